@@ -1,0 +1,117 @@
+// Fatal errors: the one way a call of the reader fails.
+//
+// A fatal error is raised at the failing site, never returned. Raising writes
+// the failure report to fd 2 first and then throws `FatalError`, so the frames
+// it passes release what they own (the plot file is closed, buffers freed)
+// before the boundary converts it for Python.
+//
+// Sites pass their location implicitly: every raise function takes a
+// `std::source_location` defaulted at the call site, so a failure found inside
+// a shared helper on behalf of its caller is reported at the caller when the
+// helper forwards its own `where` parameter.
+#pragma once
+
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "failure/memory.hpp"
+
+namespace novrel::failure {
+
+struct Location {
+  const char* file;  // as the build names it: relative to the project root
+  std::uint32_t line;
+  std::uint32_t column;
+
+  static Location of(const std::source_location& where) noexcept {
+    return {where.file_name(), static_cast<std::uint32_t>(where.line()),
+            static_cast<std::uint32_t>(where.column())};
+  }
+};
+
+// The exception that carries a fatal error up to the failure guard.
+// Deliberately not derived from std::exception, so that no generic handler
+// can swallow it on the way.
+class FatalError {
+ public:
+  // A fixed text of static storage duration: carried without copying.
+  FatalError(std::string_view fixed_text, Location where) noexcept
+      : fixed_(fixed_text), where_(where) {}
+  // A composed text (message with cause, or an expanded template).
+  FatalError(String composed_text, Location where) noexcept
+      : owned_(std::move(composed_text)), composed_(true), where_(where) {}
+
+  std::string_view message() const noexcept {
+    return composed_ ? std::string_view(owned_) : fixed_;
+  }
+  // True when the text came from a template or a cause, not a fixed text.
+  bool composed() const noexcept { return composed_; }
+  const Location& location() const noexcept { return where_; }
+
+ private:
+  std::string_view fixed_;
+  String owned_;
+  bool composed_ = false;
+  Location where_;
+};
+
+using Where = std::source_location;
+
+// The message alone. `text` must outlive the process (a literal).
+[[noreturn]] void raise(std::string_view text,
+                        Where where = Where::current());
+
+// "{message}: {cause}", the cause already rendered on one line.
+[[noreturn]] void raise_with_cause(std::string_view message,
+                                   std::string_view cause,
+                                   Where where = Where::current());
+
+// A template already filled with its arguments.
+[[noreturn]] void raise_formatted(String text, Where where = Where::current());
+
+// "called `Result::unwrap()` on an `Err` value: {cause}"
+[[noreturn]] void raise_unwrap_err(std::string_view cause,
+                                   Where where = Where::current());
+
+// "called `Option::unwrap()` on a `None` value"
+[[noreturn]] void raise_unwrap_none(Where where = Where::current());
+
+// Propagates like the raise functions but writes no report: used when a
+// failure that was already reported elsewhere is resumed.
+[[noreturn]] void raise_without_report(String text,
+                                       Where where = Where::current());
+
+// Called by a failure guard once it has caught a FatalError: the failure is
+// no longer travelling, so the per-thread nesting count and the process-wide
+// count of fatal errors in flight each drop by one.
+void acknowledge_catch() noexcept;
+
+// Guards a region that a fatal error must never leave (an entry from a
+// foreign caller). If a FatalError unwinds through it while it is armed, the
+// destructor reports a second failure with `message` and the process aborts
+// ("panic in a destructor during cleanup"). Disarm it on every normal exit.
+class PanicTrap {
+ public:
+  explicit PanicTrap(std::string_view message,
+                     Where where = Where::current()) noexcept;
+  ~PanicTrap();
+  void disarm() noexcept { armed_ = false; }
+
+  PanicTrap(const PanicTrap&) = delete;
+  PanicTrap& operator=(const PanicTrap&) = delete;
+
+ private:
+  std::string_view message_;
+  Location where_;
+  int uncaught_at_entry_;
+  bool armed_ = true;
+};
+
+// A failure inside a step that may not fail: reports `text` as a failure,
+// then "panic in a function that cannot unwind", then aborts.
+[[noreturn]] void abort_cannot_unwind(std::string_view text,
+                                      Where where = Where::current()) noexcept;
+
+}  // namespace novrel::failure

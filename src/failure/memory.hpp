@@ -1,0 +1,58 @@
+// Every allocation of the core goes through here.
+//
+// Running out of memory is not a fatal error that travels up: it writes
+// "memory allocation of {} bytes failed" to fd 2 and aborts, so no
+// std::bad_alloc ever escapes into the interpreter. A request larger than any
+// object may be (more than PTRDIFF_MAX bytes) is the fatal error
+// "capacity overflow" instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <vector>
+
+namespace novrel::failure {
+
+// Writes the memory-exhaustion report and aborts.
+[[noreturn]] void handle_alloc_error(std::size_t bytes) noexcept;
+
+// Raises the fatal error "capacity overflow" at `where`.
+[[noreturn]] void capacity_overflow(
+    std::source_location where = std::source_location::current());
+
+// malloc/realloc that never return null (exhaustion aborts, see above).
+void* allocate_bytes(std::size_t bytes);
+void* reallocate_bytes(void* block, std::size_t bytes);
+void release_bytes(void* block) noexcept;
+
+// The largest element count an allocation of T may request.
+template <class T>
+constexpr std::size_t max_elements() noexcept {
+  return static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T);
+}
+
+template <class T>
+struct Allocator {
+  using value_type = T;
+
+  Allocator() noexcept = default;
+  template <class U>
+  Allocator(const Allocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > max_elements<T>()) capacity_overflow();
+    return static_cast<T*>(allocate_bytes(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t) noexcept { release_bytes(p); }
+
+  template <class U>
+  bool operator==(const Allocator<U>&) const noexcept { return true; }
+};
+
+template <class T>
+using Vec = std::vector<T, Allocator<T>>;
+using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
+
+}  // namespace novrel::failure
