@@ -1,0 +1,29 @@
+# The two commands a new machine needs:
+#   make demo   read a sample plot file through `import novrel` and show it
+#   make test   provision the CPython 3.14 environments (i386, amd64), build
+#               in both and run every test there
+# Both run as root: the environments are Debian-unstable root file systems
+# entered with chroot (see tools/py314).
+
+ARCHES ?= i386 amd64
+PY314 := tools/py314
+
+.PHONY: test demo bench provision clean
+
+provision:
+	@for a in $(ARCHES); do $(PY314) $$a --provision || exit 1; done
+
+test: provision
+	@set -e; for a in $(ARCHES); do \
+	  echo "==== $$a ===="; \
+	  $(PY314) $$a tools/run-tests; \
+	done
+
+demo:
+	@$(PY314) amd64 tools/run-demo $(DEMO_ARGS)
+
+bench:
+	@$(PY314) amd64 tools/run-bench $(BENCH_ARGS)
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,291 @@
+// The plot-file reader: the one place that knows the plot-file format.
+//
+// A plot file is a header line ending in the parameter count N, N name lines,
+// then blocks: a leading line followed by ceil(N/10) data lines of up to ten
+// fixed-width fields each. Parameter j of a block sits in slot j % 10 of data
+// line j / 10, at bytes [slot * n_digits, (slot + 1) * n_digits).
+#include "lib.hpp"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+#include "failure/fatal_error.hpp"
+#include "text/io_error.hpp"
+#include "text/line_source.hpp"
+#include "text/number.hpp"
+#include "text/tokens.hpp"
+
+namespace novrel {
+namespace {
+
+using failure::String;
+using failure::Where;
+using text::LineStatus;
+
+constexpr std::size_t kFieldsPerLine = 10;
+
+// The most lists one allocation may hold: what the column list of a huge N is
+// checked against before anything is allocated (178956970 on 32-bit).
+constexpr std::size_t kMaxColumnCount = failure::max_elements<Column>();
+
+// Field bounds are k * n_digits and (k + 1) * n_digits with k <= 9; for a
+// large width they exceed the size type, so they are computed one size wider
+// and only then compared with the line length. A wrapped bound would select a
+// wrong field instead of failing.
+#if defined(__SIZEOF_INT128__) && SIZE_MAX > UINT32_MAX
+__extension__ typedef unsigned __int128 WideIndex;
+#else
+using WideIndex = std::uint64_t;
+static_assert(SIZE_MAX <= UINT32_MAX, "a 64-bit size type needs __int128");
+#endif
+
+void append_decimal(String& out, WideIndex value) {
+  char digits[40];
+  std::size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + static_cast<int>(value % 10));
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) out += digits[--n];
+}
+
+bool is_continuation_byte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// The character whose bytes contain `index`, as [first, last) and code point.
+struct CharAt {
+  std::size_t first;
+  std::size_t last;
+  char32_t code_point;
+};
+
+CharAt char_containing(std::string_view line, std::size_t index) {
+  std::size_t first = index;
+  while (first > 0 && is_continuation_byte(static_cast<unsigned char>(line[first])))
+    --first;
+  const auto lead = static_cast<unsigned char>(line[first]);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  char32_t cp = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i)
+    cp = (cp << 6) | (static_cast<unsigned char>(line[first + i]) & 0x3F);
+  return {first, first + length, cp};
+}
+
+// Characters without a visible form of their own are shown escaped: C1
+// controls, separators and spaces, format characters, combining marks,
+// variation selectors, private use, noncharacters and unassigned planes. The
+// character named here is always a multi-byte one.
+bool has_visible_form(char32_t c) {
+  struct Range {
+    char32_t first, last;
+  };
+  static constexpr Range kInvisible[] = {
+      {0x0080, 0x00A0}, {0x00AD, 0x00AD}, {0x0300, 0x036F}, {0x0483, 0x0489},
+      {0x0591, 0x05BD}, {0x0600, 0x0605}, {0x061C, 0x061C}, {0x064B, 0x065F},
+      {0x06DD, 0x06DD}, {0x070F, 0x070F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A},
+      {0x1680, 0x1680}, {0x180B, 0x180F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
+      {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x20D0, 0x20FF},
+      {0x3000, 0x3000}, {0x302A, 0x302F}, {0x3099, 0x309A}, {0xD800, 0xF8FF},
+      {0xFDD0, 0xFDEF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF},
+      {0xFFF0, 0xFFFB}, {0xFFFE, 0xFFFF}, {0x1D173, 0x1D182}, {0x30000, 0xDFFFF},
+      {0xE0000, 0x10FFFF},
+  };
+  for (const Range& r : kInvisible)
+    if (c >= r.first && c <= r.last) return false;
+  return (c & 0xFFFE) != 0xFFFE;  // the last two code points of every plane
+}
+
+void append_quoted_char(String& out, std::string_view line, const CharAt& ch) {
+  out += '\'';
+  if (has_visible_form(ch.code_point)) {
+    out.append(line.substr(ch.first, ch.last - ch.first));
+  } else {
+    static constexpr char kHex[] = "0123456789abcdef";
+    char hex[8];
+    std::size_t n = 0;
+    char32_t v = ch.code_point;
+    do {
+      hex[n++] = kHex[v & 0xF];
+      v >>= 4;
+    } while (v != 0);
+    out += "\\u{";
+    while (n > 0) out += hex[--n];
+    out += '}';
+  }
+  out += '\'';
+}
+
+// The field [start, end) does not lie within the line or does not start and
+// end on character boundaries: raise the message for the first rule that
+// applies. Out of line so the field loop stays small.
+[[noreturn]] __attribute__((noinline, cold)) void raise_range_error(
+    std::string_view line, WideIndex start, WideIndex end, Where where) {
+  const std::size_t length = line.size();
+  String text;
+  auto out_of_bounds = [&](const char* which, WideIndex index) {
+    text += which;
+    text += " byte index ";
+    append_decimal(text, index);
+    text += " is out of bounds for string of length ";
+    append_decimal(text, length);
+  };
+  auto inside_char = [&](const char* which, std::size_t index) {
+    const CharAt ch = char_containing(line, index);
+    text += which;
+    text += " byte index ";
+    append_decimal(text, index);
+    text += " is not a char boundary; it is inside ";
+    append_quoted_char(text, line, ch);
+    text += " (bytes ";
+    append_decimal(text, ch.first);
+    text += "..";
+    append_decimal(text, ch.last);
+    text += " of string)";
+  };
+  auto inside = [&](WideIndex index) {
+    return index < length &&
+           is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(index)]));
+  };
+  if (start > length) {
+    out_of_bounds("start", start);
+  } else if (end > length) {
+    out_of_bounds("end", end);
+  } else if (inside(start)) {
+    inside_char("start", static_cast<std::size_t>(start));
+  } else {
+    inside_char("end", static_cast<std::size_t>(end));
+  }
+  failure::raise_formatted(std::move(text), where);
+}
+
+[[noreturn]] void raise_io(std::string_view message, const text::IoError& error,
+                           Where where = Where::current()) {
+  failure::raise_with_cause(message, text::render_io_error(error), where);
+}
+
+// The rejected count's diagnostic goes straight to fd 1, whole. A closed
+// stdout (EBADF) silently drops it; any other failure to write ends the call.
+void print_rejected_count(std::string_view token) {
+  String line("Error: '");
+  line.append(token);
+  line += "' is not a valid number of parameters!\n";
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(1, rest.data(), rest.size());
+    if (n > 0) {
+      rest.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EBADF) return;
+    String text("failed printing to stdout: ");
+    if (n < 0)
+      text += text::render_os_error_short(errno);
+    else
+      text += "failed to write whole buffer";
+    failure::raise_formatted(std::move(text));
+  }
+}
+
+[[noreturn]] void raise_count_rejected(std::string_view header) {
+  String text("The first line should end with the number of parameters:\n'");
+  text.append(header);
+  text += '\'';
+  failure::raise_formatted(std::move(text));
+}
+
+// Step 2: the header line's last token is the parameter count.
+std::uint32_t read_parameter_count(text::LineSource& source) {
+  const text::NextLine header = source.next_line();
+  if (header.status == LineStatus::EndOfInput) failure::raise("Failed ot read line!");
+  if (header.status == LineStatus::Error) raise_io("Failed to read line!", header.error);
+  const failure::Vec<std::string_view> tokens = text::split_whitespace(header.text);
+  if (!tokens.empty()) {
+    const auto count = text::parse_parameter_count(tokens.back());
+    if (!count) {
+      print_rejected_count(tokens.back());
+      raise_count_rejected(header.text);
+    }
+    if (*count > 0) return *count;
+  }
+  // No parameters (no token, or a count of 0): there would be no field to
+  // take and no first column to give one value per block, so such a header
+  // is refused like any other unusable count, before N - 1 is ever formed.
+  // There are no name lines to read first.
+  raise_count_rejected(header.text);
+}
+
+// Offsets of the ten slots of a data line for one field width, each computed
+// once per call, one size wider than size_t so no bound ever wraps.
+struct SlotBounds {
+  std::array<WideIndex, kFieldsPerLine + 1> edge;  // edge[k] = k * n_digits
+};
+
+}  // namespace
+
+PlotData rust_read_torvask(std::string_view file_path, std::size_t n_digits) {
+  text::OpenResult opened = text::open_line_source(file_path);
+  if (!opened.source) raise_io("Plot file not found!", opened.error);
+  text::LineSource& source = *opened.source;
+
+  const std::uint32_t count = read_parameter_count(source);
+
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const text::NextLine name = source.next_line();
+    if (name.status == LineStatus::EndOfInput) failure::raise("Failed to read line!");
+    if (name.status == LineStatus::Error) raise_io("Failed to read line!", name.error);
+  }
+
+  const std::size_t column_count = count - 1;
+  if (column_count > kMaxColumnCount) failure::capacity_overflow();
+  PlotData data;
+  data.columns.resize(column_count);
+
+  SlotBounds bounds;
+  for (std::size_t k = 0; k <= kFieldsPerLine; ++k)
+    bounds.edge[k] = static_cast<WideIndex>(k) * n_digits;
+
+  while (true) {
+    const text::NextLine leading = source.next_line();
+    if (leading.status == LineStatus::EndOfInput) break;
+    if (leading.status == LineStatus::Error) raise_io("Failed to read line!", leading.error);
+
+    for (std::uint32_t j = 0; j < count; j += kFieldsPerLine) {
+      const text::NextLine data_line = source.next_line();
+      if (data_line.status == LineStatus::EndOfInput) failure::raise("Error reading line");
+      if (data_line.status == LineStatus::Error)
+        raise_io("Failed to read line!", data_line.error);
+
+      const std::string_view line = data_line.text;
+      const std::size_t length = line.size();
+      const std::size_t fields = std::min<std::size_t>(kFieldsPerLine, count - j);
+      for (std::size_t k = 0; k < fields; ++k) {
+        const WideIndex start = bounds.edge[k];
+        const WideIndex end = bounds.edge[k + 1];
+        // start <= end <= length, and neither inside a multi-byte character
+        // (0 and length never are).
+        if (end > length ||
+            (start < length &&
+             is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(start)]))) ||
+            (end < length &&
+             is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(end)]))))
+          raise_range_error(line, start, end, Where::current());
+        const std::string_view field = text::trim_whitespace(
+            line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+        const text::FloatParse parsed = text::parse_float32(field);
+        if (!parsed.ok)
+          failure::raise_with_cause("Could not parse line",
+                                    text::render_parse_float_error({parsed.error}));
+        const std::size_t parameter = j + k;
+        Column& column = parameter == 0 ? data.first_column : data.columns[parameter - 1];
+        column.push_back(parsed.value);
+      }
+    }
+  }
+  return data;
+}
+
+}  // namespace novrel

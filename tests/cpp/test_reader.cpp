@@ -1,0 +1,237 @@
+// The plot-file reader end to end, on small files written to a temp dir.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "failure/fatal_error.hpp"
+#include "lib.hpp"
+
+namespace {
+
+using novrel::PlotData;
+using novrel::rust_read_torvask;
+using novrel::failure::FatalError;
+
+class TempFile {
+ public:
+  explicit TempFile(const std::string& contents) {
+    char name[] = "/tmp/novrel-reader-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) std::abort();
+    path_ = name;
+    if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
+      std::abort();
+    close(fd);
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_error(const std::string& path, std::size_t width) {
+  try {
+    rust_read_torvask(path, width);
+  } catch (const FatalError& e) {
+    return std::string(e.message());
+  }
+  return "<no error>";
+}
+
+std::string error_of(const std::string& contents, std::size_t width = 12) {
+  TempFile file(contents);
+  return read_error(file.path(), width);
+}
+
+std::vector<std::vector<float>> as_rows(const PlotData& data) {
+  std::vector<std::vector<float>> out;
+  out.emplace_back(data.first_column.begin(), data.first_column.end());
+  for (const auto& c : data.columns) out.emplace_back(c.begin(), c.end());
+  return out;
+}
+
+constexpr const char* kWorkedExample =
+    "Run 7 plot data                3\n"
+    "TIME\nPRESSURE\nTEMPERATURE\n"
+    "   1\n"
+    " 0.00000E+00 1.01325E+05 2.93150E+02\n"
+    "   2\n"
+    " 1.00000E+01 1.02000E+05 2.95000E+02\n";
+
+TEST(Reader, WorkedExample) {
+  TempFile file(kWorkedExample);
+  const PlotData data = rust_read_torvask(file.path(), 12);
+  EXPECT_EQ(as_rows(data), (std::vector<std::vector<float>>{
+                               {0.0f, 10.0f}, {101325.0f, 102000.0f}, {293.15f, 295.0f}}));
+  EXPECT_EQ(static_cast<double>(data.columns[1][0]), 293.1499938964844);
+}
+
+TEST(Reader, TwelveParametersTakeTwoDataLinesPerBlock) {
+  // Width 4: parameters 0-9 on the first data line, 10 and 11 on the second;
+  // bytes after the last field a line must hold are ignored.
+  std::string file = "hdr 12\n";
+  for (int i = 0; i < 12; ++i) file += "name\n";
+  for (int b = 0; b < 3; ++b) {
+    file += "lead\n";
+    for (int k = 0; k < 10; ++k) file += "  " + std::to_string(k) + " ";
+    file += "\n 10  11 trailing text\n";
+  }
+  TempFile f(file);
+  const PlotData data = rust_read_torvask(f.path(), 4);
+  ASSERT_EQ(data.columns.size(), 11u);
+  for (std::size_t i = 0; i < 11; ++i)
+    EXPECT_EQ(data.columns[i], (novrel::Column{float(i + 1), float(i + 1), float(i + 1)}));
+}
+
+struct ShapeCase {
+  const char* name;
+  std::string contents;
+  std::size_t width;
+  std::vector<std::vector<float>> rows;  // first column, then each column
+};
+
+class ReaderShapes : public testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ReaderShapes, ReadsEveryColumn) {
+  TempFile file(GetParam().contents);
+  EXPECT_EQ(as_rows(rust_read_torvask(file.path(), GetParam().width)), GetParam().rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReaderShapes,
+    testing::Values(
+        ShapeCase{"NoBlocks", "h 3\na\nb\nc\n", 12, {{}, {}, {}}},
+        ShapeCase{"OneParameter", "h 1\nt\nL\n 1.5\nL\n 2.5\n", 4, {{1.5f, 2.5f}}},
+        ShapeCase{"CountWithPlusAndZeros", "h +003\na\nb\nc\nL\n  1  2  3\n", 3,
+                  {{1}, {2}, {3}}},
+        ShapeCase{"CrLfLines", "h 2\r\na\r\nb\r\nL\r\n  1  2\r\n", 3, {{1}, {2}}},
+        ShapeCase{"LastLineWithoutLf", "h 2\na\nb\nL\n  1  2", 3, {{1}, {2}}},
+        ShapeCase{"NoBreakSpacePadding", "h 1\na\nL\n\xC2\xA0" "7\xC2\xA0\n", 5, {{7}}},
+        ShapeCase{"MultiByteTextInLeadingAndNameLines", "h 1\n\xC3\xA9t\xC3\xA9\n\xE2\x82\xAC\n 1\n",
+                  2, {{1}}},
+        ShapeCase{"ElevenParameters",
+                  "h 11\n" + std::string(11, '\n') + "L\n 0 1 2 3 4 5 6 7 8 9\n10\n",
+                  2, {{0}, {1}, {2}, {3}, {4}, {5}, {6}, {7}, {8}, {9}, {10}}}),
+    [](const testing::TestParamInfo<ShapeCase>& info) { return info.param.name; });
+
+struct FailureCase {
+  const char* name;
+  std::string contents;
+  std::size_t width;
+  std::string message;
+};
+
+class ReaderFailures : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(ReaderFailures, RaisesTheMessage) {
+  EXPECT_EQ(error_of(GetParam().contents, GetParam().width), GetParam().message);
+}
+
+const std::string kBadUtf8 =
+    "Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReaderFailures,
+    testing::Values(
+        FailureCase{"EmptyFile", "", 12, "Failed ot read line!"},
+        FailureCase{"EndsInNameLines", "h 3\na\nb\n", 12, "Failed to read line!"},
+        FailureCase{"EndsAfterLeadingLine", "h 1\na\nL\n", 12, "Error reading line"},
+        FailureCase{"TrailingEmptyLineIsALeadingLine", "h 1\na\nL\n 1\n\n", 2,
+                    "Error reading line"},
+        FailureCase{"EndsBetweenDataLines", "h 11\n" + std::string(11, '\n') + "L\n" +
+                                                std::string(20, '1') + "\n",
+                    2, "Error reading line"},
+        FailureCase{"InvalidUtf8InNameLine", "h 1\n\xFF\n", 12, kBadUtf8},
+        FailureCase{"InvalidUtf8InLeadingLine", "h 1\na\n\xC0\x80\n 1\n", 2, kBadUtf8},
+        FailureCase{"BlankField", "h 2\na\nb\nL\n 1    \n", 3,
+                    "Could not parse line: ParseFloatError { kind: Empty }"},
+        FailureCase{"FortranExponent", "h 1\na\nL\n1.0D+00\n", 7,
+                    "Could not parse line: ParseFloatError { kind: Invalid }"},
+        FailureCase{"WidthZero", "h 1\na\nL\n 1\n", 0,
+                    "Could not parse line: ParseFloatError { kind: Empty }"},
+        FailureCase{"WidthBeyondLine", "h 1\na\nL\n 1.5\n", 12,
+                    "end byte index 12 is out of bounds for string of length 4"},
+        FailureCase{"SecondLineTooShort", "h 12\n" + std::string(12, '\n') + "L\n" +
+                                              std::string(40, '1') + "\n   1  \n",
+                    4, "end byte index 8 is out of bounds for string of length 6"},
+        FailureCase{"EndInsideCharacter", "h 2\na\nb\nL\n 1\xC3\xA9" "2\n", 3,
+                    "end byte index 3 is not a char boundary; it is inside '\xC3\xA9' (bytes 2..4 of string)"},
+        FailureCase{"EndInsideThreeByteCharacter", "h 2\na\nb\nL\n1\xE2\x82\xAC" "5\n", 2,
+                    "end byte index 2 is not a char boundary; it is inside '\xE2\x82\xAC' (bytes 1..4 of string)"},
+        FailureCase{"InvisibleCharacterEscaped", "h 2\na\nb\nL\n 1\xC2\xA0" "2\n", 3,
+                    "end byte index 3 is not a char boundary; it is inside '\\u{a0}' (bytes 2..4 of string)"},
+        FailureCase{"CountFollowedByWord", "h 3 x\na\nb\nc\n", 12,
+                    "The first line should end with the number of parameters:\n'h 3 x'"},
+        FailureCase{"NoCountToken", " \t \n", 12,
+                    "The first line should end with the number of parameters:\n' \t '"},
+        FailureCase{"CountOfZero", "h 0\n 1\n", 12,
+                    "The first line should end with the number of parameters:\n'h 0'"}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+TEST(Reader, RejectedCountPrintsTheDiagnosticToStdout) {
+  // fd 1 is redirected to a file for the duration of the call.
+  TempFile out("");
+  fflush(stdout);
+  const int saved = dup(1);
+  const int fd = open(out.path().c_str(), O_WRONLY | O_TRUNC);
+  dup2(fd, 1);
+  close(fd);
+  const std::string message = error_of("Run 7 plot data  -3\n");
+  dup2(saved, 1);
+  close(saved);
+  std::ifstream in(out.path());
+  const std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(printed, "Error: '-3' is not a valid number of parameters!\n");
+  EXPECT_EQ(message, "The first line should end with the number of parameters:\n'Run 7 plot data  -3'");
+}
+
+TEST(Reader, ClosedStdoutDropsTheDiagnostic) {
+  fflush(stdout);
+  const int saved = dup(1);
+  close(1);
+  const std::string message = error_of("h 3.0\n");
+  dup2(saved, 1);
+  close(saved);
+  EXPECT_EQ(message, "The first line should end with the number of parameters:\n'h 3.0'");
+}
+
+TEST(Reader, OpenFailuresCarryTheIoError) {
+  EXPECT_EQ(read_error("/nonexistent/novrel/plot", 12),
+            "Plot file not found!: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
+  EXPECT_EQ(read_error(std::string("a\0b", 3), 12),
+            "Plot file not found!: Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
+  EXPECT_EQ(read_error("/tmp", 12),
+            "Failed to read line!: Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
+}
+
+int open_descriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+TEST(Reader, EveryFailureClosesTheFile) {
+  TempFile file("h 2\na\nb\nL\n 1 x\n");
+  const int before = open_descriptors();
+  for (int i = 0; i < 50; ++i) read_error(file.path(), 2);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(Reader, HugeWidthReportsTheTrueBound) {
+  // Field bounds for widths near the top of the size type must be reported
+  // with their true values, never wrapped onto a small index.
+  TempFile file("h 3\na\nb\nc\nL\n 1\n");
+  EXPECT_EQ(read_error(file.path(), SIZE_MAX),
+            "end byte index " + std::to_string(SIZE_MAX) + " is out of bounds for string of length 2");
+}
+
+}  // namespace
