@@ -18,6 +18,7 @@ test: provision
 	  echo "==== $$a ===="; \
 	  $(PY314) $$a tools/run-tests; \
 	done
+	@if [ -x tools/run-host-checks ]; then echo "==== host: sanitizers and fuzzing ===="; tools/run-host-checks; fi
 
 demo:
 	@$(PY314) amd64 tools/run-demo $(DEMO_ARGS)
