@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -20,30 +22,60 @@ struct NextLine {
   IoError error;          // Error only
 };
 
-class LineSource;
+// Sole owner of an open descriptor: closes it on destruction and ignores the
+// result, since nothing useful can be done about a failed close of a file
+// that was only read.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) {
+    other.fd_ = -1;
+  }
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  FileDescriptor(const FileDescriptor&) = delete;
+  ~FileDescriptor();
 
-struct OpenResult {
-  std::optional<LineSource> source;  // empty on failure
-  IoError error;
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
 };
+
+struct OpenResult;
 
 // Owns the descriptor and the read buffer; closing and freeing happen in the
 // destructor, on success and on every failure path alike.
 class LineSource {
  public:
-  LineSource(LineSource&& other) noexcept;
+  LineSource(LineSource&& other) noexcept = default;
   LineSource& operator=(LineSource&&) = delete;
   LineSource(const LineSource&) = delete;
-  ~LineSource();
+  ~LineSource() = default;
 
   NextLine next_line();
 
  private:
   friend OpenResult open_line_source(std::string_view, std::size_t);
-  LineSource(int fd, std::size_t buffer_size);
+  LineSource(FileDescriptor fd, std::size_t buffer_size);
 
-  int fd_;
-  // ... implementation-defined members (buffer, pos, filled, line storage)
+  struct Release {
+    void operator()(char* block) const noexcept { failure::release_bytes(block); }
+  };
+
+  FileDescriptor fd_;
+  std::unique_ptr<char[], Release> buffer_;
+  std::size_t capacity_;
+  std::size_t pos_ = 0;     // first unread byte of buffer_
+  std::size_t filled_ = 0;  // valid bytes in buffer_
+  // Only a line that straddles refills is assembled here; a line that lies
+  // inside the read buffer is handed out as a view of it. Kept across calls
+  // so that steady-state reading allocates nothing.
+  failure::String line_;
+};
+
+struct OpenResult {
+  std::optional<LineSource> source;  // empty on failure
+  IoError error;
 };
 
 // `buffer_size` is the read request per refill; only tests change it, to make

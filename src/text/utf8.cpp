@@ -1,0 +1,111 @@
+#include "text/utf8.hpp"
+
+#include <cstring>
+
+namespace novrel::text {
+
+Utf8Step decode_utf8(const unsigned char* bytes, std::size_t size) noexcept {
+  const unsigned lead = bytes[0];
+  if (lead < 0x80) return {lead, 1, true};
+
+  // The first continuation byte's range is what excludes overlong forms
+  // (E0, F0), surrogates (ED) and values above U+10FFFF (F4); every later
+  // continuation byte is 80..BF.
+  std::size_t continuation_count;
+  char32_t code_point;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  if (lead < 0xC2) {
+    return {0, 1, false};  // a stray continuation byte, or overlong C0/C1
+  } else if (lead < 0xE0) {
+    continuation_count = 1;
+    code_point = lead & 0x1F;
+  } else if (lead < 0xF0) {
+    continuation_count = 2;
+    code_point = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead < 0xF5) {
+    continuation_count = 3;
+    code_point = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {0, 1, false};
+  }
+
+  for (std::size_t i = 1; i <= continuation_count; ++i) {
+    if (i >= size) return {0, static_cast<std::uint8_t>(i), false};
+    const unsigned byte = bytes[i];
+    if (byte < low || byte > high) {
+      return {0, static_cast<std::uint8_t>(i), false};
+    }
+    code_point = (code_point << 6) | (byte & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {code_point, static_cast<std::uint8_t>(continuation_count + 1), true};
+}
+
+Utf8Step decode_last_utf8(const unsigned char* bytes,
+                          std::size_t size) noexcept {
+  std::size_t start = size - 1;
+  const std::size_t earliest = size > 4 ? size - 4 : 0;
+  while (start > earliest && (bytes[start] & 0xC0) == 0x80) --start;
+  const Utf8Step step = decode_utf8(bytes + start, size - start);
+  if (!step.valid || step.length != size - start) return {0, 1, false};
+  return step;
+}
+
+bool is_valid_utf8(std::string_view text) noexcept {
+  const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = at + text.size();
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+  for (;;) {
+    // Plot files are almost entirely ASCII: 16 bytes per step, one test.
+    while (end - at >= 16) {
+      std::uint64_t first;
+      std::uint64_t second;
+      std::memcpy(&first, at, 8);
+      std::memcpy(&second, at + 8, 8);
+      if ((first | second) & kHighBits) break;
+      at += 16;
+    }
+    if (at == end) return true;
+
+    // Exact check over the block that held a non-ASCII byte (or the short
+    // tail); a character may run past the block's end, never past `end`.
+    const auto* const stop = end - at >= 16 ? at + 16 : end;
+    while (at < stop) {
+      if (*at < 0x80) {
+        ++at;
+        continue;
+      }
+      const Utf8Step step = decode_utf8(at, static_cast<std::size_t>(end - at));
+      if (!step.valid) return false;
+      at += step.length;
+    }
+  }
+}
+
+void append_utf8_lossy(failure::String& out, std::string_view bytes) {
+  const auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* const end = at + bytes.size();
+  while (at < end) {
+    const auto* run = at;
+    while (at < end) {
+      const Utf8Step step = decode_utf8(at, static_cast<std::size_t>(end - at));
+      if (!step.valid) break;
+      at += step.length;
+    }
+    out.append(reinterpret_cast<const char*>(run),
+               static_cast<std::size_t>(at - run));
+    if (at < end) {
+      out.append("\xEF\xBF\xBD");
+      at += decode_utf8(at, static_cast<std::size_t>(end - at)).length;
+    }
+  }
+}
+
+}  // namespace novrel::text
