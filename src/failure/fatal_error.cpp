@@ -1,40 +1,109 @@
-// Placeholder until failure reporting lands: raise without a report.
+// Raising fatal errors: report first, then throw.
+//
+// Each public entry point passes its own return address down as the failing
+// site, so that a short backtrace starts at the code that failed rather than
+// inside this file. They must therefore stay out of line.
 #include "failure/fatal_error.hpp"
 
 #include <cstdlib>
 #include <exception>
 
-namespace novrel::failure {
+#include "failure/report.hpp"
 
-void raise(std::string_view text, Where where) {
-  throw FatalError(text, Location::of(where));
+#define NOVREL_SITE() __builtin_return_address(0)
+
+namespace novrel::failure {
+namespace detail {
+namespace {
+
+[[noreturn]] void raise_composed(String text, const Location& where,
+                                 const void* site) {
+  report_failure(text, /*composed=*/true, where, Trace::by_style, site);
+  throw FatalError(std::move(text), where);
 }
-void raise_with_cause(std::string_view message, std::string_view cause, Where where) {
-  String text(message);
-  text += ": ";
-  text += cause;
-  throw FatalError(std::move(text), Location::of(where));
+
+String compose(std::string_view message, std::string_view cause) {
+  String text;
+  text.reserve(message.size() + 2 + cause.size());
+  text.append(message).append(": ").append(cause);
+  return text;
 }
-void raise_formatted(String text, Where where) {
-  throw FatalError(std::move(text), Location::of(where));
+
+[[noreturn]] void abort_non_unwinding() noexcept {
+  constexpr std::string_view line =
+      "thread caused non-unwinding panic. aborting.\n";
+  write_fd2(line.data(), line.size());
+  std::abort();
 }
-void raise_unwrap_err(std::string_view cause, Where where) {
-  raise_with_cause("called `Result::unwrap()` on an `Err` value", cause, where);
+
+}  // namespace
+
+void raise_fixed(std::string_view text, const Location& where,
+                 const void* site) {
+  report_failure(text, /*composed=*/false, where, Trace::by_style, site);
+  throw FatalError(text, where);
 }
-void raise_unwrap_none(Where where) {
-  raise("called `Option::unwrap()` on a `None` value", where);
+
+}  // namespace detail
+
+[[gnu::noinline]] void raise(std::string_view text, Where where) {
+  detail::raise_fixed(text, Location::of(where), NOVREL_SITE());
 }
+
+[[gnu::noinline]] void raise_with_cause(std::string_view message,
+                                        std::string_view cause, Where where) {
+  detail::raise_composed(detail::compose(message, cause), Location::of(where),
+                         NOVREL_SITE());
+}
+
+[[gnu::noinline]] void raise_formatted(String text, Where where) {
+  detail::raise_composed(std::move(text), Location::of(where), NOVREL_SITE());
+}
+
+[[gnu::noinline]] void raise_unwrap_err(std::string_view cause, Where where) {
+  detail::raise_composed(
+      detail::compose("called `Result::unwrap()` on an `Err` value", cause),
+      Location::of(where), NOVREL_SITE());
+}
+
+[[gnu::noinline]] void raise_unwrap_none(Where where) {
+  detail::raise_fixed("called `Option::unwrap()` on a `None` value",
+                      Location::of(where), NOVREL_SITE());
+}
+
 void raise_without_report(String text, Where where) {
+  detail::count_failure();
   throw FatalError(std::move(text), Location::of(where));
 }
-void acknowledge_catch() noexcept {}
 
 PanicTrap::PanicTrap(std::string_view message, Where where) noexcept
-    : message_(message), where_(Location::of(where)),
+    : message_(message),
+      where_(Location::of(where)),
       uncaught_at_entry_(std::uncaught_exceptions()) {}
-PanicTrap::~PanicTrap() {
-  if (armed_ && std::uncaught_exceptions() > uncaught_at_entry_) std::abort();
+
+[[gnu::noinline]] PanicTrap::~PanicTrap() {
+  if (!armed_ || std::uncaught_exceptions() <= uncaught_at_entry_) return;
+  // A failure is leaving the guarded region: this is a second failure raised
+  // during cleanup (its report is nested, hence full), and a failure during
+  // cleanup cannot travel further.
+  detail::report_failure(message_, /*composed=*/false, where_,
+                         detail::Trace::by_style, NOVREL_SITE());
+  detail::report_failure("panic in a destructor during cleanup",
+                         /*composed=*/false,
+                         Location::of(std::source_location::current()),
+                         detail::Trace::none, NOVREL_SITE());
+  detail::abort_non_unwinding();
 }
-void abort_cannot_unwind(std::string_view, Where) noexcept { std::abort(); }
+
+[[gnu::noinline]] void abort_cannot_unwind(std::string_view text,
+                                           Where where) noexcept {
+  detail::report_failure(text, /*composed=*/false, Location::of(where),
+                         detail::Trace::by_style, NOVREL_SITE());
+  detail::report_failure("panic in a function that cannot unwind",
+                         /*composed=*/false,
+                         Location::of(std::source_location::current()),
+                         detail::Trace::by_style, NOVREL_SITE());
+  detail::abort_non_unwinding();
+}
 
 }  // namespace novrel::failure

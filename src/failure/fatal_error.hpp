@@ -11,6 +11,7 @@
 // helper forwards its own `where` parameter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <source_location>
 #include <string>
@@ -87,6 +88,11 @@ using Where = std::source_location;
 // no longer travelling, so the per-thread nesting count and the process-wide
 // count of fatal errors in flight each drop by one.
 void acknowledge_catch() noexcept;
+
+// Fatal errors raised and not yet caught, over all threads.
+std::size_t fatal_errors_in_flight() noexcept;
+// Fatal errors raised on the calling thread and not yet caught.
+std::uint32_t nesting_count() noexcept;
 
 // Guards a region that a fatal error must never leave (an entry from a
 // foreign caller). If a FatalError unwinds through it while it is armed, the

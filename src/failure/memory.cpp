@@ -1,25 +1,69 @@
 #include "failure/memory.hpp"
 
+#include <atomic>
 #include <cstdlib>
 
 #include "failure/fatal_error.hpp"
+#include "failure/report.hpp"
 
 namespace novrel::failure {
+namespace detail {
+namespace {
 
-void handle_alloc_error(std::size_t) noexcept { std::abort(); }
-void capacity_overflow(std::source_location where) {
-  raise("capacity overflow", where);
+// Set by the first exhaustion: a second one (another thread at the same
+// moment, or an exhaustion inside the first one's report) must not try a
+// backtrace again.
+std::atomic<bool> memory_failure{false};
+
+}  // namespace
+
+void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
+  {
+    Fd2Writer out;
+    out.text("memory allocation of ").decimal(bytes).text(" bytes failed\n");
+    if (memory_failure.exchange(true, std::memory_order_relaxed)) {
+      out.text("skipping backtrace printing to avoid potential recursion\n");
+      out.flush();
+      std::abort();
+    }
+  }
+  {
+    ReportLock lock;
+    Fd2Writer out;
+    const Style style = backtrace_style();
+    // The hint is printed here whatever the first-note flag says: this
+    // report ends the process, so it is the last chance to show it.
+    if (style == Style::off)
+      out.text(kHintLine);
+    else
+      write_backtrace(out, style, site, /*demangle=*/false);
+  }
+  std::abort();
 }
-void* allocate_bytes(std::size_t bytes) {
+
+}  // namespace detail
+
+[[gnu::noinline]] void handle_alloc_error(std::size_t bytes) noexcept {
+  detail::handle_alloc_error_at(bytes, __builtin_return_address(0));
+}
+
+[[gnu::noinline]] void capacity_overflow(std::source_location where) {
+  detail::raise_fixed("capacity overflow", Location::of(where),
+                      __builtin_return_address(0));
+}
+
+[[gnu::noinline]] void* allocate_bytes(std::size_t bytes) {
   void* p = std::malloc(bytes ? bytes : 1);
-  if (!p) handle_alloc_error(bytes);
+  if (!p) detail::handle_alloc_error_at(bytes, __builtin_return_address(0));
   return p;
 }
-void* reallocate_bytes(void* block, std::size_t bytes) {
+
+[[gnu::noinline]] void* reallocate_bytes(void* block, std::size_t bytes) {
   void* p = std::realloc(block, bytes ? bytes : 1);
-  if (!p) handle_alloc_error(bytes);
+  if (!p) detail::handle_alloc_error_at(bytes, __builtin_return_address(0));
   return p;
 }
+
 void release_bytes(void* block) noexcept { std::free(block); }
 
 }  // namespace novrel::failure

@@ -1,0 +1,45 @@
+# Failure reporting: a probe program for report tests that need a fresh
+# process, and a multi-threaded stress test, also under ThreadSanitizer.
+if(NOT NOVREL_TESTS)
+  return()
+endif()
+
+find_package(Threads REQUIRED)
+
+# Exported symbols so that backtraces name the probe's own frames.
+add_executable(failure_probe tests/cpp/failure_probe.cpp)
+target_link_libraries(failure_probe PRIVATE novrel_core)
+set_target_properties(failure_probe PROPERTIES
+  CXX_VISIBILITY_PRESET default ENABLE_EXPORTS ON)
+add_dependencies(novrel_tests failure_probe)
+target_compile_definitions(novrel_tests PRIVATE
+  NOVREL_FAILURE_PROBE="$<TARGET_FILE:failure_probe>")
+
+add_executable(stress_failure tests/cpp/stress_failure.cpp)
+target_link_libraries(stress_failure PRIVATE novrel_core Threads::Threads)
+add_test(NAME FailureStress COMMAND stress_failure)
+
+# ThreadSanitizer does not exist for 32-bit x86.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
+   AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_FLAGS -fsanitize=thread)
+  set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=thread)
+  check_cxx_source_compiles("int main() { return 0; }" NOVREL_HAVE_TSAN)
+  unset(CMAKE_REQUIRED_FLAGS)
+  unset(CMAKE_REQUIRED_LINK_OPTIONS)
+  if(NOVREL_HAVE_TSAN)
+    file(GLOB NOVREL_FAILURE_SOURCES CONFIGURE_DEPENDS src/failure/*.cpp)
+    add_executable(stress_failure_tsan tests/cpp/stress_failure.cpp
+                   ${NOVREL_FAILURE_SOURCES})
+    target_include_directories(stress_failure_tsan PRIVATE src)
+    target_compile_options(stress_failure_tsan PRIVATE -fsanitize=thread -g)
+    target_link_options(stress_failure_tsan PRIVATE -fsanitize=thread)
+    target_link_libraries(stress_failure_tsan PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
+    add_test(NAME FailureStressTsan COMMAND stress_failure_tsan)
+    set_tests_properties(FailureStressTsan PROPERTIES
+      ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1")
+  else()
+    message(STATUS "ThreadSanitizer unavailable: FailureStressTsan not built")
+  endif()
+endif()

@@ -1,0 +1,302 @@
+// Failure reports as they appear on fd 2, each scenario in a fresh process
+// (failure_probe), since the backtrace style and the first-note flag are
+// process-wide and change only once.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kHint =
+    "note: run with `RUST_BACKTRACE=1` environment variable to display a "
+    "backtrace\n";
+constexpr std::string_view kClosingNote =
+    "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a "
+    "verbose backtrace.\n";
+constexpr std::string_view kNonUnwinding =
+    "thread caused non-unwinding panic. aborting.\n";
+
+struct ProbeRun {
+  std::string err;                // everything written to fd 2
+  std::vector<std::string> sites; // "PATH:LINE:COL" of each failing site
+  pid_t pid = 0;                  // also the tid of the probe's only thread
+  int status = 0;
+
+  bool aborted() const { return WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT; }
+  bool exited_cleanly() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+  std::string header(std::size_t site, std::string_view message) const {
+    return "\nthread '<unnamed>' (" + std::to_string(pid) + ") panicked at " +
+           sites.at(site) + ":\n" + std::string(message) + "\n";
+  }
+};
+
+// Runs the probe with RUST_BACKTRACE set to `style` (unset when nullopt),
+// collecting fd 1 and fd 2 separately.
+ProbeRun run_probe(const char* scenario, std::optional<std::string> style,
+                   const char* arg = "") {
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) ADD_FAILURE() << "pipe";
+  ProbeRun run;
+  run.pid = ::fork();
+  if (run.pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+    if (style)
+      ::setenv("RUST_BACKTRACE", style->c_str(), 1);
+    else
+      ::unsetenv("RUST_BACKTRACE");
+    ::execl(NOVREL_FAILURE_PROBE, "failure_probe", scenario, arg, nullptr);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  std::string stdout_text;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&stdout_text, &run.err};
+  int open = 2;
+  while (open > 0 && ::poll(fds, 2, 20000) > 0) {
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[4096];
+      const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        sinks[i]->append(chunk, static_cast<std::size_t>(n));
+      } else {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  ::waitpid(run.pid, &run.status, 0);
+  std::size_t start = 0;
+  while (start < stdout_text.size()) {
+    const std::size_t end = stdout_text.find('\n', start);
+    const std::string line = stdout_text.substr(start, end - start);
+    if (line.rfind("site ", 0) == 0) run.sites.push_back(line.substr(5));
+    start = end == std::string::npos ? stdout_text.size() : end + 1;
+  }
+  return run;
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+bool ends_with(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         text.substr(text.size() - suffix.size()) == suffix;
+}
+std::size_t count(std::string_view text, std::string_view part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string_view::npos;
+       at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+std::string_view first_frame(std::string_view trace) {
+  const std::size_t start = trace.find('\n') + 1;
+  return trace.substr(start, trace.find('\n', start) - start);
+}
+
+enum class Form { hint, short_trace, full_trace };
+
+// Checks what follows a report's message line. `named` says whether the
+// failing function is still on the stack (it is not for a trap firing in the
+// cleanup of its caller).
+void expect_tail(std::string_view tail, Form form, bool named = true) {
+  switch (form) {
+    case Form::hint:
+      EXPECT_EQ(tail, kHint);
+      break;
+    case Form::short_trace:
+      ASSERT_TRUE(starts_with(tail, "stack backtrace:\n")) << tail;
+      EXPECT_TRUE(ends_with(tail, kClosingNote)) << tail;
+      EXPECT_EQ(count(tail, kClosingNote), 1u);
+      // The reporting machinery's frames are left out: the failing function
+      // comes first.
+      EXPECT_NE(first_frame(tail).find("   0: probe::fail_here("),
+                std::string_view::npos)
+          << tail;
+      break;
+    case Form::full_trace:
+      ASSERT_TRUE(starts_with(tail, "stack backtrace:\n")) << tail;
+      EXPECT_EQ(tail.find("note:"), std::string_view::npos) << tail;
+      if (!named) break;
+      // Every frame: the machinery's come before the failing function's.
+      EXPECT_NE(tail.find("probe::fail_here("), std::string_view::npos) << tail;
+      EXPECT_EQ(first_frame(tail).find("fail_here"), std::string_view::npos)
+          << tail;
+      break;
+  }
+}
+
+struct StyleCase {
+  const char* name;
+  std::optional<std::string> value;
+  Form form;
+};
+
+class FailureStyle : public testing::TestWithParam<StyleCase> {};
+
+TEST_P(FailureStyle, HeaderThenHintOrBacktrace) {
+  const ProbeRun run = run_probe("raise", GetParam().value);
+  ASSERT_TRUE(run.exited_cleanly()) << run.status << run.err;
+  ASSERT_EQ(run.sites.size(), 1u);
+  const std::string header = run.header(0, "Failed ot read line!");
+  ASSERT_TRUE(starts_with(run.err, header)) << run.err;
+  expect_tail(std::string_view(run.err).substr(header.size()), GetParam().form);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RustBacktrace, FailureStyle,
+    testing::Values(StyleCase{"unset", std::nullopt, Form::hint},
+                    StyleCase{"zero", "0", Form::hint},
+                    StyleCase{"empty", "", Form::short_trace},
+                    StyleCase{"one", "1", Form::short_trace},
+                    StyleCase{"yes", "yes", Form::short_trace},
+                    StyleCase{"full", "full", Form::full_trace}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FailureReport, HintOnlyInFirstReportOfProcess) {
+  const ProbeRun run = run_probe("raise_twice", std::nullopt);
+  ASSERT_TRUE(run.exited_cleanly());
+  ASSERT_EQ(run.sites.size(), 2u);
+  EXPECT_EQ(run.err, run.header(0, "first failure") + std::string(kHint) +
+                         run.header(1, "second failure"));
+}
+
+TEST(FailureReport, EnvironmentReadOnlyOnce) {
+  const ProbeRun quiet = run_probe("raise_then_env", std::nullopt, "1");
+  ASSERT_EQ(quiet.sites.size(), 2u);
+  EXPECT_EQ(quiet.err, quiet.header(0, "first failure") + std::string(kHint) +
+                           quiet.header(1, "second failure"));
+
+  const ProbeRun full = run_probe("raise_then_env", "full", "-");
+  EXPECT_EQ(count(full.err, "stack backtrace:\n"), 2u) << full.err;
+  EXPECT_EQ(count(full.err, "note:"), 0u) << full.err;
+}
+
+TEST(FailureReport, MessageLongerThanBufferIsWhole) {
+  const ProbeRun run = run_probe("long", std::nullopt);
+  ASSERT_TRUE(run.exited_cleanly());
+  std::string message =
+      "The first line should end with the number of parameters:\n'";
+  for (int i = 0; i < 150; ++i) message += "0123456789";
+  message += "\nsecond line'";
+  EXPECT_EQ(run.err, run.header(0, message) + std::string(kHint));
+}
+
+TEST(FailureReport, FailureWhileUnwindingGetsFullBacktrace) {
+  const ProbeRun run = run_probe("nested", std::nullopt);
+  ASSERT_TRUE(run.exited_cleanly());
+  ASSERT_EQ(run.sites.size(), 2u);
+  const std::string outer = run.header(0, "outer failure") + std::string(kHint);
+  const std::string inner = run.header(1, "inner failure");
+  ASSERT_TRUE(starts_with(run.err, outer + inner)) << run.err;
+  expect_tail(std::string_view(run.err).substr(outer.size() + inner.size()),
+              Form::full_trace);
+}
+
+// Splits fd 2 output into reports at each header's leading line break.
+std::vector<std::string> split_reports(const std::string& err) {
+  std::vector<std::string> reports;
+  const std::string mark = "\nthread '<unnamed>' (";
+  for (std::size_t at = err.find(mark); at != std::string::npos;) {
+    const std::size_t next = err.find(mark, at + 1);
+    reports.push_back(err.substr(at, next - at));
+    at = next;
+  }
+  return reports;
+}
+
+TEST(FailureAbort, TrapFiringDuringUnwindAborts) {
+  const ProbeRun run = run_probe("trap", std::nullopt);
+  EXPECT_TRUE(run.aborted()) << run.status;
+  ASSERT_EQ(run.sites.size(), 2u);  // the trap's, then the failing site's
+  const auto reports = split_reports(run.err);
+  ASSERT_EQ(reports.size(), 3u) << run.err;
+  EXPECT_EQ(reports[0], run.header(1, "escaping failure") + std::string(kHint));
+  const std::string second = run.header(0, "uncaught panic at ffi boundary");
+  ASSERT_TRUE(starts_with(reports[1], second)) << reports[1];
+  expect_tail(std::string_view(reports[1]).substr(second.size()), Form::full_trace,
+              /*named=*/false);
+  // The cleanup failure: no backtrace, then the abort line.
+  EXPECT_TRUE(starts_with(reports[2], "\nthread '<unnamed>' (" +
+                                          std::to_string(run.pid) +
+                                          ") panicked at src/failure/"))
+      << reports[2];
+  EXPECT_TRUE(ends_with(reports[2], ":\npanic in a destructor during cleanup\n" +
+                                        std::string(kNonUnwinding)))
+      << reports[2];
+}
+
+TEST(FailureAbort, FailureWhereUnwindingIsImpossibleAborts) {
+  const ProbeRun run = run_probe("cannot_unwind", std::nullopt);
+  EXPECT_TRUE(run.aborted()) << run.status;
+  ASSERT_EQ(run.sites.size(), 1u);
+  const auto reports = split_reports(run.err);
+  ASSERT_EQ(reports.size(), 2u) << run.err;
+  EXPECT_EQ(reports[0], run.header(0, "failure in a step that may not fail") +
+                            std::string(kHint));
+  const std::size_t body = reports[1].find(":\npanic in a function that cannot unwind\n");
+  ASSERT_NE(body, std::string::npos) << reports[1];
+  EXPECT_TRUE(starts_with(std::string_view(reports[1]).substr(body + 41),
+                          "stack backtrace:\n"))
+      << reports[1];
+  EXPECT_TRUE(ends_with(reports[1], kNonUnwinding)) << reports[1];
+  EXPECT_EQ(count(reports[1], "note:"), 0u);
+}
+
+class FailureInReport : public testing::TestWithParam<const char*> {};
+
+TEST_P(FailureInReport, AbortsWithShortLines) {
+  const ProbeRun run = run_probe("in_report", std::nullopt, GetParam());
+  EXPECT_TRUE(run.aborted()) << run.status;
+  ASSERT_EQ(run.sites.size(), 2u);
+  // A composed text is not shown: only a fixed one is safe to print here.
+  const std::string message =
+      std::string_view(GetParam()) == "formatted" ? "" : "second failure";
+  EXPECT_EQ(run.err, "panicked at " + run.sites[1] + ":\n" + message +
+                         "\nthread panicked while processing panic. aborting.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(SecondFailure, FailureInReport,
+                         testing::Values("fixed", "formatted"));
+
+TEST(FailureMemory, ExhaustionUnderAddressLimitAborts) {
+  const std::string first = "memory allocation of 268435456 bytes failed\n";
+  const ProbeRun quiet = run_probe("memory", std::nullopt);
+  EXPECT_TRUE(quiet.aborted()) << quiet.status;
+  EXPECT_EQ(quiet.err, first + std::string(kHint));
+
+  const ProbeRun traced = run_probe("memory", "1");
+  EXPECT_TRUE(traced.aborted()) << traced.status;
+  EXPECT_TRUE(starts_with(traced.err, first + "stack backtrace:\n")) << traced.err;
+  EXPECT_TRUE(ends_with(traced.err, kClosingNote)) << traced.err;
+}
+
+TEST(FailureMemory, HintPrintedEvenAfterFirstNote) {
+  const ProbeRun run = run_probe("raise_then_memory", std::nullopt);
+  EXPECT_TRUE(run.aborted()) << run.status;
+  EXPECT_EQ(run.err, run.header(0, "first failure") + std::string(kHint) +
+                         "memory allocation of 268435456 bytes failed\n" +
+                         std::string(kHint));
+}
+
+TEST(FailureMemory, SecondExhaustionSkipsBacktrace) {
+  const ProbeRun run = run_probe("memory_twice", "1");
+  EXPECT_TRUE(run.aborted()) << run.status;
+  EXPECT_EQ(run.err,
+            "memory allocation of 77 bytes failed\n"
+            "skipping backtrace printing to avoid potential recursion\n");
+}
+
+}  // namespace
