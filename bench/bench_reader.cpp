@@ -1,0 +1,286 @@
+// Throughput of the plot-file reader alone, without Python, on generated
+// ~100 MB files of both field widths, beside:
+//   - a reference reader built the same way (same line source, same slicing)
+//     but parsing with std::from_chars: what the reader's own number parser
+//     is worth against the standard library's;
+//   - the line source alone, and the line source plus field slicing and
+//     trimming: subtracting these gives where the reader's time goes.
+//
+// Files are written once into $NOVREL_BENCH_DIR (default: the temporary
+// directory) and reused; $NOVREL_BENCH_MB sets their size (default 100).
+#include <benchmark/benchmark.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "lib.hpp"
+#include "text/line_source.hpp"
+#include "text/tokens.hpp"
+
+namespace {
+
+constexpr std::size_t kFieldsPerLine = 10;
+
+struct Shape {
+  std::uint32_t params;
+  std::size_t width;
+};
+
+// The two file versions in use: few parameters at 6 significant digits, many
+// at 9.
+constexpr Shape kShapes[] = {{200, 12}, {1000, 15}};
+
+// A small seeded generator, so every run reads the same bytes.
+struct SplitMix {
+  std::uint64_t state;
+  std::uint64_t next() {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+  double uniform(double lo, double hi) {
+    return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1p-53;
+  }
+};
+
+// Values of the same families as a simulation writes: pressures, temperatures,
+// flows that are often zero or tiny, and quantities over sixty decades.
+double parameter_value(SplitMix& rng, std::uint32_t param, std::size_t block) {
+  if (param == 0) return static_cast<double>(block) * 0.5;
+  switch (param % 4) {
+    case 1: return 1.0e5 + rng.uniform(-5.0e3, 5.0e3);
+    case 2: return rng.uniform(300.0, 2000.0);
+    case 3: {
+      const double r = rng.uniform(0.0, 1.0);
+      if (r < 0.15) return 0.0;
+      if (r < 0.3) return -rng.uniform(1e-12, 1e-6);
+      return rng.uniform(-50.0, 50.0);
+    }
+    default: {
+      const double sign = (rng.next() & 1) ? -1.0 : 1.0;
+      return sign * std::pow(10.0, rng.uniform(-30.0, 30.0));
+    }
+  }
+}
+
+std::size_t megabytes() {
+  const char* env = std::getenv("NOVREL_BENCH_MB");
+  const long mb = env ? std::atol(env) : 100;
+  return static_cast<std::size_t>(mb > 0 ? mb : 100);
+}
+
+// The file for `shape`, generated on first use.
+const std::string& plot_file(const Shape& shape) {
+  static std::string paths[std::size(kShapes)];
+  const std::size_t index = static_cast<std::size_t>(&shape - kShapes);
+  std::string& path = paths[index];
+  if (!path.empty()) return path;
+
+  const std::size_t lines_per_block = (shape.params + kFieldsPerLine - 1) / kFieldsPerLine;
+  const std::size_t block_bytes = 7 + shape.params * shape.width + lines_per_block;
+  const std::size_t blocks = megabytes() * 1000000 / block_bytes;
+  const char* dir = std::getenv("NOVREL_BENCH_DIR");
+  const std::filesystem::path folder = dir ? dir : std::filesystem::temp_directory_path().string();
+  std::filesystem::create_directories(folder);
+  path = (folder / ("reader-n" + std::to_string(shape.params) + "-w" +
+                    std::to_string(shape.width) + "-b" + std::to_string(blocks) + ".plt"))
+             .string();
+  std::error_code ignored;
+  if (std::filesystem::exists(path, ignored)) return path;
+
+  const std::string partial = path + ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary);
+    out << "Generated plot file        " << shape.params << '\n';
+    for (std::uint32_t j = 0; j < shape.params; ++j) out << "PARAM" << j << '\n';
+    SplitMix rng{1};
+    std::string line;
+    char field[64];
+    const int digits = static_cast<int>(shape.width) - 7;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      std::snprintf(field, sizeof field, "%6zu\n", b + 1);
+      out << field;
+      for (std::uint32_t j = 0; j < shape.params; j += kFieldsPerLine) {
+        line.clear();
+        for (std::uint32_t k = j; k < std::min<std::uint32_t>(j + kFieldsPerLine, shape.params); ++k) {
+          std::snprintf(field, sizeof field, "% .*E", digits, parameter_value(rng, k, b));
+          line += field;
+        }
+        line += '\n';
+        out << line;
+      }
+    }
+  }
+  std::filesystem::rename(partial, path);
+  return path;
+}
+
+std::size_t file_size(const std::string& path) {
+  return static_cast<std::size_t>(std::filesystem::file_size(path));
+}
+
+novrel::text::LineSource open_or_die(const std::string& path) {
+  novrel::text::OpenResult opened = novrel::text::open_line_source(path);
+  if (!opened.source) {
+    std::fprintf(stderr, "cannot open %s\n", path.c_str());
+    std::abort();
+  }
+  return std::move(*opened.source);
+}
+
+std::uint32_t skip_header(novrel::text::LineSource& source) {
+  const std::string_view header = source.next_line().text;
+  const auto tokens = novrel::text::split_whitespace(header);
+  const std::uint32_t count = *novrel::text::parse_parameter_count(tokens.back());
+  for (std::uint32_t i = 0; i < count; ++i) source.next_line();
+  return count;
+}
+
+// The reference: the reader's structure with the standard library's parser.
+// from_chars takes no leading whitespace, so fields lose their ASCII blanks
+// first; that is all the trimming these files need.
+novrel::PlotData read_with_from_chars(const std::string& path, std::size_t width) {
+  novrel::text::LineSource source = open_or_die(path);
+  const std::uint32_t count = skip_header(source);
+  novrel::PlotData data;
+  data.columns.resize(count - 1);
+  while (source.next_line().status == novrel::text::LineStatus::Line) {
+    for (std::uint32_t j = 0; j < count; j += kFieldsPerLine) {
+      const std::string_view line = source.next_line().text;
+      const std::size_t fields = std::min<std::size_t>(kFieldsPerLine, count - j);
+      for (std::size_t k = 0; k < fields; ++k) {
+        const char* first = line.data() + k * width;
+        const char* const last = first + width;
+        while (first < last && (*first == ' ' || *first == '\t')) ++first;
+        float value = 0;
+        std::from_chars(first, last, value);
+        const std::size_t parameter = j + k;
+        (parameter == 0 ? data.first_column : data.columns[parameter - 1]).push_back(value);
+      }
+    }
+  }
+  return data;
+}
+
+std::size_t value_count(const novrel::PlotData& data) {
+  return data.first_column.size() * (data.columns.size() + 1);
+}
+
+void set_rates(benchmark::State& state, std::size_t bytes, std::size_t values) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes * state.iterations()));
+  state.counters["values/s"] = benchmark::Counter(static_cast<double>(values * state.iterations()),
+                                                  benchmark::Counter::kIsRate);
+}
+
+void BM_reader(benchmark::State& state, std::size_t index) {
+  const Shape& shape = kShapes[index];
+  const std::string& path = plot_file(shape);
+  std::size_t values = 0;
+  for (auto _ : state) {
+    novrel::PlotData data = novrel::rust_read_torvask(path, shape.width);
+    values = value_count(data);
+    benchmark::DoNotOptimize(data.first_column.data());
+  }
+  set_rates(state, file_size(path), values);
+}
+
+void BM_from_chars(benchmark::State& state, std::size_t index) {
+  const Shape& shape = kShapes[index];
+  const std::string& path = plot_file(shape);
+  std::size_t values = 0;
+  for (auto _ : state) {
+    novrel::PlotData data = read_with_from_chars(path, shape.width);
+    values = value_count(data);
+    benchmark::DoNotOptimize(data.first_column.data());
+  }
+  set_rates(state, file_size(path), values);
+  // Both parsers round correctly, so any value that differs is a finding.
+  const novrel::PlotData ours = novrel::rust_read_torvask(path, shape.width);
+  const novrel::PlotData theirs = read_with_from_chars(path, shape.width);
+  std::size_t differ = 0;
+  auto compare = [&](const novrel::Column& a, const novrel::Column& b) {
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+      differ += std::memcmp(&a[i], &b[i], sizeof(float)) != 0;
+    differ += a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
+  };
+  compare(ours.first_column, theirs.first_column);
+  for (std::size_t c = 0; c < ours.columns.size() && c < theirs.columns.size(); ++c)
+    compare(ours.columns[c], theirs.columns[c]);
+  state.counters["differ"] = static_cast<double>(differ);
+}
+
+// Reading, line splitting and the UTF-8 check: everything before fields.
+void BM_lines(benchmark::State& state, std::size_t index) {
+  const Shape& shape = kShapes[index];
+  const std::string& path = plot_file(shape);
+  std::size_t lines = 0;
+  for (auto _ : state) {
+    novrel::text::LineSource source = open_or_die(path);
+    lines = 0;
+    std::size_t bytes = 0;
+    for (auto line = source.next_line(); line.status == novrel::text::LineStatus::Line;
+         line = source.next_line()) {
+      bytes += line.text.size();
+      ++lines;
+    }
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(file_size(path) * state.iterations()));
+}
+
+// Lines plus slicing and trimming every field, without parsing it.
+void BM_fields(benchmark::State& state, std::size_t index) {
+  const Shape& shape = kShapes[index];
+  const std::string& path = plot_file(shape);
+  std::size_t values = 0;
+  for (auto _ : state) {
+    novrel::text::LineSource source = open_or_die(path);
+    const std::uint32_t count = skip_header(source);
+    values = 0;
+    std::size_t kept = 0;
+    while (source.next_line().status == novrel::text::LineStatus::Line) {
+      for (std::uint32_t j = 0; j < count; j += kFieldsPerLine) {
+        const std::string_view line = source.next_line().text;
+        const std::size_t fields = std::min<std::size_t>(kFieldsPerLine, count - j);
+        for (std::size_t k = 0; k < fields; ++k)
+          kept += novrel::text::trim_whitespace(line.substr(k * shape.width, shape.width)).size();
+        values += fields;
+      }
+    }
+    benchmark::DoNotOptimize(kept);
+  }
+  set_rates(state, file_size(path), values);
+}
+
+// Rates are per CPU second of the benchmark thread (read(2) included): on a
+// shared machine that is steadier than wall time, and the reader never waits
+// on the disk once the file is cached.
+// Names read "reader/n200-w12"; the stages come first, the whole reader and
+// its reference last, so the output reads as a breakdown.
+const bool registered = [] {
+  using Fn = void (*)(benchmark::State&, std::size_t);
+  const std::pair<const char*, Fn> kinds[] = {
+      {"lines", BM_lines}, {"fields", BM_fields}, {"reader", BM_reader}, {"from_chars", BM_from_chars}};
+  for (const auto& [kind, fn] : kinds) {
+    for (std::size_t i = 0; i < std::size(kShapes); ++i) {
+      const std::string name = std::string(kind) + "/n" + std::to_string(kShapes[i].params) +
+                               "-w" + std::to_string(kShapes[i].width);
+      benchmark::RegisterBenchmark(name.c_str(), fn, i)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  return true;
+}();
+
+}  // namespace
