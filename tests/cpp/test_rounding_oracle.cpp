@@ -1,0 +1,229 @@
+// Correct rounding of parse_float32, checked bit for bit against glibc's
+// strtof (correctly rounded in the "C" locale) on generated decimal texts:
+// random digit strings, exact float32 midpoints and their near neighbours,
+// printed float32 values, and short fields shaped like plot-file data.
+// Deterministic: every generator draws from a fixed-seed mt19937_64 with
+// plain modulo reductions, so a failing text can be reproduced.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "text/number.hpp"
+
+namespace {
+
+using novrel::text::parse_float32;
+
+class Oracle {
+ public:
+  explicit Oracle(std::uint64_t seed) : rng_(seed) {
+    // Everything here assumes the "C" locale's decimal point.
+    locale_ = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  }
+  ~Oracle() {
+    if (locale_ != static_cast<locale_t>(nullptr)) freelocale(locale_);
+  }
+  Oracle(const Oracle&) = delete;
+  Oracle& operator=(const Oracle&) = delete;
+
+  std::uint64_t next() { return rng_(); }
+  std::uint64_t below(std::uint64_t n) { return rng_() % n; }
+  bool coin() { return (rng_() & 1) != 0; }
+
+  // Compares one text; reports at most a few mismatches in detail.
+  void check(const std::string& text) {
+    ++checked_;
+    char* end = nullptr;
+    const float expected = strtof_l(text.c_str(), &end, locale_);
+    const auto got = parse_float32(text);
+    const bool same = got.ok && end == text.c_str() + text.size() &&
+                      std::bit_cast<std::uint32_t>(got.value) == std::bit_cast<std::uint32_t>(expected);
+    if (same) return;
+    if (++mismatches_ <= 10) {
+      ADD_FAILURE() << "text \"" << text << "\": parse_float32 " << (got.ok ? "" : "REJECTED ") << std::hexfloat
+                    << got.value << ", strtof " << expected
+                    << (end == text.c_str() + text.size() ? "" : " (strtof stopped early)");
+    }
+  }
+
+  // Writes significant digits `digits` (value digits * 10^exp10, with a
+  // sign) in a randomly chosen but equivalent layout: point anywhere, inside
+  // or padded with zeros on either side, leading zeros, exponent letter and
+  // sign styles, exponent omitted when it is zero.
+  void check_layouts(const std::string& digits, long exp10, int layouts) {
+    for (int i = 0; i < layouts; ++i) check(layout(digits, exp10));
+  }
+
+  std::string layout(const std::string& digits, long exp10) {
+    std::string s;
+    switch (below(4)) {
+      case 0: s += '-'; break;
+      case 1: s += '+'; break;
+      default: break;
+    }
+    const long len = static_cast<long>(digits.size());
+    const long point = static_cast<long>(below(static_cast<std::uint64_t>(len) + 7)) - 3;  // -3 .. len+3
+    long frac_digits;
+    if (point < 0) {
+      if (coin()) s += '0';
+      s += '.';
+      s.append(static_cast<std::size_t>(-point), '0');
+      s += digits;
+      frac_digits = len - point;
+    } else if (point <= len) {
+      if (below(4) == 0) s.append(below(3), '0');
+      s.append(digits, 0, static_cast<std::size_t>(point));
+      if (point < len || coin()) s += '.';
+      s.append(digits, static_cast<std::size_t>(point), std::string::npos);
+      frac_digits = len - point;
+    } else {
+      s += digits;
+      s.append(static_cast<std::size_t>(point - len), '0');
+      if (coin()) s += '.';
+      frac_digits = len - point;  // negative: zeros were appended
+    }
+    const long written = exp10 + frac_digits;
+    if (written != 0 || below(4) == 0) {
+      s += coin() ? 'e' : 'E';
+      if (written < 0) {
+        s += '-';
+      } else if (coin()) {
+        s += '+';
+      }
+      if (below(4) == 0) s.append(below(4), '0');
+      s += std::to_string(written < 0 ? -written : written);
+    }
+    return s;
+  }
+
+  long checked() const { return checked_; }
+  long mismatches() const { return mismatches_; }
+
+ private:
+  std::mt19937_64 rng_;
+  locale_t locale_;
+  long checked_ = 0;
+  long mismatches_ = 0;
+};
+
+std::string random_digits(Oracle& o, std::size_t n) {
+  std::string s(n, '0');
+  for (auto& c : s) c = static_cast<char>('0' + o.below(10));
+  if (s[0] == '0') s[0] = static_cast<char>('1' + o.below(9));
+  return s;
+}
+
+// The exact decimal expansion of a double: significant digits, and the
+// power of ten of the last one. glibc's printf prints exact digits.
+void exact_decimal(double v, std::string& digits, long& exp10) {
+  char buf[200];
+  std::snprintf(buf, sizeof buf, "%.130e", v);
+  digits.clear();
+  const char* p = buf;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits += *p;
+  }
+  const long e = std::strtol(p + 1, nullptr, 10);
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  exp10 = e - static_cast<long>(digits.size()) + 1;
+}
+
+// A finite positive float32 drawn to favour the edges: subnormals, the
+// normal/subnormal boundary, the top binade, and everything between.
+std::uint32_t random_float_bits(Oracle& o) {
+  switch (o.below(8)) {
+    case 0: return 1 + static_cast<std::uint32_t>(o.below(0x00FFFFFFu));       // subnormal, first normals
+    case 1: return 0x7F7FFFFFu - static_cast<std::uint32_t>(o.below(0x00FFFFFFu));  // top binades
+    default: return 1 + static_cast<std::uint32_t>(o.below(0x7F7FFFFEu));
+  }
+}
+
+constexpr long kRandomDigitTexts = 5'000'000;
+constexpr long kMidpoints = 600'000;  // each gives several texts
+constexpr long kPrintedValues = 1'500'000;
+constexpr long kFieldShaped = 1'500'000;
+
+TEST(RoundingOracle, RandomDigitStrings) {
+  Oracle o(0x6e6f7672656c0001u);
+  while (o.checked() < kRandomDigitTexts) {
+    const std::string digits = random_digits(o, 1 + o.below(40));
+    // Magnitudes from 1e-75 to 1e55: beyond both ends of float32.
+    const long exp10 = static_cast<long>(o.below(131)) - 75 - static_cast<long>(digits.size()) + 1;
+    o.check(o.layout(digits, exp10));
+  }
+  EXPECT_EQ(o.mismatches(), 0);
+}
+
+// Midpoints between neighbouring float32 values (and between the largest
+// finite one and 2^128), exactly, then nudged by one unit in a far digit,
+// and cut or rounded to fewer digits, which lands just to either side.
+TEST(RoundingOracle, MidpointsAndTheirNeighbours) {
+  Oracle o(0x6e6f7672656c0002u);
+  std::string digits;
+  long exp10 = 0;
+  for (long i = 0; i < kMidpoints; ++i) {
+    const std::uint32_t bits = random_float_bits(o);
+    const double lo = std::bit_cast<float>(bits);
+    const double hi = bits == 0x7F7FFFFFu ? std::ldexp(1.0, 128) : std::bit_cast<float>(bits + 1);
+    exact_decimal((lo + hi) / 2, digits, exp10);  // exact: 25 bits fit a double
+    o.check_layouts(digits, exp10, 1);
+
+    const std::size_t pad = 1 + o.below(30);
+    std::string above = digits + std::string(pad, '0') + "1";
+    o.check(o.layout(above, exp10 - static_cast<long>(pad) - 1));
+
+    std::string below = digits;  // minus one unit far out: ...(d-1)999...9
+    std::size_t k = below.size();
+    while (below[--k] == '0') below[k] = '9';
+    --below[k];
+    below += std::string(pad, '9');
+    if (below[0] == '0') below.erase(0, 1);
+    o.check(o.layout(below, exp10 - static_cast<long>(pad)));
+
+    if (digits.size() > 2) {
+      const std::size_t cut = 1 + o.below(digits.size() - 1);
+      o.check(o.layout(digits.substr(0, cut), exp10 + static_cast<long>(digits.size() - cut)));
+    }
+  }
+  EXPECT_EQ(o.mismatches(), 0);
+}
+
+// Float32 values printed with 6 to 12 significant digits: shortest round
+// trips, and texts a little off them.
+TEST(RoundingOracle, PrintedValues) {
+  Oracle o(0x6e6f7672656c0003u);
+  char buf[64];
+  for (long i = 0; i < kPrintedValues; ++i) {
+    const float f = std::bit_cast<float>(random_float_bits(o));
+    std::snprintf(buf, sizeof buf, "%.*e", static_cast<int>(5 + o.below(8)), static_cast<double>(f));
+    o.check(buf);
+  }
+  EXPECT_EQ(o.mismatches(), 0);
+}
+
+// Texts shaped like plot-file fields: 6 or 9 significant digits with a
+// two-digit exponent, as a fixed-width writer formats them.
+TEST(RoundingOracle, FieldShapedTexts) {
+  Oracle o(0x6e6f7672656c0004u);
+  char buf[64];
+  while (o.checked() < kFieldShaped) {
+    const int sig = o.coin() ? 6 : 9;
+    const long mantissa = static_cast<long>(o.below(9 * static_cast<std::uint64_t>(std::pow(10, sig - 1))));
+    const long lead = 1 + mantissa / static_cast<long>(std::pow(10, sig - 1));
+    const long rest = mantissa % static_cast<long>(std::pow(10, sig - 1));
+    const int exp10 = static_cast<int>(o.below(91)) - 45;
+    std::snprintf(buf, sizeof buf, "%s%ld.%0*ldE%+03d", o.below(4) == 0 ? "-" : "", lead, sig - 1, rest, exp10);
+    o.check(buf);
+  }
+  EXPECT_EQ(o.mismatches(), 0);
+}
+
+}  // namespace
