@@ -35,24 +35,6 @@ TEST(IoErrorKind, OfEachErrorCode) {
   }
 }
 
-TEST(IoErrorKind, NamesInDeclarationOrder) {
-  std::string joined;
-  for (int k = 0; k <= static_cast<int>(ErrorKind::Uncategorized); ++k) {
-    joined += std::string(kind_name(static_cast<ErrorKind>(k))) + " ";
-  }
-  EXPECT_EQ(joined,
-            "NotFound PermissionDenied ConnectionRefused ConnectionReset "
-            "HostUnreachable NetworkUnreachable ConnectionAborted NotConnected "
-            "AddrInUse AddrNotAvailable NetworkDown BrokenPipe AlreadyExists "
-            "WouldBlock NotADirectory IsADirectory DirectoryNotEmpty "
-            "ReadOnlyFilesystem FilesystemLoop StaleNetworkFileHandle InvalidInput "
-            "InvalidData TimedOut WriteZero StorageFull NotSeekable QuotaExceeded "
-            "FileTooLarge ResourceBusy ExecutableFileBusy Deadlock CrossesDevices "
-            "TooManyLinks InvalidFilename ArgumentListTooLong Interrupted "
-            "Unsupported UnexpectedEof OutOfMemory InProgress TooManyOpenFiles "
-            "Other Uncategorized ");
-}
-
 struct RenderCase {
   IoError error;
   const char* rendering;

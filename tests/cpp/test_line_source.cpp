@@ -197,18 +197,6 @@ TEST(LineSource, EndOfInputRepeatsUntilTheFileGrows) {
   EXPECT_EQ(describe(source.next_line()), "<EOF>");
 }
 
-TEST(LineSource, LineViewsSurviveUntilTheNextCall) {
-  // The first line lies inside the read buffer, the second straddles a
-  // refill; both must read back intact right up to the next call.
-  const TempFile file("first line\nsecond, longer line\n");
-  OpenResult opened = open_line_source(file.path(), 16);
-  ASSERT_TRUE(opened.source);
-  const NextLine first = opened.source->next_line();
-  EXPECT_EQ(first.text, "first line");
-  const NextLine second = opened.source->next_line();
-  EXPECT_EQ(second.text, "second, longer line");
-}
-
 struct OpenFailureCase {
   const char* name;
   std::string path;

@@ -75,19 +75,6 @@ TEST(Utf8Validation, AgreesWithTheReferenceOnCorruptedText) {
   }
 }
 
-TEST(Utf8Validation, FourByteBoundaries) {
-  struct Case { const char* bytes; bool valid; };
-  for (const Case c : {Case{"\xF0\x90\x80\x80", true}, Case{"\xF0\x8F\xBF\xBF", false},
-                       Case{"\xF4\x8F\xBF\xBF", true}, Case{"\xF4\x90\x80\x80", false},
-                       Case{"\xF5\x80\x80\x80", false}, Case{"\xF0\x9F\x98", false},
-                       Case{"\xF8\x88\x80\x80\x80", false}}) {
-    for (std::size_t prefix = 12; prefix <= 16; ++prefix) {
-      const std::string text = std::string(prefix, 'p') + c.bytes + "tail";
-      EXPECT_EQ(is_valid_utf8(text), c.valid) << ::testing::PrintToString(text);
-    }
-  }
-}
-
 struct LossyCase {
   const char* name;
   std::string bytes;
