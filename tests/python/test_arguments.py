@@ -1,0 +1,188 @@
+"""Binding and conversion of the two arguments."""
+
+import pytest
+
+from conftest import IS_32_BIT, plot_text
+
+FN = "rust_read_torvask()"
+ROWS = [[" 0.00000E+00", " 1.01325E+05", " 2.93150E+02"]]
+EXPECTED = ([0.0], [[101325.0], [293.1499938964844]])
+
+
+@pytest.fixture
+def path(make_plot):
+    return make_plot(plot_text(ROWS))
+
+
+@pytest.mark.parametrize("call", [
+    lambda f, p: f(p, 12),
+    lambda f, p: f(p, n_digits=12),
+    lambda f, p: f(file_path=p, n_digits=12),
+    lambda f, p: f(n_digits=12, file_path=p),
+    lambda f, p: f(*[p], **{"n_digits": 12}),
+], ids=["positional", "mixed", "keywords", "keywords-reversed", "unpacked"])
+def test_bindings_are_equivalent(novrel, path, call):
+    assert call(novrel.rust_read_torvask, path) == EXPECTED
+
+
+# (call, exact TypeError message); `p` is a valid path.
+BINDING_ERRORS = [
+    (lambda f, p: f(), FN + " missing 2 required positional arguments: 'file_path' and 'n_digits'"),
+    (lambda f, p: f(p), FN + " missing 1 required positional argument: 'n_digits'"),
+    (lambda f, p: f(n_digits=12), FN + " missing 1 required positional argument: 'file_path'"),
+    (lambda f, p: f(p, 12, 3), FN + " takes 2 positional arguments but 3 were given"),
+    (lambda f, p: f(p, 12, 3, 4, bogus=1), FN + " takes 2 positional arguments but 4 were given"),
+    (lambda f, p: f(p, file_path=p), FN + " got multiple values for argument 'file_path'"),
+    (lambda f, p: f(p, 12, n_digits=12), FN + " got multiple values for argument 'n_digits'"),
+    (lambda f, p: f(x=1), FN + " got an unexpected keyword argument 'x'"),
+    (lambda f, p: f(p, 12, nDigits=1), FN + " got an unexpected keyword argument 'nDigits'"),
+    (lambda f, p: f(p, N_DIGITS=12), FN + " got an unexpected keyword argument 'N_DIGITS'"),
+    (lambda f, p: f(file=p, n_digits=12), FN + " got an unexpected keyword argument 'file'"),
+    (lambda f, p: f(p, **{"n_digits\0": 12}), FN + " got an unexpected keyword argument 'n_digits\0'"),
+    # Keywords are examined in order, before the missing-argument check.
+    (lambda f, p: f(y=1, file_path=p, x=2), FN + " got an unexpected keyword argument 'y'"),
+    (lambda f, p: f(file_path=p, x=2, file_path_=3), FN + " got an unexpected keyword argument 'x'"),
+    # A name with a lone surrogate has no UTF-8 form: three U+FFFD per surrogate.
+    (lambda f, p: f(p, 12, **{"a\udc80": 1}), FN + " got an unexpected keyword argument 'a\ufffd\ufffd\ufffd'"),
+    # file_path is converted first, so its error wins over n_digits'.
+    (lambda f, p: f(5, 12), "argument 'file_path': 'int' object is not an instance of 'str'"),
+    (lambda f, p: f(5, 12.0), "argument 'file_path': 'int' object is not an instance of 'str'"),
+    (lambda f, p: f(None, 12), "argument 'file_path': 'None' is not an instance of 'str'"),
+    (lambda f, p: f(p.encode(), 12), "argument 'file_path': 'bytes' object is not an instance of 'str'"),
+    (lambda f, p: f(NotStr.Inner(), 12),
+     "argument 'file_path': 'NotStr.Inner' object is not an instance of 'str'"),
+]
+
+
+class NotStr:
+    class Inner:
+        pass
+
+
+@pytest.mark.parametrize("call,message", BINDING_ERRORS)
+def test_binding_errors(novrel, path, call, message):
+    with pytest.raises(TypeError) as info:
+        call(novrel.rust_read_torvask, path)
+    assert type(info.value) is TypeError
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("bad", [12.0, "12", None, [12]])
+def test_n_digits_without_index_conversion(novrel, path, bad):
+    with pytest.raises(TypeError) as info:
+        novrel.rust_read_torvask(path, bad)
+    message = info.value.args[0]
+    assert message.startswith("argument 'n_digits': ") and "integer" in message
+    assert info.value.__cause__ is None and info.value.__suppress_context__
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+class TypeErrorSub(TypeError):
+    pass
+
+
+def test_index_raising_exact_type_error_is_prefixed_and_keeps_cause(novrel, path):
+    cause = ValueError("root")
+    inner = TypeError("no index today")
+    inner.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        novrel.rust_read_torvask(path, Index(inner))
+    assert info.value is not inner
+    assert info.value.args == ("argument 'n_digits': no index today",)
+    assert info.value.__cause__ is cause
+
+
+@pytest.mark.parametrize("raised", [TypeErrorSub("sub"), ValueError("v"), KeyboardInterrupt()])
+def test_index_raising_other_types_passes_unchanged(novrel, path, raised):
+    with pytest.raises(type(raised)) as info:
+        novrel.rust_read_torvask(path, Index(raised))
+    assert info.value is raised
+
+
+class IntSub(int):
+    def __index__(self):  # never used: int subclasses convert directly
+        raise AssertionError("__index__ called")
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("n_digits", [12, IntSub(12), Index(12)],
+                         ids=["int", "int-subclass", "index"])
+def test_n_digits_accepted_forms(novrel, path, n_digits):
+    assert novrel.rust_read_torvask(path, n_digits) == EXPECTED
+
+
+def test_true_is_width_one(novrel, make_plot):
+    path = make_plot(plot_text([["1", "2"]], width=1))
+    assert novrel.rust_read_torvask(path, True) == ([1.0], [[2.0]])
+
+
+def test_zero_width_passes_the_boundary(novrel, path):
+    with pytest.raises(BaseException) as info:
+        novrel.rust_read_torvask(path, 0)
+    assert info.value.args == ("Could not parse line: ParseFloatError { kind: Empty }",)
+
+
+def test_str_subclass_is_a_path(novrel, path):
+    assert novrel.rust_read_torvask(StrSub(path), 12) == EXPECTED
+
+
+def test_file_path_with_lone_surrogate_raises_interpreters_error(novrel):
+    with pytest.raises(UnicodeEncodeError) as info:
+        novrel.rust_read_torvask("plot\udc80.plt", 12)
+    assert type(info.value) is UnicodeEncodeError
+
+
+def test_bad_file_path_runs_no_code_of_n_digits(novrel):
+    with pytest.raises(TypeError):
+        novrel.rust_read_torvask(5, Index(AssertionError("ran")))
+
+
+@pytest.mark.parametrize("value", [-1, -(2**70), 2**64, 2**100])
+def test_n_digits_outside_64_bits_raise_interpreters_overflow(novrel, path, value):
+    with pytest.raises(OverflowError) as info:
+        novrel.rust_read_torvask(path, value)
+    assert not info.value.args[0].startswith("argument")
+    with pytest.raises(OverflowError):
+        novrel.rust_read_torvask(path, Index(value))
+
+
+WIDE = [2**32, 2**63, 2**64 - 1]
+
+
+@pytest.mark.skipif(not IS_32_BIT, reason="the size type is 32 bits wide only on i386")
+@pytest.mark.parametrize("value", WIDE)
+def test_n_digits_wider_than_size_type(novrel, path, value):
+    for arg in (value, Index(value)):
+        with pytest.raises(OverflowError) as info:
+            novrel.rust_read_torvask(path, arg)
+        assert info.value.args == ("out of range integral type conversion attempted",)
+
+
+@pytest.mark.skipif(IS_32_BIT, reason="64-bit size type only")
+@pytest.mark.parametrize("value", WIDE)
+def test_wide_n_digits_reach_the_reader_on_64_bit(novrel, path, value):
+    # The line is 36 bytes long, so the first field's end is out of bounds.
+    with pytest.raises(BaseException) as info:
+        novrel.rust_read_torvask(path, value)
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == (
+        "end byte index %d is out of bounds for string of length 36" % value,)
+
+
+def test_nul_in_path_reaches_the_reader(novrel, path):
+    with pytest.raises(BaseException) as info:
+        novrel.rust_read_torvask(path + "\0", 12)
+    assert info.value.args == ('Plot file not found!: Error { kind: InvalidInput, '
+                               'message: "file name contained an unexpected NUL byte" }',)

@@ -1,0 +1,83 @@
+"""The module object, the function object and the execution function."""
+
+import importlib.util
+import inspect
+import sysconfig
+
+from conftest import run_python
+
+import pytest
+
+DOC_TAIL = "    the data stored in a vector of columns/vectors.\n"
+
+
+def test_module_attributes(novrel):
+    assert novrel.__name__ == "novrel"
+    assert novrel.__doc__ == ""
+    assert novrel.__all__ == ["rust_read_torvask"]
+    assert not hasattr(novrel, "PanicException")
+
+
+def test_function_object(novrel):
+    f = novrel.rust_read_torvask
+    assert (f.__name__, f.__qualname__, f.__module__) == ("rust_read_torvask",) * 2 + ("novrel",)
+    assert f.__self__ is None  # a static method: no module as self
+    assert f.__text_signature__ == "(file_path, n_digits)"
+    assert list(inspect.signature(f).parameters) == ["file_path", "n_digits"]
+
+
+def test_docstring(novrel):
+    doc = novrel.rust_read_torvask.__doc__
+    assert doc.startswith("# Reads in the torvask file.\n\n1. First opens the\n")
+    assert doc.endswith(DOC_TAIL)
+    assert "1. 6 digits of percision, n_digits=12\n" in doc
+    # With the signature line and the "--\n\n" marker the docstring is 616 bytes.
+    assert len(("rust_read_torvask(file_path, n_digits)\n--\n\n" + doc).encode()) == 616
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="needs a free-threaded interpreter")
+def test_import_leaves_the_gil_disabled():
+    result = run_python("import sys, novrel; print(sys._is_gil_enabled())")
+    assert (result.stdout, result.stderr) == (b"False\n", b"")
+
+
+def fresh_module():
+    """A new module object from the definition, not yet executed."""
+    spec = importlib.util.find_spec("novrel")
+    return spec, importlib.util.module_from_spec(spec)
+
+
+def test_each_module_object_gets_its_own_function(novrel):
+    spec, module = fresh_module()
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["rust_read_torvask"]
+    assert module.__all__ is not novrel.__all__
+    assert module.rust_read_torvask is not novrel.rust_read_torvask
+
+
+def test_existing_all_is_extended(novrel):
+    spec, module = fresh_module()
+    module.__all__ = ["other"]
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["other", "rust_read_torvask"]
+
+
+def test_all_that_is_not_a_list_fails(novrel):
+    spec, module = fresh_module()
+    module.__all__ = ("other",)
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    assert str(info.value) == "'tuple' object is not an instance of 'list'"
+    assert not hasattr(module, "rust_read_torvask")
+
+
+def test_all_lookup_error_other_than_attribute_error_propagates(novrel):
+    spec, module = fresh_module()
+
+    def getattr_hook(name):
+        raise KeyError(name)
+
+    module.__getattr__ = getattr_hook
+    with pytest.raises(KeyError, match="__all__"):
+        spec.loader.exec_module(module)

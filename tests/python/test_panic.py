@@ -1,0 +1,134 @@
+"""Fatal errors as pyo3_runtime.PanicException, and what reaches fd 2."""
+
+import os
+import re
+
+import pytest
+
+from conftest import plot_text, run_python
+
+PANIC_DOC = (
+    "\nThe exception raised when Rust code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n"
+)
+NOT_FOUND = 'Plot file not found!: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+
+
+def panic_of(call):
+    try:
+        call()
+    except Exception:  # noqa: BLE001 - must not catch it
+        pytest.fail("a PanicException was caught by `except Exception`")
+    except BaseException as e:  # noqa: B036
+        return e
+    pytest.fail("no exception raised")
+
+
+def test_exception_type(novrel, tmp_path):
+    missing = str(tmp_path / "missing.plt")
+    first = panic_of(lambda: novrel.rust_read_torvask(missing, 12))
+    second = panic_of(lambda: novrel.rust_read_torvask(missing, 12))
+    t = type(first)
+    assert type(second) is t
+    assert (t.__module__, t.__name__, t.__qualname__) == ("pyo3_runtime", "PanicException", "PanicException")
+    assert t.__mro__ == (t, BaseException, object)
+    assert t.__doc__ == PANIC_DOC and len(PANIC_DOC) == 235
+    assert first.args == second.args == (NOT_FOUND,)
+    assert str(first) == NOT_FOUND
+    assert first.__cause__ is None and first.__context__ is None
+
+
+def test_no_descriptor_left_open(novrel, make_plot, tmp_path):
+    bad = make_plot(plot_text([["1", "x"]], width=4))
+    short = make_plot("h 2\na\nb\nlead\n")
+    fd_dir = "/proc/self/fd"
+    before = sorted(os.listdir(fd_dir))
+    for _ in range(300):
+        for args in ((bad, 4), (short, 4), (str(tmp_path), 4), (bad, 4.5), (bad, 4, 4)):
+            with pytest.raises(BaseException):
+                novrel.rust_read_torvask(*args)
+    assert sorted(os.listdir(fd_dir)) == before
+
+
+REPORT = re.compile(
+    r"\nthread '<unnamed>' \(\d+\) panicked at src/lib\.cpp:\d+:\d+:\n" + re.escape(NOT_FOUND) + r"\n")
+HINT = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
+
+TWO_MISSING = """
+import os, sys, novrel
+sys.stderr = open(os.devnull, "w")  # the report must bypass sys.stderr
+for _ in range(2):
+    try:
+        novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
+    except BaseException as e:
+        print(type(e).__name__, e.args[0] == %r)
+""" % NOT_FOUND
+
+
+def test_failure_report_on_fd2():
+    result = run_python(TWO_MISSING)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"PanicException True\n" * 2
+    err = result.stderr.decode()
+    reports = REPORT.findall(err)
+    assert len(reports) == 2
+    # Only the first report of a process carries the hint line.
+    assert REPORT.sub("", err) == HINT
+
+
+RESUME = """
+import os, sys, novrel
+try:
+    novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
+except BaseException as e:
+    caught = e
+PanicException = type(caught)
+
+class Index:
+    def __init__(self, exc): self.exc = exc
+    def __index__(self): raise self.exc
+
+class Sub(PanicException):
+    pass
+
+os.write(2, b"MARK\\n")
+try:
+    novrel.rust_read_torvask("/nonexistent/plot.plt", Index(caught))
+except BaseException as e:
+    print(type(e) is PanicException, e is not caught, e.args == caught.args)
+os.write(2, b"MARK\\n")
+try:
+    novrel.rust_read_torvask("/nonexistent/plot.plt", Index(Sub("sub")))
+except BaseException as e:
+    print(type(e) is Sub, e.args)
+"""
+
+
+def test_panic_coming_back_through_index_is_resumed():
+    result = run_python(RESUME)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"True True True\nTrue ('sub',)\n"
+    _, resumed, after = result.stderr.decode().split("MARK\n")
+    assert resumed.startswith(
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+        "Python stack trace below:\n"
+        "Traceback (most recent call last):\n")
+    assert "in __index__" in resumed
+    assert resumed.endswith("pyo3_runtime.PanicException: " + NOT_FOUND + "\n")
+    assert "panicked at" not in resumed  # no second report for a resumed failure
+    assert after == ""  # a subclass is an ordinary argument error
+
+
+def test_argument_errors_write_nothing():
+    code = """
+import novrel
+for args in [(), (1, 2), ("p", 1.5), ("p", -1), ("p", 1, 2)]:
+    try:
+        novrel.rust_read_torvask(*args)
+    except (TypeError, OverflowError):
+        pass
+"""
+    result = run_python(code)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
