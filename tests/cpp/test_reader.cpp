@@ -42,6 +42,8 @@ std::string read_error(const std::string& path, std::size_t width) {
   try {
     rust_read_torvask(path, width);
   } catch (const FatalError& e) {
+    // What a failure guard does on catching: the failure stops travelling.
+    novrel::failure::acknowledge_catch();
     return std::string(e.message());
   }
   return "<no error>";
