@@ -81,39 +81,58 @@ inline U128 mul_64x64(std::uint64_t a, std::uint64_t b) noexcept {
 
 inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
-// Eight ASCII digits in one little-endian word, first digit in the low byte.
-inline bool is_eight_digits(std::uint64_t v) noexcept {
-  // High nibble 3, and low nibble at most 9 (adding 6 must not carry).
-  return ((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
-         0x3333333333333333u;
-}
-
+// Value of the eight ASCII digits in a little-endian word, first digit in
+// the low byte, after subtracting '0' from every byte.
 inline std::uint32_t eight_digits_value(std::uint64_t v) noexcept {
   // Pairs, then quads, then the whole: each lane holds at most 99, 9999,
   // 99999999, so no step carries across lanes.
-  v -= 0x3030303030303030u;
   v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
   v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
   return static_cast<std::uint32_t>(v * 10000 + (v >> 32));
 }
 
-// Appends the digit run at `p` to `w` (wrapping; callers only trust `w`
-// when the run has at most 19 digits in all) and returns its end.
-inline const char* scan_digits(const char* p, const char* end, std::uint64_t& w) noexcept {
+constexpr std::uint32_t kPow10U32[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+struct DigitScan {
+  const char* end;
+  std::uint64_t w;
+};
+
+// Appends the digit run at `p` to `w` (wrapping: callers only trust `w`
+// when all runs together have at most 19 digits) and returns where the run
+// ends. Takes eight bytes at a time while eight remain, converting however
+// many of them lead with digits; `w` is passed by value because a char
+// pointer may alias it, which would force a store per digit.
+inline DigitScan scan_digits(const char* p, const char* end, std::uint64_t w) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
     while (end - p >= 8) {
       std::uint64_t v;
       std::memcpy(&v, p, 8);
-      if (!is_eight_digits(v)) break;
-      w = w * 100000000u + eight_digits_value(v);
-      p += 8;
+      // A byte is a digit when its high nibble is 3 and adding 6 leaves it
+      // so; a carry out of a non-digit byte only disturbs later bytes.
+      const std::uint64_t flags =
+          (v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4);
+      const std::uint64_t non_digits = flags ^ 0x3333333333333333u;
+      if (non_digits == 0) {
+        w = w * 100000000u + eight_digits_value(v - 0x3030303030303030u);
+        p += 8;
+        continue;
+      }
+      const int k = std::countr_zero(non_digits) / 8;  // leading digits
+      if (k != 0) {
+        // Borrows from the non-digit bytes run upwards, into the bytes the
+        // shift discards; the vacated low bytes read as leading zeros.
+        const std::uint64_t digits = (v - 0x3030303030303030u) << (8 * (8 - k));
+        w = w * kPow10U32[k] + eight_digits_value(digits);
+      }
+      return {p + k, w};
     }
   }
   while (p != end && is_digit(*p)) {
     w = w * 10 + static_cast<unsigned>(*p - '0');
     ++p;
   }
-  return p;
+  return {p, w};
 }
 
 // ---------------------------------------------------------------------------
@@ -489,16 +508,21 @@ FloatParse parse_float32(std::string_view text) noexcept {
   }
 
   DigitRuns runs;
-  std::uint64_t w = 0;
   runs.int_begin = p;
-  p = scan_digits(p, end, w);
-  runs.int_end = p;
-  runs.frac_begin = runs.frac_end = p;
+  // Integer parts are mostly a single digit: eight-byte steps would cost
+  // more than they save there, and are kept for the fraction.
+  DigitScan scan{p, 0};
+  while (p != end && is_digit(*p)) {
+    scan.w = scan.w * 10 + static_cast<unsigned>(*p - '0');
+    ++p;
+  }
+  runs.int_end = runs.frac_begin = runs.frac_end = p;
   if (p != end && *p == '.') {
     runs.frac_begin = ++p;
-    p = scan_digits(p, end, w);
-    runs.frac_end = p;
+    scan = scan_digits(p, end, scan.w);
+    p = runs.frac_end = scan.end;
   }
+  const std::uint64_t w = scan.w;
   const std::size_t int_digits = static_cast<std::size_t>(runs.int_end - runs.int_begin);
   const std::size_t frac_digits = static_cast<std::size_t>(runs.frac_end - runs.frac_begin);
   if (int_digits + frac_digits == 0) {
@@ -552,6 +576,25 @@ FloatParse parse_float32(std::string_view text) noexcept {
     return success(sign | std::bit_cast<std::uint32_t>(f * kPow10f[10]));
   }
 
+  // Eisel-Lemire's common case inline: a normal result with the first
+  // product alone. The interval [H, H + 2) holds the exact value (for
+  // q >= 28 too, where the table's low word is left out), so unless a
+  // midpoint is H or H + 1, the value lies strictly on one side of it.
+  if (q >= kMinPower && q <= kMaxPower) {
+    const Pow5& pow = kPow5[q - kMinPower];
+    const int lz = std::countl_zero(w);
+    const std::uint64_t hi = mul_64x64(w << lz, pow.hi).hi;
+    const int msb = 62 + static_cast<int>(hi >> 63);
+    const int e2 = msb + pow.b - lz;
+    const int shift = msb - 23;
+    const std::uint64_t rem = hi & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    if (e2 >= -126 && e2 <= 127 && rem - (half - 1) > 1) {
+      const std::uint32_t bits = (static_cast<std::uint32_t>(e2 + 126) << 23) +
+                                 static_cast<std::uint32_t>(hi >> shift) + (rem > half ? 1u : 0u);
+      return success(sign | bits);
+    }
+  }
   std::uint32_t bits;
   if (eisel_lemire(w, q, bits)) return success(sign | bits);
   return success(sign | big_decimal(runs));
