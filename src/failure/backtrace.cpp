@@ -4,7 +4,9 @@
 // on the "at" line still locate them (addr2line -e OBJECT OFFSET).
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <elf.h>
 #include <execinfo.h>
+#include <link.h>
 
 #include <cstdlib>
 
@@ -52,12 +54,16 @@ void write_frame(Fd2Writer& out, int index, const void* pc, Style style,
     out.text("<unknown>");
   out.text("\n");
   if (found && info.dli_fname != nullptr) {
-    out.text("             at ")
-        .text(info.dli_fname)
-        .text("+")
-        .hex(reinterpret_cast<std::uintptr_t>(pc) -
-             reinterpret_cast<std::uintptr_t>(info.dli_fbase))
-        .text("\n");
+    out.text("             at ").text(info.dli_fname).text("+");
+    // Addresses inside an object as addr2line takes them: relative to the
+    // load address for position-independent objects, absolute for a
+    // fixed-address executable (whose ELF header sits at its load address).
+    const auto* header = static_cast<const ElfW(Ehdr)*>(info.dli_fbase);
+    const std::uintptr_t base =
+        header->e_type == ET_EXEC
+            ? 0
+            : reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+    out.hex(reinterpret_cast<std::uintptr_t>(pc) - base).text("\n");
   }
 }
 
