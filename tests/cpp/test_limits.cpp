@@ -1,0 +1,173 @@
+// The reader at the limits of the size type and of memory: field bounds for
+// widths near SIZE_MAX, parameter counts that the file cannot back, a list
+// count beyond one allocation, and files beyond 2 GiB on 32-bit.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "failure/fatal_error.hpp"
+#include "lib.hpp"
+
+namespace {
+
+using novrel::rust_read_torvask;
+using novrel::failure::FatalError;
+
+constexpr bool k32Bit = sizeof(std::size_t) == 4;
+
+bool slow_tests_enabled() {
+  const char* flag = std::getenv("NOVREL_SLOW");
+  return flag != nullptr && std::string(flag) == "1";
+}
+
+// A temporary file that is removed however the test ends.
+class ScratchFile {
+ public:
+  ScratchFile() {
+    char name[] = "/tmp/novrel-limits-XXXXXX";
+    fd_ = ::mkstemp(name);
+    if (fd_ < 0) std::abort();
+    path_ = name;
+  }
+  explicit ScratchFile(const std::string& contents) : ScratchFile() { append(contents); }
+  ~ScratchFile() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  void append(const std::string& text) {
+    if (::write(fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();
+  }
+  void write_at(off_t offset, const std::string& text) {
+    if (::pwrite(fd_, text.data(), text.size(), offset) != static_cast<ssize_t>(text.size()))
+      std::abort();
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+std::string failure_of(const std::string& path, std::size_t width) {
+  try {
+    rust_read_torvask(path, width);
+  } catch (const FatalError& e) {
+    novrel::failure::acknowledge_catch();
+    return std::string(e.message());
+  }
+  return "<no error>";
+}
+
+long peak_rss_kib() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+constexpr const char* kWorkedExample =
+    "Run 7 plot data                3\n"
+    "TIME\nPRESSURE\nTEMPERATURE\n"
+    "   1\n"
+    " 0.00000E+00 1.01325E+05 2.93150E+02\n"
+    "   2\n"
+    " 1.00000E+01 1.02000E+05 2.95000E+02\n";
+
+struct HugeWidth {
+  std::size_t width;
+  const char* decimal;  // written out, not derived from `width`
+};
+
+// The first field's end is the width itself and the line has 36 bytes; the
+// other bounds (up to ten times the width) must neither wrap into a
+// plausible index nor show up in the message.
+class HugeWidths : public ::testing::TestWithParam<HugeWidth> {};
+
+TEST_P(HugeWidths, ReportTheExactEndIndex) {
+  ScratchFile file(kWorkedExample);
+  EXPECT_EQ(failure_of(file.path(), GetParam().width),
+            std::string("end byte index ") + GetParam().decimal +
+                " is out of bounds for string of length 36");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NearSizeMax, HugeWidths,
+    ::testing::Values(
+        HugeWidth{SIZE_MAX / 10, k32Bit ? "429496729" : "1844674407370955161"},
+        HugeWidth{SIZE_MAX / 10 + 1, k32Bit ? "429496730" : "1844674407370955162"},
+        HugeWidth{SIZE_MAX / 9 + 1, k32Bit ? "477218589" : "2049638230412172402"},
+        HugeWidth{SIZE_MAX / 2, k32Bit ? "2147483647" : "9223372036854775807"},
+        HugeWidth{SIZE_MAX / 2 + 1, k32Bit ? "2147483648" : "9223372036854775808"},
+        HugeWidth{SIZE_MAX - 1, k32Bit ? "4294967294" : "18446744073709551614"},
+        HugeWidth{SIZE_MAX, k32Bit ? "4294967295" : "18446744073709551615"}));
+
+// A header may claim any count up to 4294967295; the name lines are read
+// before anything is sized by it, so a short file fails cheaply.
+class ClaimedCounts : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ClaimedCounts, FailOnTheMissingNameWithoutAllocating) {
+  ScratchFile file(std::string("Run 7 plot data ") + GetParam() + "\nTIME\nPRESSURE\n");
+  const long before = peak_rss_kib();
+  EXPECT_EQ(failure_of(file.path(), 12), "Failed to read line!");
+  const long grown = peak_rss_kib() - before;
+  std::printf("peak RSS grew by %ld KiB\n", grown);
+  EXPECT_LT(grown, 16 * 1024);
+}
+
+// 178956972 is the first count whose N - 1 lists exceed one allocation on
+// 32-bit; on 64-bit no count can.
+INSTANTIATE_TEST_SUITE_P(Huge, ClaimedCounts,
+                         ::testing::Values("4294967295", "4294967294", "178956972", "1000000"));
+
+// Needs a file of one header and 178956972 empty name lines (about 171 MiB).
+TEST(LimitsSlow, ColumnListsBeyondOneAllocationAreCapacityOverflow) {
+  if (!k32Bit) GTEST_SKIP() << "no parameter count reaches the limit with a 64-bit size type";
+  if (!slow_tests_enabled()) GTEST_SKIP() << "set NOVREL_SLOW=1 to run";
+  // The largest list count one allocation may hold on this target.
+  ASSERT_EQ(novrel::failure::max_elements<novrel::Column>(), 178956970u);
+  constexpr std::uint32_t kCount = 178956972;
+  ScratchFile file("Run 7 plot data " + std::to_string(kCount) + "\n");
+  const std::string newlines(1 << 20, '\n');
+  std::uint32_t written = 0;
+  for (; written + newlines.size() <= kCount; written += newlines.size()) file.append(newlines);
+  file.append(std::string(kCount - written, '\n'));
+  const long before = peak_rss_kib();
+  EXPECT_EQ(failure_of(file.path(), 12), "capacity overflow");
+  EXPECT_LT(peak_rss_kib() - before, 16 * 1024);
+}
+
+// A file beyond 2 GiB must open and read through on 32-bit too. The leading
+// lines are holes of a sparse file: they read as NUL bytes, which are valid
+// UTF-8, and a leading line is never interpreted, so the file costs no disk
+// space and the reader still passes every byte through its line source.
+TEST(Limits, FileBeyondTwoGiBReadsThrough) {
+  constexpr off_t kLeadingLine = 1 << 20;
+  constexpr int kBlocks = 2100;  // 2100 MiB of leading lines
+  ScratchFile file;
+  std::string header = "big file 1\nVALUE\n";
+  file.write_at(0, header);
+  off_t at = static_cast<off_t>(header.size());
+  std::vector<float> expected;
+  char data_line[32];
+  for (int b = 0; b < kBlocks; ++b) {
+    at += kLeadingLine;
+    const float value = static_cast<float>(b) * 0.5f;
+    std::snprintf(data_line, sizeof data_line, "\n%12.5E\n", static_cast<double>(value));
+    file.write_at(at, data_line);
+    at += static_cast<off_t>(std::string(data_line).size());
+    expected.push_back(value);
+  }
+  ASSERT_GT(at, off_t{1} << 31);
+
+  const novrel::PlotData data = rust_read_torvask(file.path(), 12);
+  EXPECT_TRUE(data.columns.empty());
+  EXPECT_EQ(std::vector<float>(data.first_column.begin(), data.first_column.end()), expected);
+}
+
+}  // namespace
