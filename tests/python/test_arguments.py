@@ -67,6 +67,31 @@ def test_binding_errors(novrel, path, call, message):
     assert info.value.args == (message,)
 
 
+class RenamedKey(str):
+    def __str__(self):
+        return "renamed"
+
+
+class UnprintableKey(str):
+    def __str__(self):
+        raise RuntimeError("no str")
+
+
+@pytest.mark.parametrize("key,shown,unraisable", [
+    (RenamedKey("zz"), "renamed", None),
+    (UnprintableKey("zz"), "<unprintable UnprintableKey object>", RuntimeError),
+])
+def test_unexpected_keyword_is_shown_by_its_str(novrel, path, monkeypatch, key, shown, unraisable):
+    reported = []
+    monkeypatch.setattr("sys.unraisablehook", reported.append)
+    with pytest.raises(TypeError) as info:
+        novrel.rust_read_torvask(path, 12, **{key: 1})
+    assert info.value.args == (FN + " got an unexpected keyword argument '%s'" % shown,)
+    assert [type(r.exc_value) for r in reported] == ([unraisable] if unraisable else [])
+    if unraisable:
+        assert reported[0].object is key
+
+
 @pytest.mark.parametrize("bad", [12.0, "12", None, [12]])
 def test_n_digits_without_index_conversion(novrel, path, bad):
     with pytest.raises(TypeError) as info:

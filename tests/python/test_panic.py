@@ -45,7 +45,7 @@ def test_no_descriptor_left_open(novrel, make_plot, tmp_path):
     short = make_plot("h 2\na\nb\nlead\n")
     fd_dir = "/proc/self/fd"
     before = sorted(os.listdir(fd_dir))
-    for _ in range(300):
+    for _ in range(100):
         for args in ((bad, 4), (short, 4), (str(tmp_path), 4), (bad, 4.5), (bad, 4, 4)):
             with pytest.raises(BaseException):
                 novrel.rust_read_torvask(*args)
@@ -132,3 +132,69 @@ for args in [(), (1, 2), ("p", 1.5), ("p", -1), ("p", 1, 2)]:
 """
     result = run_python(code)
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+
+
+LEAK_CHECK = """
+import gc, sys, novrel
+good = sys.argv[1]
+
+class Index:
+    def __index__(self):
+        # A new exception each time: a re-raised one grows its traceback.
+        error = TypeError("inner")
+        error.__cause__ = ValueError("root")
+        raise error
+
+calls = [
+    lambda: novrel.rust_read_torvask(good, 4),
+    lambda: novrel.rust_read_torvask(good + ".missing", 4),
+    lambda: novrel.rust_read_torvask(good, 4, 4),
+    lambda: novrel.rust_read_torvask(good, x=1),
+    lambda: novrel.rust_read_torvask(None, 4),
+    lambda: novrel.rust_read_torvask(good, Index()),
+    lambda: novrel.rust_read_torvask(good, -1),
+]
+
+def run(times):
+    for _ in range(times):
+        for call in calls:
+            try:
+                call()
+            except BaseException:
+                pass
+
+run(50)
+gc.collect()
+before = sys.getallocatedblocks()
+run(500)
+gc.collect()
+print(sys.getallocatedblocks() - before)
+"""
+
+
+def test_no_references_leak(make_plot):
+    good = make_plot(plot_text([["1", "2", "3"]] * 5, width=4))
+    result = run_python(LEAK_CHECK.replace("sys.argv[1]", repr(good)))
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 100
+
+
+def test_first_panics_on_many_threads_share_one_type():
+    code = """
+import threading, novrel
+barrier = threading.Barrier(8)
+types = []
+def worker():
+    barrier.wait()
+    try:
+        novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
+    except BaseException as e:
+        types.append(type(e))
+threads = [threading.Thread(target=worker) for _ in range(8)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(len(types), len(set(map(id, types))), types[0].__name__)
+"""
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"8 1 PanicException\n"
