@@ -236,6 +236,7 @@ void BM_lines(benchmark::State& state, std::size_t index) {
     }
     benchmark::DoNotOptimize(bytes);
   }
+  state.counters["lines"] = static_cast<double>(lines);
   state.SetBytesProcessed(static_cast<std::int64_t>(file_size(path) * state.iterations()));
 }
 
