@@ -84,11 +84,14 @@ inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0
 // Value of the eight ASCII digits in a little-endian word, first digit in
 // the low byte, after subtracting '0' from every byte.
 inline std::uint32_t eight_digits_value(std::uint64_t v) noexcept {
-  // Pairs, then quads, then the whole: each lane holds at most 99, 9999,
-  // 99999999, so no step carries across lanes.
-  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
-  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
-  return static_cast<std::uint32_t>(v * 10000 + (v >> 32));
+  // Adjacent digits pair up into 16-bit lanes holding 10a + b (at most 99,
+  // no carry between lanes). Then the four pairs, which sit in bytes 0, 2, 4
+  // and 6, are weighted 10^6, 10^4, 10^2, 1 by two independent multiplies
+  // whose useful sums land in bits 32-63 below 10^8 < 2^32.
+  v = v * 10 + (v >> 8);
+  return static_cast<std::uint32_t>(((v & 0x000000FF000000FFu) * (100 + (1000000ull << 32)) +
+                                     ((v >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32))) >>
+                                    32);
 }
 
 constexpr std::uint32_t kPow10U32[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
