@@ -2,7 +2,6 @@
 
 import math
 import random
-import threading
 
 import pytest
 
@@ -75,33 +74,3 @@ def test_generated_file_matches_an_independent_reading(novrel, make_plot, width,
     expected = [[float32_of(row[j]) for row in rows] for j in range(n)]
     assert first == expected[0]
     assert columns == expected[1:]
-
-
-def test_concurrent_calls(novrel, make_plot):
-    rng = random.Random(7)
-    rows = [[random_field(rng, 12) for _ in range(15)] for _ in range(200)]
-    good = make_plot(plot_text(rows))
-    expected = novrel.rust_read_torvask(good, 12)
-    missing = good + ".missing"
-    failures, outcomes = [], []
-    start = threading.Barrier(6)
-
-    def worker(i):
-        start.wait()
-        for k in range(20):
-            if (i + k) % 4 == 0:
-                try:
-                    novrel.rust_read_torvask(missing, 12)
-                except BaseException as e:  # noqa: B036 - the type derives from BaseException
-                    outcomes.append(type(e))
-            elif novrel.rust_read_torvask(good, 12) != expected:
-                failures.append((i, k))
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert failures == []
-    assert len(outcomes) == 30 and len(set(outcomes)) == 1
-    assert outcomes[0].__name__ == "PanicException"
