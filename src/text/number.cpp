@@ -231,7 +231,7 @@ bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool exact,
   return true;
 }
 
-bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
+[[gnu::noinline]] bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
   if (q < kMinPower) {
     bits = 0;
     return true;
@@ -408,7 +408,7 @@ struct DigitRuns {
   std::int32_t exponent;
 };
 
-std::uint32_t big_decimal(const DigitRuns& runs) noexcept {
+[[gnu::noinline]] std::uint32_t big_decimal(const DigitRuns& runs) noexcept {
   Decimal dec;
   const char* p = runs.int_begin;
   while (p != runs.int_end && *p == '0') ++p;
@@ -431,7 +431,7 @@ std::uint32_t big_decimal(const DigitRuns& runs) noexcept {
 
 // More than 19 digits: the first 19 significant ones, and whether a nonzero
 // digit follows them, bound the value between w and w + 1 (times 10^q).
-std::uint32_t many_digits(const DigitRuns& runs) noexcept {
+[[gnu::noinline]] std::uint32_t many_digits(const DigitRuns& runs) noexcept {
   const char* p = runs.int_begin;
   while (p != runs.int_end && *p == '0') ++p;
   std::int64_t dp = runs.int_end - p;
