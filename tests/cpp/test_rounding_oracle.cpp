@@ -146,8 +146,8 @@ std::uint32_t random_float_bits(Oracle& o) {
   }
 }
 
-constexpr long kRandomDigitTexts = 5'000'000;
-constexpr long kMidpoints = 600'000;  // each gives several texts
+constexpr long kRandomDigitTexts = 5'400'000;
+constexpr long kMidpoints = 500'000;  // four texts each
 constexpr long kPrintedValues = 1'500'000;
 constexpr long kFieldShaped = 1'500'000;
 
