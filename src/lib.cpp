@@ -218,10 +218,80 @@ std::uint32_t read_parameter_count(text::LineSource& source) {
   raise_count_rejected(header.text);
 }
 
-// Offsets of the ten slots of a data line for one field width, each computed
-// once per call, one size wider than size_t so no bound ever wraps.
-struct SlotBounds {
-  std::array<WideIndex, kFieldsPerLine + 1> edge;  // edge[k] = k * n_digits
+// Reads the blocks of one plot file into its plot data.
+class BlockReader {
+ public:
+  BlockReader(text::LineSource& source, std::uint32_t count, std::size_t n_digits,
+              PlotData& data)
+      : source_(source), count_(count), data_(data) {
+    // Computed once per call, one size wider than size_t.
+    for (std::size_t k = 0; k <= kFieldsPerLine; ++k)
+      edge_[k] = static_cast<WideIndex>(k) * n_digits;
+  }
+
+  // Reads one block; false at the end of input where a leading line is due.
+  bool read_block() {
+    const text::NextLine leading = source_.next_line();
+    if (leading.status == LineStatus::EndOfInput) return false;
+    if (leading.status == LineStatus::Error) raise_io("Failed to read line!", leading.error);
+    for (std::uint32_t j = 0; j < count_; j += kFieldsPerLine) {
+      const text::NextLine data_line = source_.next_line();
+      if (data_line.status == LineStatus::EndOfInput) failure::raise("Error reading line");
+      if (data_line.status == LineStatus::Error)
+        raise_io("Failed to read line!", data_line.error);
+      take_fields(data_line.text, j, std::min<std::size_t>(kFieldsPerLine, count_ - j));
+    }
+    return true;
+  }
+
+  // Sizes every column for the blocks the rest of the file will hold if they
+  // are as long as the one just read, so the columns are not regrown and
+  // copied many times over. Capped, because the first block may be
+  // unrepresentative (a crafted file could make the estimate absurd); past
+  // the cap the columns simply grow as needed.
+  void reserve_after_first_block(std::uint64_t first_block_bytes) {
+    const std::uint64_t size = source_.size_hint();
+    const std::uint64_t taken = source_.bytes_taken();
+    if (first_block_bytes == 0 || size <= taken) return;
+    constexpr std::uint64_t kMaxReservedValues = SIZE_MAX > UINT32_MAX ? 1u << 26 : 1u << 24;
+    const std::uint64_t blocks = 1 + (size - taken) / first_block_bytes + 1;
+    const std::uint64_t per_column = std::min<std::uint64_t>(blocks, kMaxReservedValues / count_);
+    const auto capacity = static_cast<std::size_t>(per_column);
+    data_.first_column.reserve(capacity);
+    for (Column& column : data_.columns) column.reserve(capacity);
+  }
+
+ private:
+  // Fields [0, fields) of one data line, for parameters j, j+1, ...
+  void take_fields(std::string_view line, std::size_t j, std::size_t fields) {
+    const std::size_t length = line.size();
+    for (std::size_t k = 0; k < fields; ++k) {
+      const WideIndex start = edge_[k];
+      const WideIndex end = edge_[k + 1];
+      // start <= end <= length, and neither inside a multi-byte character
+      // (0 and length never are).
+      if (end > length ||
+          (start < length &&
+           is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(start)]))) ||
+          (end < length &&
+           is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(end)]))))
+        raise_range_error(line, start, end, Where::current());
+      const std::string_view field = text::trim_whitespace(
+          line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+      const text::FloatParse parsed = text::parse_float32(field);
+      if (!parsed.ok)
+        failure::raise_with_cause("Could not parse line",
+                                  text::render_parse_float_error({parsed.error}));
+      const std::size_t parameter = j + k;
+      Column& column = parameter == 0 ? data_.first_column : data_.columns[parameter - 1];
+      column.push_back(parsed.value);
+    }
+  }
+
+  text::LineSource& source_;
+  const std::uint32_t count_;
+  PlotData& data_;
+  std::array<WideIndex, kFieldsPerLine + 1> edge_;  // edge_[k] = k * n_digits
 };
 
 }  // namespace
@@ -244,45 +314,11 @@ PlotData rust_read_torvask(std::string_view file_path, std::size_t n_digits) {
   PlotData data;
   data.columns.resize(column_count);
 
-  SlotBounds bounds;
-  for (std::size_t k = 0; k <= kFieldsPerLine; ++k)
-    bounds.edge[k] = static_cast<WideIndex>(k) * n_digits;
-
-  while (true) {
-    const text::NextLine leading = source.next_line();
-    if (leading.status == LineStatus::EndOfInput) break;
-    if (leading.status == LineStatus::Error) raise_io("Failed to read line!", leading.error);
-
-    for (std::uint32_t j = 0; j < count; j += kFieldsPerLine) {
-      const text::NextLine data_line = source.next_line();
-      if (data_line.status == LineStatus::EndOfInput) failure::raise("Error reading line");
-      if (data_line.status == LineStatus::Error)
-        raise_io("Failed to read line!", data_line.error);
-
-      const std::string_view line = data_line.text;
-      const std::size_t length = line.size();
-      const std::size_t fields = std::min<std::size_t>(kFieldsPerLine, count - j);
-      for (std::size_t k = 0; k < fields; ++k) {
-        const WideIndex start = bounds.edge[k];
-        const WideIndex end = bounds.edge[k + 1];
-        // start <= end <= length, and neither inside a multi-byte character
-        // (0 and length never are).
-        if (end > length ||
-            (start < length &&
-             is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(start)]))) ||
-            (end < length &&
-             is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(end)]))))
-          raise_range_error(line, start, end, Where::current());
-        const std::string_view field = text::trim_whitespace(
-            line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
-        const text::FloatParse parsed = text::parse_float32(field);
-        if (!parsed.ok)
-          failure::raise_with_cause("Could not parse line",
-                                    text::render_parse_float_error({parsed.error}));
-        const std::size_t parameter = j + k;
-        Column& column = parameter == 0 ? data.first_column : data.columns[parameter - 1];
-        column.push_back(parsed.value);
-      }
+  BlockReader blocks(source, count, n_digits, data);
+  const std::uint64_t before = source.bytes_taken();
+  if (blocks.read_block()) {
+    blocks.reserve_after_first_block(source.bytes_taken() - before);
+    while (blocks.read_block()) {
     }
   }
   return data;

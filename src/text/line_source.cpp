@@ -1,6 +1,7 @@
 #include "text/line_source.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,6 +89,7 @@ NextLine LineSource::next_line() {
     pos_ = filled_;
   }
 
+  bytes_taken_ += line.size();
   if (!is_valid_utf8(line)) {
     return {LineStatus::Error, {}, IoError::invalid_utf8()};
   }
@@ -97,6 +99,12 @@ NextLine LineSource::next_line() {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   }
   return {LineStatus::Line, line, IoError()};
+}
+
+std::uint64_t LineSource::size_hint() const noexcept {
+  struct stat info;
+  if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 }  // namespace novrel::text

@@ -54,6 +54,12 @@ class LineSource {
 
   NextLine next_line();
 
+  // Bytes of the lines handed out so far, terminators included.
+  std::uint64_t bytes_taken() const noexcept { return bytes_taken_; }
+  // The size of the file when it is a regular file, else 0. A hint only:
+  // the file may grow or shrink while it is read.
+  std::uint64_t size_hint() const noexcept;
+
  private:
   friend OpenResult open_line_source(std::string_view, std::size_t);
   LineSource(FileDescriptor fd, std::size_t buffer_size);
@@ -67,6 +73,7 @@ class LineSource {
   std::size_t capacity_;
   std::size_t pos_ = 0;     // first unread byte of buffer_
   std::size_t filled_ = 0;  // valid bytes in buffer_
+  std::uint64_t bytes_taken_ = 0;
   // Only a line that straddles refills is assembled here; a line that lies
   // inside the read buffer is handed out as a view of it. Kept across calls
   // so that steady-state reading allocates nothing.
