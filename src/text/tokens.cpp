@@ -3,14 +3,7 @@
 #include "text/utf8.hpp"
 
 namespace novrel::text {
-namespace {
-
-// Tab, LF, VT, FF, CR and space: the only ASCII members of the class.
-constexpr bool is_ascii_whitespace(unsigned byte) noexcept {
-  return byte == 0x20 || byte - 0x09 < 5;
-}
-
-}  // namespace
+using detail::is_ascii_whitespace;
 
 bool is_whitespace(char32_t c) noexcept {
   if (c < 0x80) return is_ascii_whitespace(c);
@@ -23,7 +16,7 @@ bool is_whitespace(char32_t c) noexcept {
   }
 }
 
-std::string_view trim_whitespace(std::string_view text) noexcept {
+std::string_view detail::trim_whitespace_decoding(std::string_view text) noexcept {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
 
