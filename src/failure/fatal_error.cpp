@@ -90,7 +90,7 @@ PanicTrap::PanicTrap(std::string_view message, Where where) noexcept
                          detail::Trace::by_style, NOVREL_SITE());
   detail::report_failure("panic in a destructor during cleanup",
                          /*composed=*/false,
-                         Location::of(std::source_location::current()),
+                         Location::of(Where::current()),
                          detail::Trace::none, NOVREL_SITE());
   detail::abort_non_unwinding();
 }
@@ -101,7 +101,7 @@ PanicTrap::PanicTrap(std::string_view message, Where where) noexcept
                          detail::Trace::by_style, NOVREL_SITE());
   detail::report_failure("panic in a function that cannot unwind",
                          /*composed=*/false,
-                         Location::of(std::source_location::current()),
+                         Location::of(Where::current()),
                          detail::Trace::by_style, NOVREL_SITE());
   detail::abort_non_unwinding();
 }

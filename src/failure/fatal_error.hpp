@@ -6,18 +6,18 @@
 // before the boundary converts it for Python.
 //
 // Sites pass their location implicitly: every raise function takes a
-// `std::source_location` defaulted at the call site, so a failure found inside
+// `Where` defaulted at the call site, so a failure found inside
 // a shared helper on behalf of its caller is reported at the caller when the
 // helper forwards its own `where` parameter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <string_view>
 
 #include "failure/memory.hpp"
+#include "failure/where.hpp"
 
 namespace novrel::failure {
 
@@ -26,9 +26,8 @@ struct Location {
   std::uint32_t line;
   std::uint32_t column;
 
-  static Location of(const std::source_location& where) noexcept {
-    return {where.file_name(), static_cast<std::uint32_t>(where.line()),
-            static_cast<std::uint32_t>(where.column())};
+  static Location of(const Where& where) noexcept {
+    return {where.file_name(), where.line(), where.column()};
   }
 };
 
@@ -57,8 +56,6 @@ class FatalError {
   bool composed_ = false;
   Location where_;
 };
-
-using Where = std::source_location;
 
 // The message alone. `text` must outlive the process (a literal).
 [[noreturn]] void raise(std::string_view text,

@@ -47,7 +47,7 @@ void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
   detail::handle_alloc_error_at(bytes, __builtin_return_address(0));
 }
 
-[[gnu::noinline]] void capacity_overflow(std::source_location where) {
+[[gnu::noinline]] void capacity_overflow(Where where) {
   detail::raise_fixed("capacity overflow", Location::of(where),
                       __builtin_return_address(0));
 }

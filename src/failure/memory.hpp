@@ -9,9 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <vector>
+
+#include "failure/where.hpp"
 
 namespace novrel::failure {
 
@@ -19,8 +20,7 @@ namespace novrel::failure {
 [[noreturn]] void handle_alloc_error(std::size_t bytes) noexcept;
 
 // Raises the fatal error "capacity overflow" at `where`.
-[[noreturn]] void capacity_overflow(
-    std::source_location where = std::source_location::current());
+[[noreturn]] void capacity_overflow(Where where = Where::current());
 
 // malloc/realloc that never return null (exhaustion aborts, see above).
 void* allocate_bytes(std::size_t bytes);
