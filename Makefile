@@ -1,5 +1,6 @@
 # The two commands a new machine needs:
 #   make demo   read a sample plot file through `import novrel` and show it
+#               (DEMO_ARCH=i386 for the 32-bit environment, DEMO_ARGS="FILE 15")
 #   make test   provision the CPython 3.14 environments (i386, amd64), build
 #               in both and run every test there
 # Both run as root: the environments are Debian-unstable root file systems
@@ -20,8 +21,9 @@ test: provision
 	done
 	@if [ -x tools/run-host-checks ]; then echo "==== host: sanitizers and fuzzing ===="; tools/run-host-checks; fi
 
+DEMO_ARCH ?= amd64
 demo:
-	@$(PY314) amd64 tools/run-demo $(DEMO_ARGS)
+	@$(PY314) $(DEMO_ARCH) tools/run-demo $(DEMO_ARGS)
 
 bench:
 	@$(PY314) amd64 tools/run-bench $(BENCH_ARGS)
