@@ -25,20 +25,34 @@ def field_format(width):
     return "{: ." + str(width - 7) + "E}"
 
 
-def parameter_value(rng, kind, step):
-    if kind == 0:
-        return 1.0e5 + rng.uniform(-5.0e3, 5.0e3)               # pressure
-    if kind == 1:
-        return rng.uniform(300.0, 2000.0)                        # temperature
-    if kind == 2:                                                # flow
-        r = rng.random()
-        if r < 0.15:
-            return 0.0
-        if r < 0.3:
-            return -rng.uniform(1e-12, 1e-6)
-        return rng.uniform(-50.0, 50.0)
-    # anything else: magnitudes from 1e-30 to 1e30, either sign
-    return rng.choice((-1.0, 1.0)) * 10.0 ** rng.uniform(-30.0, 30.0) * (1 + step % 7)
+class Parameter:
+    """One simulated quantity: a smooth signal with a little noise, as a
+    simulation's output looks, so the plots make sense and the digits vary."""
+
+    def __init__(self, rng, index):
+        self.kind = index % 4
+        self.rng = rng
+        self.period = rng.uniform(200.0, 5000.0)
+        self.phase = rng.uniform(0.0, 2 * math.pi)
+        self.scale = 10.0 ** rng.uniform(-30.0, 30.0)   # kind 3 only
+        self.sign = rng.choice((-1.0, 1.0))
+
+    def value(self, step):
+        rng = self.rng
+        wave = math.sin(2 * math.pi * step / self.period + self.phase)
+        if self.kind == 0:                                   # pressure near 1e5
+            return 1.0e5 + 5.0e3 * wave + rng.gauss(0.0, 50.0)
+        if self.kind == 1:                                   # temperature 300-2000
+            return 1150.0 + 840.0 * wave + rng.gauss(0.0, 5.0)
+        if self.kind == 2:                                   # flow: signed, tiny or zero
+            r = rng.random()
+            if r < 0.15:
+                return 0.0
+            if r < 0.3:
+                return -rng.uniform(1e-12, 1e-6)
+            return 45.0 * wave + rng.gauss(0.0, 1.0)
+        # anything else: magnitudes anywhere from 1e-30 to 1e30
+        return self.sign * self.scale * (1.5 + wave + rng.gauss(0.0, 0.01))
 
 
 def write_plot(out, params, blocks, width=12, seed=1):
@@ -48,9 +62,10 @@ def write_plot(out, params, blocks, width=12, seed=1):
     for j in range(params):
         out.write("PARAM%04d\n" % j if j else "TIME\n")
     lines_per_block = math.ceil(params / FIELDS_PER_LINE)
+    parameters = [Parameter(rng, j) for j in range(1, params)]
     for b in range(blocks):
         out.write("%6d\n" % (b + 1))
-        values = [b * 0.5] + [parameter_value(rng, j % 4, b) for j in range(1, params)]
+        values = [b * 0.5] + [p.value(b) for p in parameters]
         for m in range(lines_per_block):
             chunk = values[m * FIELDS_PER_LINE:(m + 1) * FIELDS_PER_LINE]
             out.write("".join(fmt.format(v) for v in chunk) + "\n")
