@@ -25,8 +25,9 @@ DEMO_ARCH ?= amd64
 demo:
 	@$(PY314) $(DEMO_ARCH) tools/run-demo $(DEMO_ARGS)
 
+# amd64 runs both standard shapes against every peer; i386 the first shape.
 bench:
-	@$(PY314) amd64 tools/run-bench $(BENCH_ARGS)
+	@tools/run-bench --arch both $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist
