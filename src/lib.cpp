@@ -219,11 +219,15 @@ std::uint32_t read_parameter_count(text::LineSource& source) {
 }
 
 // Reads the blocks of one plot file into its plot data.
+//
+// All columns grow in step, one value per block, so they share one length
+// and one capacity: a value is stored by index straight into its column's
+// storage, without each column checking and updating its own size.
 class BlockReader {
  public:
   BlockReader(text::LineSource& source, std::uint32_t count, std::size_t n_digits,
               PlotData& data)
-      : source_(source), count_(count), data_(data) {
+      : source_(source), count_(count), data_(data), targets_(count) {
     // Computed once per call, one size wider than size_t.
     for (std::size_t k = 0; k <= kFieldsPerLine; ++k)
       edge_[k] = static_cast<WideIndex>(k) * n_digits;
@@ -234,6 +238,7 @@ class BlockReader {
     const text::NextLine leading = source_.next_line();
     if (leading.status == LineStatus::EndOfInput) return false;
     if (leading.status == LineStatus::Error) raise_io("Failed to read line!", leading.error);
+    if (blocks_ == capacity_) resize_columns(capacity_ < 16 ? 16 : 2 * capacity_);
     for (std::uint32_t j = 0; j < count_; j += kFieldsPerLine) {
       const text::NextLine data_line = source_.next_line();
       if (data_line.status == LineStatus::EndOfInput) failure::raise("Error reading line");
@@ -241,6 +246,7 @@ class BlockReader {
         raise_io("Failed to read line!", data_line.error);
       take_fields(data_line.text, j, std::min<std::size_t>(kFieldsPerLine, count_ - j));
     }
+    ++blocks_;
     return true;
   }
 
@@ -249,21 +255,56 @@ class BlockReader {
   // copied many times over. Capped, because the first block may be
   // unrepresentative (a crafted file could make the estimate absurd); past
   // the cap the columns simply grow as needed.
-  void reserve_after_first_block(std::uint64_t first_block_bytes) {
+  void size_after_first_block(std::uint64_t first_block_bytes) {
     const std::uint64_t size = source_.size_hint();
     const std::uint64_t taken = source_.bytes_taken();
     if (first_block_bytes == 0 || size <= taken) return;
     constexpr std::uint64_t kMaxReservedValues = SIZE_MAX > UINT32_MAX ? 1u << 26 : 1u << 24;
-    const std::uint64_t blocks = 1 + (size - taken) / first_block_bytes + 1;
+    const std::uint64_t blocks = blocks_ + (size - taken) / first_block_bytes + 1;
     const std::uint64_t per_column = std::min<std::uint64_t>(blocks, kMaxReservedValues / count_);
-    const auto capacity = static_cast<std::size_t>(per_column);
-    data_.first_column.reserve(capacity);
-    for (Column& column : data_.columns) column.reserve(capacity);
+    if (per_column > capacity_) resize_columns(static_cast<std::size_t>(per_column));
   }
 
+  // Cuts the columns to the blocks actually read.
+  void finish() { resize_columns(blocks_); }
+
  private:
+  void resize_columns(std::size_t capacity) {
+    data_.first_column.resize(capacity);
+    targets_[0] = data_.first_column.data();
+    for (std::size_t i = 0; i < data_.columns.size(); ++i) {
+      data_.columns[i].resize(capacity);
+      targets_[i + 1] = data_.columns[i].data();
+    }
+    capacity_ = capacity;
+  }
+
   // Fields [0, fields) of one data line, for parameters j, j+1, ...
   void take_fields(std::string_view line, std::size_t j, std::size_t fields) {
+    float* const* const target = targets_.data() + j;
+    if (!fields_fit(line, fields)) return take_fields_checked(line, target, fields);
+    // Every field lies within the line on character boundaries: only the
+    // numbers can fail now.
+    const auto width = static_cast<std::size_t>(edge_[1]);
+    const char* field = line.data();
+    for (std::size_t k = 0; k < fields; ++k, field += width)
+      target[k][blocks_] = parse_field(std::string_view(field, width));
+  }
+
+  bool fields_fit(std::string_view line, std::size_t fields) const {
+    const std::size_t length = line.size();
+    if (edge_[fields] > length) return false;
+    for (std::size_t k = 1; k <= fields; ++k) {
+      const auto at = static_cast<std::size_t>(edge_[k]);
+      if (at < length && is_continuation_byte(static_cast<unsigned char>(line[at]))) return false;
+    }
+    return true;
+  }
+
+  // A line where some field does not fit: each field is checked just before
+  // it is parsed, so that the first failing field decides the error.
+  __attribute__((noinline)) void take_fields_checked(std::string_view line, float* const* target,
+                                                     std::size_t fields) {
     const std::size_t length = line.size();
     for (std::size_t k = 0; k < fields; ++k) {
       const WideIndex start = edge_[k];
@@ -276,22 +317,26 @@ class BlockReader {
           (end < length &&
            is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(end)]))))
         raise_range_error(line, start, end, Where::current());
-      const std::string_view field = text::trim_whitespace(
+      target[k][blocks_] = parse_field(
           line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
-      const text::FloatParse parsed = text::parse_float32(field);
-      if (!parsed.ok)
-        failure::raise_with_cause("Could not parse line",
-                                  text::render_parse_float_error({parsed.error}));
-      const std::size_t parameter = j + k;
-      Column& column = parameter == 0 ? data_.first_column : data_.columns[parameter - 1];
-      column.push_back(parsed.value);
     }
+  }
+
+  static float parse_field(std::string_view field, Where where = Where::current()) {
+    const text::FloatParse parsed = text::parse_float32(text::trim_whitespace(field));
+    if (!parsed.ok) [[unlikely]]
+      failure::raise_with_cause("Could not parse line",
+                                text::render_parse_float_error({parsed.error}), where);
+    return parsed.value;
   }
 
   text::LineSource& source_;
   const std::uint32_t count_;
   PlotData& data_;
   std::array<WideIndex, kFieldsPerLine + 1> edge_;  // edge_[k] = k * n_digits
+  failure::Vec<float*> targets_;  // parameter j's column storage
+  std::size_t blocks_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace
@@ -317,10 +362,11 @@ PlotData rust_read_torvask(std::string_view file_path, std::size_t n_digits) {
   BlockReader blocks(source, count, n_digits, data);
   const std::uint64_t before = source.bytes_taken();
   if (blocks.read_block()) {
-    blocks.reserve_after_first_block(source.bytes_taken() - before);
+    blocks.size_after_first_block(source.bytes_taken() - before);
     while (blocks.read_block()) {
     }
   }
+  blocks.finish();
   return data;
 }
 
