@@ -79,19 +79,51 @@ inline U128 mul_64x64(std::uint64_t a, std::uint64_t b) noexcept {
 #endif
 }
 
+// std::countl_zero must handle zero, which costs a branch where w != 0 is
+// already known.
+inline int countl_zero_nonzero(std::uint64_t w) noexcept {
+#if defined(__GNUC__)
+  return __builtin_clzll(w);
+#else
+  return std::countl_zero(w);
+#endif
+}
+
+inline int countl_zero32_nonzero(std::uint32_t w) noexcept {
+#if defined(__GNUC__)
+  return __builtin_clz(w);
+#else
+  return std::countl_zero(w);
+#endif
+}
+
 inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Value of four digits in a little-endian word, first digit in the low
+// byte, after subtracting '0' from every byte: pairs become 10a + b in bytes
+// 0 and 2, then one multiply weights them 100 and 1 into bits 16-31.
+inline std::uint32_t four_digits_value(std::uint32_t v) noexcept {
+  v = v * 10 + (v >> 8);
+  return ((v & 0x00FF00FFu) * (1 + (100u << 16))) >> 16;
+}
 
 // Value of the eight ASCII digits in a little-endian word, first digit in
 // the low byte, after subtracting '0' from every byte.
 inline std::uint32_t eight_digits_value(std::uint64_t v) noexcept {
-  // Adjacent digits pair up into 16-bit lanes holding 10a + b (at most 99,
-  // no carry between lanes). Then the four pairs, which sit in bytes 0, 2, 4
-  // and 6, are weighted 10^6, 10^4, 10^2, 1 by two independent multiplies
-  // whose useful sums land in bits 32-63 below 10^8 < 2^32.
-  v = v * 10 + (v >> 8);
-  return static_cast<std::uint32_t>(((v & 0x000000FF000000FFu) * (100 + (1000000ull << 32)) +
-                                     ((v >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32))) >>
-                                    32);
+  if constexpr (sizeof(void*) < 8) {
+    // A 64-bit multiply costs three 32-bit ones here: two halves instead.
+    return four_digits_value(static_cast<std::uint32_t>(v)) * 10000 +
+           four_digits_value(static_cast<std::uint32_t>(v >> 32));
+  } else {
+    // Adjacent digits pair up into 16-bit lanes holding 10a + b (at most
+    // 99, no carry between lanes). Then the four pairs, which sit in bytes
+    // 0, 2, 4 and 6, are weighted 10^6, 10^4, 10^2, 1 by two independent
+    // multiplies whose useful sums land in bits 32-63 below 10^8 < 2^32.
+    v = v * 10 + (v >> 8);
+    return static_cast<std::uint32_t>(((v & 0x000000FF000000FFu) * (100 + (1000000ull << 32)) +
+                                       ((v >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32))) >>
+                                      32);
+  }
 }
 
 constexpr std::uint32_t kPow10U32[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
@@ -229,6 +261,46 @@ bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool exact,
   // exactly the renormalisation it needs (and 2^128 becomes infinity).
   bits = (biased << 23) + static_cast<std::uint32_t>(mant) + (up ? 1u : 0u);
   return true;
+}
+
+// Eisel-Lemire's common case: a normal result decided by the first product
+// alone. The exact value, in units of H, lies in [H, H + 2) (for q >= 28
+// too, where the table's low word is left out). Doubled when its top bit is
+// clear, H becomes N with bit 63 set and the value lies in [N, N + 4); the
+// significand is N's top 24 bits and rounding compares the other 40 with
+// the midpoint 2^39. Unless the midpoint is within 3 above N's low bits,
+// the whole interval is strictly on one side of it. False otherwise, and
+// for results outside the normal range. Needs q within the table; for w == 0
+// the bits are meaningless.
+[[gnu::always_inline]] inline bool eisel_lemire_common(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
+  const Pow5& pow = kPow5[q - kMinPower];
+  int lz;
+  std::uint64_t hi;
+#if !defined(__SIZEOF_INT128__)
+  if ((w >> 32) == 0) {
+    // Without a 64x64 multiply, a 32-bit w saves half the work: normalised
+    // to 32 bits, its product with pow.hi has the same top 64 bits as the
+    // 64-bit normalised one, with two 32x32 products instead of four.
+    const int lz32 = countl_zero32_nonzero(static_cast<std::uint32_t>(w) | 1);  // as below
+    const std::uint64_t wn = static_cast<std::uint32_t>(w) << lz32;
+    lz = 32 + lz32;
+    hi = wn * (pow.hi >> 32) + ((wn * static_cast<std::uint32_t>(pow.hi)) >> 32);
+  } else
+#endif
+  {
+    lz = countl_zero_nonzero(w | 1);  // w | 1 has w's top bit for any w > 0
+    hi = mul_64x64(w << lz, pow.hi).hi;
+  }
+  const std::uint64_t top = hi >> 63;
+  const std::uint64_t normal = top != 0 ? hi : hi << 1;
+  // Wraps exactly when the low bits exceed the midpoint: its top bit is
+  // the rounding increment, computed so because it is a coin toss for
+  // a branch predictor.
+  const std::uint64_t to_half = (std::uint64_t{1} << 39) - (normal & 0xFFFFFFFFFFu);
+  const int e2 = 62 + static_cast<int>(top) + pow.b - lz;
+  bits = (static_cast<std::uint32_t>(e2 + 126) << 23) + static_cast<std::uint32_t>(normal >> 40) +
+         static_cast<std::uint32_t>(to_half >> 63);
+  return (static_cast<unsigned>(e2 + 126) <= 253u) & (to_half > 3);
 }
 
 [[gnu::noinline]] bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
@@ -492,6 +564,102 @@ inline FloatParse success(std::uint32_t bits) noexcept {
 
 inline FloatParse failure(FloatErrorKind kind) noexcept { return {0.0f, false, kind}; }
 
+inline std::uint64_t load_u64(const char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Top bits set in the bytes of `a` (ASCII text minus '0' in every byte)
+// that are not digit values 0-9: a byte below '0' wrapped to 0x80 or more,
+// one above '9' reaches 0x80 once 0x76 is added. Borrows and carries only
+// run upwards from a bad byte, so the lowest flagged byte is the first bad one.
+inline std::uint64_t digit_value_errors(std::uint64_t a) noexcept {
+  return (a | (a + 0x7676767676767676u)) & 0x8080808080808080u;
+}
+
+inline std::uint32_t load_u32(const char* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+constexpr std::uint64_t kZeros = 0x3030303030303030u;  // '0' in every byte
+
+// Bits to shift the head word left by, for m < 6: its bytes past the
+// fraction are exponent characters.
+constexpr std::uint8_t kHeadShift[15] = {0, 0, 0, 0, 16, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+// The layout fixed-width writers produce, [+-] d . d{m} (e|E) (+|-) d d with
+// 4 <= m <= 14, read with three loads instead of a byte loop: the word at
+// the leading digit (the digit, the point, up to six fraction digits), for
+// m > 6 the word that ends with the last fraction digit, and the exponent's
+// four bytes. Between them they cover every byte, and every byte is checked.
+// Any other text is left to the general grammar (false), and so is any
+// value the common case of Eisel-Lemire cannot decide. The work is on one
+// field's critical path and several fields overlap, so instructions and
+// latency count more than anything: signs are applied without branches
+// (they vary from field to field), and the branches left depend only on the
+// column's format, the same for a whole file.
+[[gnu::always_inline]] inline bool parse_fixed_layout(const char* p, std::size_t n, std::uint32_t& out) noexcept {
+  if constexpr (std::endian::native != std::endian::little) {
+    return false;
+  } else {
+    const unsigned lead_char = static_cast<unsigned char>(p[0]) - '+';
+    const std::size_t s = (lead_char & ~2u) == 0;  // '+' or '-', two apart: a sign to skip
+    const std::size_t m = n - s - 6;               // wraps below 6 bytes, refused with the rest
+    if (m - 4 > 10) return false;
+
+    // 'e' or 'E', then '+' or '-', then two digits: subtracting "e+00"
+    // leaves 0, 0 or 2, and two digit values, without borrows; any other
+    // byte shows up with its top bit set either here or after adding 0x7F
+    // (0x76 for the digits), and carries only run upwards from a bad byte.
+    const std::uint32_t e = (load_u32(p + n - 4) | 0x20u) - 0x30302B65u;
+    const std::uint32_t e_checked = e & ~0x0200u;
+    std::uint32_t bad = (e_checked | (e_checked + 0x76767F7Fu)) & 0x80808080u;
+    // Tens and units bytes times 2561 = 10 * 256 + 1: bits 8-15 collect
+    // 10 * tens + units < 256, and nothing carries into them.
+    const std::uint32_t exp_abs = (((e >> 16) * 2561u) >> 8) & 0xFF;
+    const std::uint32_t exp_negative = (e >> 9) & 1;
+
+    // The first two bytes trade places: the leading digit moves up over
+    // the point, and the point, plus 2, comes first as a leading '0'. The
+    // error check below then demands exactly 0 of that byte, not any
+    // digit value, which checks the point. Both candidate words are loaded
+    // before the sign is known (at least ten bytes are there), so the
+    // load does not wait for it.
+    const std::uint64_t h0 = load_u64(p);
+    const std::uint64_t h1 = load_u64(p + 1);
+    const std::uint64_t h = s != 0 ? h1 : h0;
+    const std::uint64_t swapped = ((h << 8) & 0xFF00u) | ((h >> 8) & 0xFFu) | (h & ~std::uint64_t{0xFFFF});
+    const std::uint64_t x = swapped - (kZeros - 2);
+    // For m < 6 the high bytes are exponent characters, shifted out; the
+    // vacated low bytes read as leading zeros.
+    const unsigned head_shift = kHeadShift[m];
+    std::uint64_t errors = ((x | (x + 0x767676767676767Fu)) & 0x8080808080808080u) << head_shift;
+    std::uint64_t w = eight_digits_value(x << head_shift);
+    if (m > 6) {
+      // The last m - 6 digits are the high bytes of the word ending with
+      // the fraction; its low bytes repeat digits (or the point) already
+      // read, and are masked before subtracting so nothing borrows from them.
+      const std::uint64_t keep = ~std::uint64_t{0} << (8 * (14 - m));
+      const std::uint64_t tail = (load_u64(p + n - 12) & keep) - (kZeros & keep);
+      errors |= digit_value_errors(tail);
+      w = w * kPow10U32[m - 6] + eight_digits_value(tail);
+    }
+    if ((errors | bad) != 0) return false;
+
+    const int q = static_cast<int>((exp_abs ^ -exp_negative) + exp_negative) - static_cast<int>(m);
+    if (q < kMinPower || q > kMaxPower) return false;
+    // Zero goes through the arithmetic as a zero product and is masked
+    // afterwards; it is only shifted by a count taken as if it were one.
+    std::uint32_t bits;
+    if (!eisel_lemire_common(w, q, bits)) return false;
+    out = (bits & -static_cast<std::uint32_t>(w != 0)) | (static_cast<std::uint32_t>(lead_char == 2) << 31);
+    return true;
+  }
+}
+
 }  // namespace
 
 std::string_view render_parse_float_error(ParseFloatError error) noexcept {
@@ -499,7 +667,11 @@ std::string_view render_parse_float_error(ParseFloatError error) noexcept {
                                              : std::string_view{"ParseFloatError { kind: Invalid }"};
 }
 
-FloatParse parse_float32(std::string_view text) noexcept {
+namespace {
+
+// Out of line so that the fixed layout's path in front of it saves no
+// registers and sets up no frame.
+[[gnu::noinline]] FloatParse parse_general(std::string_view text) noexcept {
   const char* p = text.data();
   const char* const end = p + text.size();
   if (p == end) return failure(FloatErrorKind::Empty);
@@ -579,28 +751,20 @@ FloatParse parse_float32(std::string_view text) noexcept {
     return success(sign | std::bit_cast<std::uint32_t>(f * kPow10f[10]));
   }
 
-  // Eisel-Lemire's common case inline: a normal result with the first
-  // product alone. The interval [H, H + 2) holds the exact value (for
-  // q >= 28 too, where the table's low word is left out), so unless a
-  // midpoint is H or H + 1, the value lies strictly on one side of it.
   if (q >= kMinPower && q <= kMaxPower) {
-    const Pow5& pow = kPow5[q - kMinPower];
-    const int lz = std::countl_zero(w);
-    const std::uint64_t hi = mul_64x64(w << lz, pow.hi).hi;
-    const int msb = 62 + static_cast<int>(hi >> 63);
-    const int e2 = msb + pow.b - lz;
-    const int shift = msb - 23;
-    const std::uint64_t rem = hi & ((std::uint64_t{1} << shift) - 1);
-    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
-    if (e2 >= -126 && e2 <= 127 && rem - (half - 1) > 1) {
-      const std::uint32_t bits = (static_cast<std::uint32_t>(e2 + 126) << 23) +
-                                 static_cast<std::uint32_t>(hi >> shift) + (rem > half ? 1u : 0u);
-      return success(sign | bits);
-    }
+    std::uint32_t bits;
+    if (eisel_lemire_common(w, q, bits)) return success(sign | bits);
   }
   std::uint32_t bits;
   if (eisel_lemire(w, q, bits)) return success(sign | bits);
   return success(sign | big_decimal(runs));
+}
+
+}  // namespace
+
+FloatParse parse_float32(std::string_view text) noexcept {
+  if (std::uint32_t bits; parse_fixed_layout(text.data(), text.size(), bits)) return success(bits);
+  return parse_general(text);
 }
 
 }  // namespace novrel::text

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cctype>
 #include <random>
 #include <string>
 
@@ -224,6 +226,105 @@ TEST(RoundingOracle, FieldShapedTexts) {
     o.check(buf);
   }
   EXPECT_EQ(o.mismatches(), 0);
+}
+
+// The layout of fixed-width columns, [+-] d . d{m} (e|E) (+|-) d d, which
+// has a path of its own: every fraction length around the ones it takes
+// (4 to 14), exponents of two digits and of three, leading zeros.
+std::string fixed_layout(Oracle& o, const std::string& digits, long exp10) {
+  std::string s;
+  switch (o.below(3)) {
+    case 0: s += '-'; break;
+    case 1: s += '+'; break;
+    default: break;
+  }
+  s += digits[0];
+  s += '.';
+  s.append(digits, 1, std::string::npos);
+  s += o.coin() ? 'E' : 'e';
+  s += exp10 < 0 ? '-' : '+';
+  const long a = exp10 < 0 ? -exp10 : exp10;
+  if (a < 10) s += '0';
+  s += std::to_string(a);
+  return s;
+}
+
+constexpr long kFixedLayouts = 1'000'000;
+constexpr long kFixedMidpoints = 300'000;  // up to three texts each
+
+TEST(RoundingOracle, FixedLayoutTexts) {
+  Oracle o(0x6e6f7672656c0005u);
+  while (o.checked() < kFixedLayouts) {
+    std::string digits(2 + o.below(17), '0');  // m from 1 to 17
+    for (auto& c : digits) c = static_cast<char>('0' + o.below(10));
+    if (o.below(8) == 0) digits[0] = '0';
+    // Mostly two exponent digits; up to 120 reaches past both ends.
+    o.check(fixed_layout(o, digits, static_cast<long>(o.below(o.below(8) == 0 ? 121 : 100)) *
+                                        (o.coin() ? 1 : -1)));
+  }
+  EXPECT_EQ(o.mismatches(), 0);
+}
+
+// Float32 midpoints that have at most 15 significant digits (a 25-bit odd
+// significand times a small power of two), written exactly in the fixed
+// layout, then with a last digit added above and below.
+TEST(RoundingOracle, FixedLayoutMidpoints) {
+  Oracle o(0x6e6f7672656c0006u);
+  std::string digits;
+  long exp10 = 0;
+  for (long i = 0; i < kFixedMidpoints; ++i) {
+    const std::uint64_t odd = (std::uint64_t{1} << 24) | (o.next() & 0xFFFFFFu) | 1u;
+    const int scale = static_cast<int>(o.below(38)) - 12;
+    exact_decimal(std::ldexp(static_cast<double>(odd), scale), digits, exp10);
+    if (digits.size() > 15) continue;
+    while (digits.size() < 5) {
+      digits += '0';
+      --exp10;
+    }
+    const long point = exp10 + static_cast<long>(digits.size()) - 1;
+    o.check(fixed_layout(o, digits, point));
+    if (digits.size() < 15) {
+      o.check(fixed_layout(o, digits + "1", point));
+      std::string below = digits;
+      std::size_t k = below.size();
+      while (below[--k] == '0') below[k] = '9';
+      --below[k];
+      o.check(fixed_layout(o, below + "9", point));
+    }
+  }
+  EXPECT_EQ(o.mismatches(), 0);
+}
+
+// Every byte value at every position of fixed-layout texts: a text is
+// accepted exactly when strtof takes all of it, with the same bits. The
+// replacements strtof reads differently from the grammar (leading space,
+// hexadecimal, inf and nan spellings) are left out.
+TEST(RoundingOracle, FixedLayoutWithOneByteReplaced) {
+  const char* const texts[] = {"1.01325E+05", "-9.99999e-99", "+0.00000E+00", "3.40282E+38",
+                               "1.01325000E+05", "-1.17549435E-38", "7.2057594037927936E+16"};
+  locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  long mismatches = 0;
+  for (const std::string original : texts) {
+    for (std::size_t at = 0; at < original.size(); ++at) {
+      for (int byte = 1; byte < 256; ++byte) {
+        std::string text = original;
+        text[at] = static_cast<char>(byte);
+        if (std::isspace(byte) || std::strchr("xXiInNaAfFtTyYpP", byte) != nullptr) continue;
+        char* end = nullptr;
+        const float expected = strtof_l(text.c_str(), &end, c_locale);
+        const bool valid = end == text.c_str() + text.size();
+        const auto got = parse_float32(text);
+        const bool same = got.ok == valid && (!valid || std::bit_cast<std::uint32_t>(got.value) ==
+                                                            std::bit_cast<std::uint32_t>(expected));
+        if (!same && ++mismatches <= 10) {
+          ADD_FAILURE() << "text \"" << text << "\": parse_float32 " << (got.ok ? "accepts" : "rejects")
+                        << ", strtof " << (valid ? "accepts" : "rejects");
+        }
+      }
+    }
+  }
+  freelocale(c_locale);
+  EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace
