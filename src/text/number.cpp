@@ -268,8 +268,8 @@ bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool exact,
 // too, where the table's low word is left out). Doubled when its top bit is
 // clear, H becomes N with bit 63 set and the value lies in [N, N + 4); the
 // significand is N's top 24 bits and rounding compares the other 40 with
-// the midpoint 2^39. Unless the midpoint is within 3 above N's low bits,
-// the whole interval is strictly on one side of it. False otherwise, and
+// the midpoint 2^39. Unless the midpoint is close above N's low bits, the
+// whole interval is strictly on one side of it. False otherwise, and
 // for results outside the normal range. Needs q within the table; for w == 0
 // the bits are meaningless.
 [[gnu::always_inline]] inline bool eisel_lemire_common(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
@@ -293,14 +293,15 @@ bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool exact,
   }
   const std::uint64_t top = hi >> 63;
   const std::uint64_t normal = top != 0 ? hi : hi << 1;
-  // Wraps exactly when the low bits exceed the midpoint: its top bit is
-  // the rounding increment, computed so because it is a coin toss for
-  // a branch predictor.
-  const std::uint64_t to_half = (std::uint64_t{1} << 39) - (normal & 0xFFFFFFFFFFu);
+  // Bits 8-39 of N, the 40 below the significand less their lowest 8:
+  // outside c in {2^31 - 1, 2^31} (low bits within 256 of the midpoint, a
+  // window holding the undecided 4), the top bit of c is the rounding
+  // increment. Computed so, because it is a coin toss for a branch
+  // predictor, and in 32 bits, because that needs no 64-bit constants.
+  const std::uint32_t c = static_cast<std::uint32_t>(normal >> 8);
   const int e2 = 62 + static_cast<int>(top) + pow.b - lz;
-  bits = (static_cast<std::uint32_t>(e2 + 126) << 23) + static_cast<std::uint32_t>(normal >> 40) +
-         static_cast<std::uint32_t>(to_half >> 63);
-  return (static_cast<unsigned>(e2 + 126) <= 253u) & (to_half > 3);
+  bits = (static_cast<std::uint32_t>(e2 + 126) << 23) + static_cast<std::uint32_t>(normal >> 40) + (c >> 31);
+  return (static_cast<unsigned>(e2 + 126) <= 253u) & (c - 0x7FFFFFFFu > 1u);
 }
 
 [[gnu::noinline]] bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
@@ -586,10 +587,6 @@ inline std::uint32_t load_u32(const char* p) noexcept {
 
 constexpr std::uint64_t kZeros = 0x3030303030303030u;  // '0' in every byte
 
-// Bits to shift the head word left by, for m < 6: its bytes past the
-// fraction are exponent characters.
-constexpr std::uint8_t kHeadShift[15] = {0, 0, 0, 0, 16, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-
 // The layout fixed-width writers produce, [+-] d . d{m} (e|E) (+|-) d d with
 // 4 <= m <= 14, read with three loads instead of a byte loop: the word at
 // the leading digit (the digit, the point, up to six fraction digits), for
@@ -601,6 +598,9 @@ constexpr std::uint8_t kHeadShift[15] = {0, 0, 0, 0, 16, 8, 0, 0, 0, 0, 0, 0, 0,
 // latency count more than anything: signs are applied without branches
 // (they vary from field to field), and the branches left depend only on the
 // column's format, the same for a whole file.
+// Instantiated twice, for m <= 6 and for m > 6, each in its own function, so
+// that the short layout's registers do not pay for the long one's.
+template <bool kLong>
 [[gnu::always_inline]] inline bool parse_fixed_layout(const char* p, std::size_t n, std::uint32_t& out) noexcept {
   if constexpr (std::endian::native != std::endian::little) {
     return false;
@@ -608,7 +608,7 @@ constexpr std::uint8_t kHeadShift[15] = {0, 0, 0, 0, 16, 8, 0, 0, 0, 0, 0, 0, 0,
     const unsigned lead_char = static_cast<unsigned char>(p[0]) - '+';
     const std::size_t s = (lead_char & ~2u) == 0;  // '+' or '-', two apart: a sign to skip
     const std::size_t m = n - s - 6;               // wraps below 6 bytes, refused with the rest
-    if (m - 4 > 10) return false;
+    if (kLong ? m - 7 > 7 : m - 4 > 2) return false;
 
     // 'e' or 'E', then '+' or '-', then two digits: subtracting "e+00"
     // leaves 0, 0 or 2, and two digit values, without borrows; any other
@@ -635,10 +635,11 @@ constexpr std::uint8_t kHeadShift[15] = {0, 0, 0, 0, 16, 8, 0, 0, 0, 0, 0, 0, 0,
     const std::uint64_t x = swapped - (kZeros - 2);
     // For m < 6 the high bytes are exponent characters, shifted out; the
     // vacated low bytes read as leading zeros.
-    const unsigned head_shift = kHeadShift[m];
+    // Arithmetic, not a choice: n varies with the sign from field to field.
+    const unsigned head_shift = kLong ? 0u : static_cast<unsigned>(8 * (6 - m));
     std::uint64_t errors = ((x | (x + 0x767676767676767Fu)) & 0x8080808080808080u) << head_shift;
     std::uint64_t w = eight_digits_value(x << head_shift);
-    if (m > 6) {
+    if constexpr (kLong) {
       // The last m - 6 digits are the high bytes of the word ending with
       // the fraction; its low bytes repeat digits (or the point) already
       // read, and are masked before subtracting so nothing borrows from them.
@@ -760,11 +761,24 @@ namespace {
   return success(sign | big_decimal(runs));
 }
 
+[[gnu::noinline]] FloatParse parse_long_layout_or_general(std::string_view text) noexcept {
+  if (std::uint32_t bits; parse_fixed_layout<true>(text.data(), text.size(), bits)) return success(bits);
+  return parse_general(text);
+}
+
 }  // namespace
 
 FloatParse parse_float32(std::string_view text) noexcept {
-  if (std::uint32_t bits; parse_fixed_layout(text.data(), text.size(), bits)) return success(bits);
-  return parse_general(text);
+  std::uint32_t bits;
+  if (parse_fixed_layout<false>(text.data(), text.size(), bits)) return success(bits);
+  if constexpr (sizeof(void*) < 8) {
+    // Arguments travel on the stack here: one more call level costs more
+    // than the registers it would save.
+    if (parse_fixed_layout<true>(text.data(), text.size(), bits)) return success(bits);
+    return parse_general(text);
+  } else {
+    return parse_long_layout_or_general(text);
+  }
 }
 
 }  // namespace novrel::text
