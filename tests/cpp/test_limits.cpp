@@ -14,55 +14,20 @@
 
 #include "failure/fatal_error.hpp"
 #include "lib.hpp"
+#include "scratch_file.hpp"
 
 namespace {
 
 using novrel::rust_read_torvask;
 using novrel::failure::FatalError;
+using novrel::testing_support::failure_of;
+using novrel::testing_support::ScratchFile;
 
 constexpr bool k32Bit = sizeof(std::size_t) == 4;
 
 bool slow_tests_enabled() {
   const char* flag = std::getenv("NOVREL_SLOW");
   return flag != nullptr && std::string(flag) == "1";
-}
-
-// A temporary file that is removed however the test ends.
-class ScratchFile {
- public:
-  ScratchFile() {
-    char name[] = "/tmp/novrel-limits-XXXXXX";
-    fd_ = ::mkstemp(name);
-    if (fd_ < 0) std::abort();
-    path_ = name;
-  }
-  explicit ScratchFile(const std::string& contents) : ScratchFile() { append(contents); }
-  ~ScratchFile() {
-    ::close(fd_);
-    ::unlink(path_.c_str());
-  }
-  void append(const std::string& text) {
-    if (::write(fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();
-  }
-  void write_at(off_t offset, const std::string& text) {
-    if (::pwrite(fd_, text.data(), text.size(), offset) != static_cast<ssize_t>(text.size()))
-      std::abort();
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  int fd_;
-  std::string path_;
-};
-
-std::string failure_of(const std::string& path, std::size_t width) {
-  try {
-    rust_read_torvask(path, width);
-  } catch (const FatalError& e) {
-    novrel::failure::acknowledge_catch();
-    return std::string(e.message());
-  }
-  return "<no error>";
 }
 
 long peak_rss_kib() {

@@ -13,45 +13,19 @@
 
 #include "failure/fatal_error.hpp"
 #include "lib.hpp"
+#include "scratch_file.hpp"
 
 namespace {
 
 using novrel::PlotData;
 using novrel::rust_read_torvask;
 using novrel::failure::FatalError;
-
-class TempFile {
- public:
-  explicit TempFile(const std::string& contents) {
-    char name[] = "/tmp/novrel-reader-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) std::abort();
-    path_ = name;
-    if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
-      std::abort();
-    close(fd);
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string read_error(const std::string& path, std::size_t width) {
-  try {
-    rust_read_torvask(path, width);
-  } catch (const FatalError& e) {
-    // What a failure guard does on catching: the failure stops travelling.
-    novrel::failure::acknowledge_catch();
-    return std::string(e.message());
-  }
-  return "<no error>";
-}
+using novrel::testing_support::failure_of;
+using novrel::testing_support::ScratchFile;
 
 std::string error_of(const std::string& contents, std::size_t width = 12) {
-  TempFile file(contents);
-  return read_error(file.path(), width);
+  ScratchFile file(contents);
+  return failure_of(file.path(), width);
 }
 
 std::vector<std::vector<float>> as_rows(const PlotData& data) {
@@ -70,7 +44,7 @@ constexpr const char* kWorkedExample =
     " 1.00000E+01 1.02000E+05 2.95000E+02\n";
 
 TEST(Reader, WorkedExample) {
-  TempFile file(kWorkedExample);
+  ScratchFile file(kWorkedExample);
   const PlotData data = rust_read_torvask(file.path(), 12);
   EXPECT_EQ(as_rows(data), (std::vector<std::vector<float>>{
                                {0.0f, 10.0f}, {101325.0f, 102000.0f}, {293.15f, 295.0f}}));
@@ -87,7 +61,7 @@ TEST(Reader, TwelveParametersTakeTwoDataLinesPerBlock) {
     for (int k = 0; k < 10; ++k) file += "  " + std::to_string(k) + " ";
     file += "\n 10  11 trailing text\n";
   }
-  TempFile f(file);
+  ScratchFile f(file);
   const PlotData data = rust_read_torvask(f.path(), 4);
   ASSERT_EQ(data.columns.size(), 11u);
   for (std::size_t i = 0; i < 11; ++i)
@@ -104,7 +78,7 @@ struct ShapeCase {
 class ReaderShapes : public testing::TestWithParam<ShapeCase> {};
 
 TEST_P(ReaderShapes, ReadsEveryColumn) {
-  TempFile file(GetParam().contents);
+  ScratchFile file(GetParam().contents);
   EXPECT_EQ(as_rows(rust_read_torvask(file.path(), GetParam().width)), GetParam().rows);
 }
 
@@ -181,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Reader, RejectedCountPrintsTheDiagnosticToStdout) {
   // fd 1 is redirected to a file for the duration of the call.
-  TempFile out("");
+  ScratchFile out("");
   fflush(stdout);
   const int saved = dup(1);
   const int fd = open(out.path().c_str(), O_WRONLY | O_TRUNC);
@@ -207,11 +181,11 @@ TEST(Reader, ClosedStdoutDropsTheDiagnostic) {
 }
 
 TEST(Reader, OpenFailuresCarryTheIoError) {
-  EXPECT_EQ(read_error("/nonexistent/novrel/plot", 12),
+  EXPECT_EQ(failure_of("/nonexistent/novrel/plot", 12),
             "Plot file not found!: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
-  EXPECT_EQ(read_error(std::string("a\0b", 3), 12),
+  EXPECT_EQ(failure_of(std::string("a\0b", 3), 12),
             "Plot file not found!: Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
-  EXPECT_EQ(read_error("/tmp", 12),
+  EXPECT_EQ(failure_of("/tmp", 12),
             "Failed to read line!: Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
 }
 
@@ -222,17 +196,17 @@ int open_descriptors() {
 }
 
 TEST(Reader, EveryFailureClosesTheFile) {
-  TempFile file("h 2\na\nb\nL\n 1 x\n");
+  ScratchFile file("h 2\na\nb\nL\n 1 x\n");
   const int before = open_descriptors();
-  for (int i = 0; i < 50; ++i) read_error(file.path(), 2);
+  for (int i = 0; i < 50; ++i) failure_of(file.path(), 2);
   EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(Reader, HugeWidthReportsTheTrueBound) {
   // Field bounds for widths near the top of the size type must be reported
   // with their true values, never wrapped onto a small index.
-  TempFile file("h 3\na\nb\nc\nL\n 1\n");
-  EXPECT_EQ(read_error(file.path(), SIZE_MAX),
+  ScratchFile file("h 3\na\nb\nc\nL\n 1\n");
+  EXPECT_EQ(failure_of(file.path(), SIZE_MAX),
             "end byte index " + std::to_string(SIZE_MAX) + " is out of bounds for string of length 2");
 }
 

@@ -1,0 +1,59 @@
+// Test support: plot files on disk and the message of a failed read.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "failure/fatal_error.hpp"
+#include "lib.hpp"
+
+namespace novrel::testing_support {
+
+// A file in the temporary directory, removed however the test ends.
+class ScratchFile {
+ public:
+  ScratchFile() {
+    char name[] = "/tmp/novrel-test-XXXXXX";
+    fd_ = ::mkstemp(name);
+    if (fd_ < 0) std::abort();
+    path_ = name;
+  }
+  explicit ScratchFile(const std::string& contents) : ScratchFile() { append(contents); }
+  ~ScratchFile() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  void append(const std::string& text) const {
+    if (::write(fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();
+  }
+  void write_at(off_t offset, const std::string& text) const {
+    if (::pwrite(fd_, text.data(), text.size(), offset) != static_cast<ssize_t>(text.size()))
+      std::abort();
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// The message of the fatal error that reading `path` raises, or
+// "<no error>". Acknowledges the catch as a failure guard would, so later
+// reports in the same process are not taken for nested failures.
+inline std::string failure_of(const std::string& path, std::size_t width) {
+  try {
+    rust_read_torvask(path, width);
+  } catch (const failure::FatalError& e) {
+    failure::acknowledge_catch();
+    return std::string(e.message());
+  }
+  return "<no error>";
+}
+
+}  // namespace novrel::testing_support
