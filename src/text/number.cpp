@@ -605,6 +605,8 @@ template <bool kLong>
   if constexpr (std::endian::native != std::endian::little) {
     return false;
   } else {
+    // Also keeps an empty text (whose data may be null) from being read.
+    if (n < 10) return false;
     const unsigned lead_char = static_cast<unsigned char>(p[0]) - '+';
     const std::size_t s = (lead_char & ~2u) == 0;  // '+' or '-', two apart: a sign to skip
     const std::size_t m = n - s - 6;               // wraps below 6 bytes, refused with the rest

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "text/number.hpp"
 
@@ -98,9 +99,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "123456789a", "\xD9\xA1", "1\xEF\xBC\x90", " 1", "1 ", "\t1"));
 
 TEST(Number, OnlyEmptyTextIsEmpty) {
-  const auto r = parse_float32("");
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, FloatErrorKind::Empty);
+  for (const std::string_view text : {std::string_view{""}, std::string_view{}}) {
+    const auto r = parse_float32(text);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, FloatErrorKind::Empty);
+  }
 }
 
 TEST(Number, RendersErrorKinds) {
