@@ -12,6 +12,15 @@
 
 namespace novrel::testing_support {
 
+// The two-block, three-parameter example of the README, width 12.
+constexpr const char* kWorkedExample =
+    "Run 7 plot data                3\n"
+    "TIME\nPRESSURE\nTEMPERATURE\n"
+    "   1\n"
+    " 0.00000E+00 1.01325E+05 2.93150E+02\n"
+    "   2\n"
+    " 1.00000E+01 1.02000E+05 2.95000E+02\n";
+
 // A file in the temporary directory, removed however the test ends.
 class ScratchFile {
  public:

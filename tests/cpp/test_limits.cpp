@@ -21,6 +21,7 @@ namespace {
 using novrel::rust_read_torvask;
 using novrel::failure::FatalError;
 using novrel::testing_support::failure_of;
+using novrel::testing_support::kWorkedExample;
 using novrel::testing_support::ScratchFile;
 
 constexpr bool k32Bit = sizeof(std::size_t) == 4;
@@ -35,14 +36,6 @@ long peak_rss_kib() {
   ::getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
 }
-
-constexpr const char* kWorkedExample =
-    "Run 7 plot data                3\n"
-    "TIME\nPRESSURE\nTEMPERATURE\n"
-    "   1\n"
-    " 0.00000E+00 1.01325E+05 2.93150E+02\n"
-    "   2\n"
-    " 1.00000E+01 1.02000E+05 2.95000E+02\n";
 
 struct HugeWidth {
   std::size_t width;

@@ -21,6 +21,7 @@ using novrel::PlotData;
 using novrel::rust_read_torvask;
 using novrel::failure::FatalError;
 using novrel::testing_support::failure_of;
+using novrel::testing_support::kWorkedExample;
 using novrel::testing_support::ScratchFile;
 
 std::string error_of(const std::string& contents, std::size_t width = 12) {
@@ -34,14 +35,6 @@ std::vector<std::vector<float>> as_rows(const PlotData& data) {
   for (const auto& c : data.columns) out.emplace_back(c.begin(), c.end());
   return out;
 }
-
-constexpr const char* kWorkedExample =
-    "Run 7 plot data                3\n"
-    "TIME\nPRESSURE\nTEMPERATURE\n"
-    "   1\n"
-    " 0.00000E+00 1.01325E+05 2.93150E+02\n"
-    "   2\n"
-    " 1.00000E+01 1.02000E+05 2.95000E+02\n";
 
 TEST(Reader, WorkedExample) {
   ScratchFile file(kWorkedExample);

@@ -44,40 +44,40 @@ def test_import_leaves_the_gil_disabled():
 
 def fresh_module():
     """A new module object from the definition, not yet executed."""
-    spec = importlib.util.find_spec("novrel")
-    return spec, importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("novrel")
+    return module_spec, importlib.util.module_from_spec(module_spec)
 
 
 def test_each_module_object_gets_its_own_function(novrel):
-    spec, module = fresh_module()
-    spec.loader.exec_module(module)
+    module_spec, module = fresh_module()
+    module_spec.loader.exec_module(module)
     assert module.__all__ == ["rust_read_torvask"]
     assert module.__all__ is not novrel.__all__
     assert module.rust_read_torvask is not novrel.rust_read_torvask
 
 
 def test_existing_all_is_extended(novrel):
-    spec, module = fresh_module()
+    module_spec, module = fresh_module()
     module.__all__ = ["other"]
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     assert module.__all__ == ["other", "rust_read_torvask"]
 
 
 def test_all_that_is_not_a_list_fails(novrel):
-    spec, module = fresh_module()
+    module_spec, module = fresh_module()
     module.__all__ = ("other",)
     with pytest.raises(TypeError) as info:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     assert str(info.value) == "'tuple' object is not an instance of 'list'"
     assert not hasattr(module, "rust_read_torvask")
 
 
 def test_all_lookup_error_other_than_attribute_error_propagates(novrel):
-    spec, module = fresh_module()
+    module_spec, module = fresh_module()
 
     def getattr_hook(name):
         raise KeyError(name)
 
     module.__getattr__ = getattr_hook
     with pytest.raises(KeyError, match="__all__"):
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
