@@ -103,17 +103,22 @@ void append_unprintable(failure::String& out, PyObject* object) {
   out += " object>";
 }
 
-// repr() for the rendering of a Python error, with text_of's fallbacks.
-failure::String repr_of(PyObject* object) {
-  Ref repr = Ref::steal(PyObject_Repr(object));
-  if (!repr) {
+// str() or repr() of an object as UTF-8 text for a message. A conversion
+// that fails is reported as unraisable and "<unprintable ... object>"
+// stands in for it.
+failure::String converted_text(PyObject* object, PyObject* (*convert)(PyObject*)) {
+  Ref text = Ref::steal(convert(object));
+  if (!text) {
     PyErr_WriteUnraisable(object);
     failure::String out;
     append_unprintable(out, object);
     return out;
   }
-  return utf8_of_str(repr.get());
+  return utf8_of_str(text.get());
 }
+
+// repr() for the rendering of a Python error.
+failure::String repr_of(PyObject* object) { return converted_text(object, PyObject_Repr); }
 
 // A double-quoted literal with backslash escapes, so a multi-line traceback
 // stays on the one line of the rendering.
@@ -282,16 +287,7 @@ failure::String utf8_of_str(PyObject* str) {
   return out;
 }
 
-failure::String text_of(PyObject* object) {
-  Ref text = Ref::steal(PyObject_Str(object));
-  if (!text) {
-    PyErr_WriteUnraisable(object);
-    failure::String out;
-    append_unprintable(out, object);
-    return out;
-  }
-  return utf8_of_str(text.get());
-}
+failure::String text_of(PyObject* object) { return converted_text(object, PyObject_Str); }
 
 failure::String qualified_type_name(PyObject* object) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
