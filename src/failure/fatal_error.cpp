@@ -16,7 +16,7 @@ namespace novrel::failure {
 namespace detail {
 namespace {
 
-[[noreturn]] void raise_composed(String text, const Location& where,
+[[noreturn]] void raise_composed(String text, const Where& where,
                                  const void* site) {
   report_failure(text, /*composed=*/true, where, Trace::by_style, site);
   throw FatalError(std::move(text), where);
@@ -38,7 +38,7 @@ String compose(std::string_view message, std::string_view cause) {
 
 }  // namespace
 
-void raise_fixed(std::string_view text, const Location& where,
+void raise_fixed(std::string_view text, const Where& where,
                  const void* site) {
   report_failure(text, /*composed=*/false, where, Trace::by_style, site);
   throw FatalError(text, where);
@@ -47,38 +47,38 @@ void raise_fixed(std::string_view text, const Location& where,
 }  // namespace detail
 
 [[gnu::noinline]] void raise(std::string_view text, Where where) {
-  detail::raise_fixed(text, Location::of(where), NOVREL_SITE());
+  detail::raise_fixed(text, where, NOVREL_SITE());
 }
 
 [[gnu::noinline]] void raise_with_cause(std::string_view message,
                                         std::string_view cause, Where where) {
-  detail::raise_composed(detail::compose(message, cause), Location::of(where),
+  detail::raise_composed(detail::compose(message, cause), where,
                          NOVREL_SITE());
 }
 
 [[gnu::noinline]] void raise_formatted(String text, Where where) {
-  detail::raise_composed(std::move(text), Location::of(where), NOVREL_SITE());
+  detail::raise_composed(std::move(text), where, NOVREL_SITE());
 }
 
 [[gnu::noinline]] void raise_unwrap_err(std::string_view cause, Where where) {
   detail::raise_composed(
       detail::compose("called `Result::unwrap()` on an `Err` value", cause),
-      Location::of(where), NOVREL_SITE());
+      where, NOVREL_SITE());
 }
 
 [[gnu::noinline]] void raise_unwrap_none(Where where) {
   detail::raise_fixed("called `Option::unwrap()` on a `None` value",
-                      Location::of(where), NOVREL_SITE());
+                      where, NOVREL_SITE());
 }
 
 void raise_without_report(String text, Where where) {
   detail::count_failure();
-  throw FatalError(std::move(text), Location::of(where));
+  throw FatalError(std::move(text), where);
 }
 
 PanicTrap::PanicTrap(std::string_view message, Where where) noexcept
     : message_(message),
-      where_(Location::of(where)),
+      where_(where),
       uncaught_at_entry_(std::uncaught_exceptions()) {}
 
 [[gnu::noinline]] PanicTrap::~PanicTrap() {
@@ -90,18 +90,18 @@ PanicTrap::PanicTrap(std::string_view message, Where where) noexcept
                          detail::Trace::by_style, NOVREL_SITE());
   detail::report_failure("panic in a destructor during cleanup",
                          /*composed=*/false,
-                         Location::of(Where::current()),
+                         Where::current(),
                          detail::Trace::none, NOVREL_SITE());
   detail::abort_non_unwinding();
 }
 
 [[gnu::noinline]] void abort_cannot_unwind(std::string_view text,
                                            Where where) noexcept {
-  detail::report_failure(text, /*composed=*/false, Location::of(where),
+  detail::report_failure(text, /*composed=*/false, where,
                          detail::Trace::by_style, NOVREL_SITE());
   detail::report_failure("panic in a function that cannot unwind",
                          /*composed=*/false,
-                         Location::of(Where::current()),
+                         Where::current(),
                          detail::Trace::by_style, NOVREL_SITE());
   detail::abort_non_unwinding();
 }

@@ -21,26 +21,16 @@
 
 namespace novrel::failure {
 
-struct Location {
-  const char* file;  // as the build names it: relative to the project root
-  std::uint32_t line;
-  std::uint32_t column;
-
-  static Location of(const Where& where) noexcept {
-    return {where.file_name(), where.line(), where.column()};
-  }
-};
-
 // The exception that carries a fatal error up to the failure guard.
 // Deliberately not derived from std::exception, so that no generic handler
 // can swallow it on the way.
 class FatalError {
  public:
   // A fixed text of static storage duration: carried without copying.
-  FatalError(std::string_view fixed_text, Location where) noexcept
+  FatalError(std::string_view fixed_text, Where where) noexcept
       : fixed_(fixed_text), where_(where) {}
   // A composed text (message with cause, or an expanded template).
-  FatalError(String composed_text, Location where) noexcept
+  FatalError(String composed_text, Where where) noexcept
       : owned_(std::move(composed_text)), composed_(true), where_(where) {}
 
   std::string_view message() const noexcept {
@@ -48,13 +38,13 @@ class FatalError {
   }
   // True when the text came from a template or a cause, not a fixed text.
   bool composed() const noexcept { return composed_; }
-  const Location& location() const noexcept { return where_; }
+  const Where& location() const noexcept { return where_; }
 
  private:
   std::string_view fixed_;
   String owned_;
   bool composed_ = false;
-  Location where_;
+  Where where_;
 };
 
 // The message alone. `text` must outlive the process (a literal).
@@ -107,7 +97,7 @@ class PanicTrap {
 
  private:
   std::string_view message_;
-  Location where_;
+  Where where_;
   int uncaught_at_entry_;
   bool armed_ = true;
 };

@@ -48,7 +48,7 @@ void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
 }
 
 [[gnu::noinline]] void capacity_overflow(Where where) {
-  detail::raise_fixed("capacity overflow", Location::of(where),
+  detail::raise_fixed("capacity overflow", where,
                       __builtin_return_address(0));
 }
 

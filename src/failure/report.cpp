@@ -35,7 +35,7 @@ Style style_from_environment() noexcept {
 }
 
 [[noreturn]] void abort_in_report(std::string_view message, bool composed,
-                                  const Location& where) noexcept {
+                                  const Where& where) noexcept {
   {
     Fd2Writer out;
     out.text("panicked at ").location(where).text(":\n");
@@ -94,9 +94,9 @@ Fd2Writer& Fd2Writer::hex(std::uintptr_t value, int digits) noexcept {
   return text({out + n, sizeof out - n});
 }
 
-Fd2Writer& Fd2Writer::location(const Location& where) noexcept {
-  return text(where.file).text(":").decimal(where.line).text(":").decimal(
-      where.column);
+Fd2Writer& Fd2Writer::location(const Where& where) noexcept {
+  return text(where.file_name()).text(":").decimal(where.line()).text(":").decimal(
+      where.column());
 }
 
 void Fd2Writer::flush() noexcept {
@@ -140,7 +140,7 @@ void count_failure() noexcept {
 }
 
 void report_failure(std::string_view message, bool composed,
-                    const Location& where, Trace trace,
+                    const Where& where, Trace trace,
                     const void* site) noexcept {
   if (in_report) abort_in_report(message, composed, where);
   count_failure();

@@ -28,7 +28,7 @@ class Fd2Writer {
   Fd2Writer& decimal(std::uint64_t value) noexcept;
   // Lower-case hex with a "0x" prefix, zero-padded to `digits`.
   Fd2Writer& hex(std::uintptr_t value, int digits = 0) noexcept;
-  Fd2Writer& location(const Location& where) noexcept;
+  Fd2Writer& location(const Where& where) noexcept;
   void flush() noexcept;
 
  private:
@@ -83,13 +83,13 @@ enum class Trace {
 // this thread is writing a report aborts instead, showing `message` only when
 // it is a fixed text (`composed` false).
 void report_failure(std::string_view message, bool composed,
-                    const Location& where, Trace trace,
+                    const Where& where, Trace trace,
                     const void* site) noexcept;
 
 // Counts a failure that is propagated without a report.
 void count_failure() noexcept;
 
-[[noreturn]] void raise_fixed(std::string_view text, const Location& where,
+[[noreturn]] void raise_fixed(std::string_view text, const Where& where,
                               const void* site);
 
 [[noreturn]] void handle_alloc_error_at(std::size_t bytes,

@@ -44,7 +44,7 @@ class Fd2Capture {
 struct Caught {
   std::string message;
   bool composed = false;
-  Location where{};
+  Where where = Where::current();
 };
 Caught catch_fatal(const std::function<void()>& site) {
   Fd2Capture quiet;
@@ -103,9 +103,9 @@ TEST(FailureLocation, DefaultsToTheCallSite) {
   const unsigned line = __LINE__ + 1;
   const Caught caught = catch_fatal([] { raise_unwrap_none(); });
   // Relative: the build maps the source root away.
-  EXPECT_STREQ(caught.where.file, "tests/cpp/test_failure.cpp");
-  EXPECT_EQ(caught.where.line, line);
-  EXPECT_GT(caught.where.column, 0u);
+  EXPECT_STREQ(caught.where.file_name(), "tests/cpp/test_failure.cpp");
+  EXPECT_EQ(caught.where.line(), line);
+  EXPECT_GT(caught.where.column(), 0u);
 }
 
 TEST(FailureCounts, RaiseCountsUntilCaught) {
