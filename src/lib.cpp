@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <algorithm>
 #include <cstdint>
-#include <type_traits>
 
 #include "failure/fatal_error.hpp"
 #include "text/io_error.hpp"

@@ -81,17 +81,13 @@ inline U128 mul_64x64(std::uint64_t a, std::uint64_t b) noexcept {
 
 // std::countl_zero must handle zero, which costs a branch where w != 0 is
 // already known.
-inline int countl_zero_nonzero(std::uint64_t w) noexcept {
+template <class Word>
+inline int countl_zero_nonzero(Word w) noexcept {
 #if defined(__GNUC__)
-  return __builtin_clzll(w);
-#else
-  return std::countl_zero(w);
-#endif
-}
-
-inline int countl_zero32_nonzero(std::uint32_t w) noexcept {
-#if defined(__GNUC__)
-  return __builtin_clz(w);
+  if constexpr (sizeof(Word) == 8)
+    return __builtin_clzll(w);
+  else
+    return __builtin_clz(w);
 #else
   return std::countl_zero(w);
 #endif
@@ -281,14 +277,14 @@ bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool exact,
     // Without a 64x64 multiply, a 32-bit w saves half the work: normalised
     // to 32 bits, its product with pow.hi has the same top 64 bits as the
     // 64-bit normalised one, with two 32x32 products instead of four.
-    const int lz32 = countl_zero32_nonzero(static_cast<std::uint32_t>(w) | 1);  // as below
+    const int lz32 = countl_zero_nonzero(static_cast<std::uint32_t>(w) | 1u);  // as below
     const std::uint64_t wn = static_cast<std::uint32_t>(w) << lz32;
     lz = 32 + lz32;
     hi = wn * (pow.hi >> 32) + ((wn * static_cast<std::uint32_t>(pow.hi)) >> 32);
   } else
 #endif
   {
-    lz = countl_zero_nonzero(w | 1);  // w | 1 has w's top bit for any w > 0
+    lz = countl_zero_nonzero<std::uint64_t>(w | 1);  // w | 1 has w's top bit for any w > 0
     hi = mul_64x64(w << lz, pow.hi).hi;
   }
   const std::uint64_t top = hi >> 63;
