@@ -58,7 +58,11 @@ if(NOT SKBUILD AND NOT NOVREL_FT_SOABI STREQUAL Python_SOABI)
 endif()
 
 install(TARGETS novrel LIBRARY DESTINATION . COMPONENT python)
+# Type checkers that follow PEP 561 look for stubs only inside packages, so
+# the stub also goes into a stub-only package beside the module; the copy
+# next to the module serves the tools that look there.
 install(FILES novrel.pyi DESTINATION . COMPONENT python)
+install(FILES novrel.pyi DESTINATION novrel-stubs RENAME __init__.pyi COMPONENT python)
 
 if(NOVREL_TESTS)
   # Every defined dynamic symbol of each module must be PyInit_novrel.
