@@ -5,11 +5,15 @@
 #               in both and run every test there
 # Both run as root: the environments are Debian-unstable root file systems
 # entered with chroot (see tools/py314).
+#
+# For contributors, without root:
+#   make check  configure, build and run the C++ tests with the host's own
+#               compiler and GoogleTest (no Python 3.14 needed)
 
 ARCHES ?= i386 amd64
 PY314 := tools/py314
 
-.PHONY: test demo bench provision clean
+.PHONY: test check demo bench provision clean
 
 provision:
 	@for a in $(ARCHES); do $(PY314) $$a --provision || exit 1; done
@@ -20,6 +24,13 @@ test: provision
 	  $(PY314) $$a tools/run-tests; \
 	done
 	@if [ -x tools/run-host-checks ]; then echo "==== host: sanitizers and fuzzing ===="; tools/run-host-checks; fi
+
+CHECK_BUILD ?= build/host-check
+check:
+	@cmake -S . -B $(CHECK_BUILD) -DNOVREL_MODULE=OFF -DNOVREL_WERROR=ON \
+	  $$(command -v ninja >/dev/null && echo -G Ninja) >/dev/null
+	@cmake --build $(CHECK_BUILD) -j$$(nproc)
+	@ctest --test-dir $(CHECK_BUILD) --output-on-failure -j$$(nproc) --timeout 600
 
 DEMO_ARCH ?= amd64
 demo:
