@@ -29,6 +29,8 @@ def main() -> int:
             except ReadError as error:
                 failed += 1
                 print("%s: FAILED: %s" % (path, error.message))
+                # Into the log (fd 2 is the log now), naming the report's file.
+                print("(the report above: %s)" % path, file=sys.stderr, flush=True)
                 continue
             print("%s: %d blocks" % (path, len(first_column)))
     print("%d of %d files read; failure reports in %s" % (len(paths) - failed, len(paths), log_path))

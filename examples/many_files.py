@@ -65,9 +65,12 @@ def main() -> None:
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__)
     paths = sorted(glob.glob(os.path.join(sys.argv[1], "*.plt")))
+    if not paths:
+        sys.exit("no *.plt file in %s" % sys.argv[1])
     n_digits = int(sys.argv[2]) if len(sys.argv) == 3 else 12
     workers = min(len(paths), os.cpu_count() or 1, 4)
-    for title, run in (("local pool", with_local_pool), ("Dask cluster", with_dask)):
+    local = "process pool" if sys._is_gil_enabled() else "thread pool"
+    for title, run in ((local, with_local_pool), ("Dask cluster", with_dask)):
         print("== %s, %d workers ==" % (title, workers))
         start = time.perf_counter()
         run(paths, n_digits, workers)
