@@ -192,7 +192,6 @@ class BlockReader {
     if (per_column > capacity_) resize_columns(static_cast<std::size_t>(per_column));
   }
 
-  // Cuts the columns to the blocks actually read.
   void finish() { resize_columns(blocks_); }
 
  private:
