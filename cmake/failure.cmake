@@ -29,7 +29,6 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
   unset(CMAKE_REQUIRED_FLAGS)
   unset(CMAKE_REQUIRED_LINK_OPTIONS)
   if(NOVREL_HAVE_TSAN)
-    file(GLOB NOVREL_FAILURE_SOURCES CONFIGURE_DEPENDS src/failure/*.cpp)
     add_executable(stress_failure_tsan tests/cpp/stress_failure.cpp
                    ${NOVREL_FAILURE_SOURCES})
     target_include_directories(stress_failure_tsan PRIVATE src)

@@ -24,8 +24,6 @@ else()
   endif()
 endif()
 
-file(GLOB NOVREL_BOUNDARY_SOURCES CONFIGURE_DEPENDS src/boundary/*.cpp)
-
 # Only PyInit_novrel leaves the library, whatever the core's objects or the
 # standard library's inline code would otherwise export.
 set(NOVREL_EXPORTS_MAP "${CMAKE_CURRENT_BINARY_DIR}/novrel-exports.map")

@@ -15,15 +15,18 @@
 
 #include "failure/fatal_error.hpp"
 #include "text/io_error.hpp"
+#include "text/message_text.hpp"
 #include "text/line_source.hpp"
 #include "text/number.hpp"
 #include "text/tokens.hpp"
+#include "text/utf8.hpp"
 
 namespace novrel {
 namespace {
 
 using failure::String;
 using failure::Where;
+using text::is_continuation_byte;
 using text::LineStatus;
 
 constexpr std::size_t kFieldsPerLine = 10;
@@ -43,111 +46,35 @@ using WideIndex = std::uint64_t;
 static_assert(SIZE_MAX <= UINT32_MAX, "a 64-bit size type needs __int128");
 #endif
 
-void append_decimal(String& out, WideIndex value) {
-  char digits[40];
-  std::size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + static_cast<int>(value % 10));
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) out += digits[--n];
-}
-
-bool is_continuation_byte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// The character whose bytes contain `index`, as [first, last) and code point.
-struct CharAt {
-  std::size_t first;
-  std::size_t last;
-  char32_t code_point;
-};
-
-CharAt char_containing(std::string_view line, std::size_t index) {
-  std::size_t first = index;
-  while (first > 0 && is_continuation_byte(static_cast<unsigned char>(line[first])))
-    --first;
-  const auto lead = static_cast<unsigned char>(line[first]);
-  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-  char32_t cp = lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i)
-    cp = (cp << 6) | (static_cast<unsigned char>(line[first + i]) & 0x3F);
-  return {first, first + length, cp};
-}
-
-// Characters without a visible form of their own are shown escaped: C1
-// controls, separators and spaces, format characters, combining marks,
-// variation selectors, private use, noncharacters and unassigned planes. The
-// character named here is always a multi-byte one.
-bool has_visible_form(char32_t c) {
-  struct Range {
-    char32_t first, last;
-  };
-  static constexpr Range kInvisible[] = {
-      {0x0080, 0x00A0}, {0x00AD, 0x00AD}, {0x0300, 0x036F}, {0x0483, 0x0489},
-      {0x0591, 0x05BD}, {0x0600, 0x0605}, {0x061C, 0x061C}, {0x064B, 0x065F},
-      {0x06DD, 0x06DD}, {0x070F, 0x070F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A},
-      {0x1680, 0x1680}, {0x180B, 0x180F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-      {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x20D0, 0x20FF},
-      {0x3000, 0x3000}, {0x302A, 0x302F}, {0x3099, 0x309A}, {0xD800, 0xF8FF},
-      {0xFDD0, 0xFDEF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF},
-      {0xFFF0, 0xFFFB}, {0xFFFE, 0xFFFF}, {0x1D173, 0x1D182}, {0x30000, 0xDFFFF},
-      {0xE0000, 0x10FFFF},
-  };
-  for (const Range& r : kInvisible)
-    if (c >= r.first && c <= r.last) return false;
-  return (c & 0xFFFE) != 0xFFFE;  // the last two code points of every plane
-}
-
-void append_quoted_char(String& out, std::string_view line, const CharAt& ch) {
-  out += '\'';
-  if (has_visible_form(ch.code_point)) {
-    out.append(line.substr(ch.first, ch.last - ch.first));
-  } else {
-    static constexpr char kHex[] = "0123456789abcdef";
-    char hex[8];
-    std::size_t n = 0;
-    char32_t v = ch.code_point;
-    do {
-      hex[n++] = kHex[v & 0xF];
-      v >>= 4;
-    } while (v != 0);
-    out += "\\u{";
-    while (n > 0) out += hex[--n];
-    out += '}';
-  }
-  out += '\'';
-}
-
 // The field [start, end) does not lie within the line or does not start and
 // end on character boundaries: raise the message for the first rule that
 // applies. Out of line so the field loop stays small.
 [[noreturn]] __attribute__((noinline, cold)) void raise_range_error(
     std::string_view line, WideIndex start, WideIndex end, Where where) {
   const std::size_t length = line.size();
-  String text;
+  String message;
   auto out_of_bounds = [&](const char* which, WideIndex index) {
-    text += which;
-    text += " byte index ";
-    append_decimal(text, index);
-    text += " is out of bounds for string of length ";
-    append_decimal(text, length);
+    message += which;
+    message += " byte index ";
+    text::append_decimal(message, index);
+    message += " is out of bounds for string of length ";
+    text::append_decimal(message, length);
   };
   auto inside_char = [&](const char* which, std::size_t index) {
-    const CharAt ch = char_containing(line, index);
-    text += which;
-    text += " byte index ";
-    append_decimal(text, index);
-    text += " is not a char boundary; it is inside ";
-    append_quoted_char(text, line, ch);
-    text += " (bytes ";
-    append_decimal(text, ch.first);
-    text += "..";
-    append_decimal(text, ch.last);
-    text += " of string)";
+    const text::CharAt ch = text::char_containing(line, index);
+    message += which;
+    message += " byte index ";
+    text::append_decimal(message, index);
+    message += " is not a char boundary; it is inside ";
+    text::append_quoted_char(message, line, ch);
+    message += " (bytes ";
+    text::append_decimal(message, ch.first);
+    message += "..";
+    text::append_decimal(message, ch.last);
+    message += " of string)";
   };
   auto inside = [&](WideIndex index) {
-    return index < length &&
-           is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(index)]));
+    return index < length && is_continuation_byte(line[static_cast<std::size_t>(index)]);
   };
   if (start > length) {
     out_of_bounds("start", start);
@@ -158,7 +85,7 @@ void append_quoted_char(String& out, std::string_view line, const CharAt& ch) {
   } else {
     inside_char("end", static_cast<std::size_t>(end));
   }
-  failure::raise_formatted(std::move(text), where);
+  failure::raise_formatted(std::move(message), where);
 }
 
 [[noreturn]] void raise_io(std::string_view message, const text::IoError& error,
@@ -197,9 +124,9 @@ void print_rejected_count(std::string_view token) {
   failure::raise_formatted(std::move(text));
 }
 
-// Step 2: the header line's last token is the parameter count.
 std::uint32_t read_parameter_count(text::LineSource& source) {
   const text::NextLine header = source.next_line();
+  // The misspelling is kept: callers match on this text exactly.
   if (header.status == LineStatus::EndOfInput) failure::raise("Failed ot read line!");
   if (header.status == LineStatus::Error) raise_io("Failed to read line!", header.error);
   const failure::Vec<std::string_view> tokens = text::split_whitespace(header.text);
@@ -265,7 +192,6 @@ class BlockReader {
     if (per_column > capacity_) resize_columns(static_cast<std::size_t>(per_column));
   }
 
-  // Cuts the columns to the blocks actually read.
   void finish() { resize_columns(blocks_); }
 
  private:
@@ -296,7 +222,7 @@ class BlockReader {
     if (edge_[fields] > length) return false;
     for (std::size_t k = 1; k <= fields; ++k) {
       const auto at = static_cast<std::size_t>(edge_[k]);
-      if (at < length && is_continuation_byte(static_cast<unsigned char>(line[at]))) return false;
+      if (at < length && is_continuation_byte(line[at])) return false;
     }
     return true;
   }
@@ -312,21 +238,20 @@ class BlockReader {
       // start <= end <= length, and neither inside a multi-byte character
       // (0 and length never are).
       if (end > length ||
-          (start < length &&
-           is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(start)]))) ||
-          (end < length &&
-           is_continuation_byte(static_cast<unsigned char>(line[static_cast<std::size_t>(end)]))))
+          (start < length && is_continuation_byte(line[static_cast<std::size_t>(start)])) ||
+          (end < length && is_continuation_byte(line[static_cast<std::size_t>(end)])))
         raise_range_error(line, start, end, Where::current());
       target[k][blocks_] = parse_field(
           line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
     }
   }
 
-  static float parse_field(std::string_view field, Where where = Where::current()) {
+  // Raises at its own site, so that a field fails at one location whichever
+  // loop took it.
+  static float parse_field(std::string_view field) {
     const text::FloatParse parsed = text::parse_float32(text::trim_whitespace(field));
     if (!parsed.ok) [[unlikely]]
-      failure::raise_with_cause("Could not parse line",
-                                text::render_parse_float_error({parsed.error}), where);
+      failure::raise_with_cause("Could not parse line", text::render_parse_float_error({parsed.error}));
     return parsed.value;
   }
 

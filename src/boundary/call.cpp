@@ -2,41 +2,20 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <optional>
 
+#include "boundary/py_text.hpp"
 #include "lib.hpp"
+#include "text/message_text.hpp"
 
 namespace novrel::boundary {
 
 namespace {
 
-void append_number(failure::String& out, std::uint64_t value) {
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
-}
-
 PyErr type_error(const failure::String& message) {
   return PyErr::new_error(PyExc_TypeError, message);
-}
-
-// "'{}' object is not an instance of '{}'", the error of an argument of the
-// wrong type.
-failure::String downcast_message(PyObject* object, std::string_view expected) {
-  failure::String out;
-  if (object == Py_None) {
-    out += "'None' is not an instance of '";
-  } else {
-    out += '\'';
-    out += qualified_type_name(object);
-    out += "' object is not an instance of '";
-  }
-  out += expected;
-  out += '\'';
-  return out;
 }
 
 constexpr std::array<std::string_view, 2> kParameterNames = {"file_path", "n_digits"};
@@ -93,6 +72,20 @@ PyObject* call_rust_read_torvask(PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
+PyErr not_an_instance(PyObject* object, std::string_view expected, bool argument) {
+  failure::String message = "'";
+  if (argument && object == Py_None) {
+    message += "None'";
+  } else {
+    message += qualified_type_name(object);
+    message += "' object";
+  }
+  message += " is not an instance of '";
+  message += expected;
+  message += '\'';
+  return type_error(message);
+}
+
 failure::String FunctionDescription::full_name() const {
   failure::String out;
   if (!cls_name.empty()) {
@@ -107,9 +100,9 @@ failure::String FunctionDescription::full_name() const {
 PyErr FunctionDescription::too_many_positional_arguments(Py_ssize_t nargs) const {
   failure::String message = full_name();
   message += " takes ";
-  append_number(message, positional_parameter_names.size());
+  text::append_decimal(message, positional_parameter_names.size());
   message += " positional arguments but ";
-  append_number(message, static_cast<std::uint64_t>(nargs));
+  text::append_decimal(message, static_cast<std::uint64_t>(nargs));
   message += nargs == 1 ? " was given" : " were given";
   return type_error(message);
 }
@@ -138,7 +131,7 @@ PyErr FunctionDescription::missing_required_positional_arguments(
   }
   failure::String message = full_name();
   message += " missing ";
-  append_number(message, missing.size());
+  text::append_decimal(message, missing.size());
   message += " required positional ";
   message += missing.size() == 1 ? "argument: " : "arguments: ";
   push_parameter_list(message, missing);
@@ -215,7 +208,7 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
 
 std::string_view extract_file_path(PyObject* object) {
   if (!PyUnicode_Check(object)) {
-    throw argument_extraction_error("file_path", type_error(downcast_message(object, "str")));
+    throw argument_extraction_error("file_path", not_an_instance(object, "str", /*argument=*/true));
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);

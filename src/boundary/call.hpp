@@ -34,6 +34,11 @@ struct FunctionDescription {
                                   std::span<PyObject*> slots) const;
 };
 
+// The TypeError "'{type}' object is not an instance of '{expected}'", with
+// the qualified name of the object's type. An `argument` that is None itself
+// reads "'None' is not an instance of '{expected}'".
+PyErr not_an_instance(PyObject* object, std::string_view expected, bool argument = false);
+
 // Appends 'a', 'a' and 'b', or 'a', 'b', and 'c'.
 void push_parameter_list(failure::String& out, std::span<const std::string_view> names);
 

@@ -62,15 +62,6 @@ class PyErr {
 [[noreturn, gnu::cold]] void panic_on_null(
     failure::Where where = failure::Where::current());
 
-// The text of str(object) for a message. A str without a UTF-8 form (lone
-// surrogates) shows U+FFFD for each ill-formed byte sequence; a failing
-// str() is reported as unraisable and replaced by "<unprintable T object>".
-failure::String text_of(PyObject* object);
-// The UTF-8 text of a str object, with the same fallback as text_of.
-failure::String utf8_of_str(PyObject* str);
-// The qualified name of an object's type, or "<failed to extract type name>".
-failure::String qualified_type_name(PyObject* object);
-
 // pyo3_runtime.PanicException, created on first need; borrowed from a
 // process-wide cell that is never released.
 PyObject* panic_exception_type();

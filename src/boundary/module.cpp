@@ -9,6 +9,7 @@ namespace {
 
 // The first line and "--" form the interpreter's signature marker: it
 // becomes __text_signature__ "(file_path, n_digits)", the rest __doc__.
+// Its wording and spelling are kept as they are: callers match on it exactly.
 constexpr const char kFunctionDoc[] =
     "rust_read_torvask(file_path, n_digits)\n"
     "--\n"
@@ -49,15 +50,6 @@ PyMethodDef rust_read_torvask_def = {
 };
 static_assert((METH_FASTCALL | METH_KEYWORDS | METH_STATIC) == 0xa2);
 
-PyErr not_an_instance(PyObject* object, std::string_view expected) {
-  failure::String message = "'";
-  message += qualified_type_name(object);
-  message += "' object is not an instance of '";
-  message += expected;
-  message += '\'';
-  return PyErr::new_error(PyExc_TypeError, message);
-}
-
 // The module's __all__ list, created empty when the module has none yet.
 Ref all_list_of(PyObject* module) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -90,7 +82,6 @@ void add_rust_read_torvask(PyObject* module) {
   if (!PyUnicode_Check(name.get())) throw not_an_instance(name.get(), "str");
 
   Ref all = all_list_of(module);
-  // The name goes into __all__ before the attribute is set.
   if (PyList_Append(all.get(), name.get()) < 0) {
     failure::raise_with_cause("could not append __name__ to __all__", PyErr::fetch().render());
   }

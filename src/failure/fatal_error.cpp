@@ -30,10 +30,19 @@ String compose(std::string_view message, std::string_view cause) {
 }
 
 [[noreturn]] void abort_non_unwinding() noexcept {
-  constexpr std::string_view line =
-      "thread caused non-unwinding panic. aborting.\n";
-  write_fd2(line.data(), line.size());
+  write_diagnostic("thread caused non-unwinding panic. aborting.\n");
   std::abort();
+}
+
+// A failure where none may happen: its report, a second report saying
+// where it happened (`context`, without a backtrace when `context_trace` is
+// none), then the abort line.
+[[noreturn]] void report_twice_and_abort(std::string_view text, const Where& where,
+                                         std::string_view context, const Where& context_where,
+                                         Trace context_trace, const void* site) noexcept {
+  report_failure(text, /*composed=*/false, where, Trace::by_style, site);
+  report_failure(context, /*composed=*/false, context_where, context_trace, site);
+  abort_non_unwinding();
 }
 
 }  // namespace
@@ -86,24 +95,14 @@ PanicTrap::PanicTrap(std::string_view message, Where where) noexcept
   // A failure is leaving the guarded region: this is a second failure raised
   // during cleanup (its report is nested, hence full), and a failure during
   // cleanup cannot travel further.
-  detail::report_failure(message_, /*composed=*/false, where_,
-                         detail::Trace::by_style, NOVREL_SITE());
-  detail::report_failure("panic in a destructor during cleanup",
-                         /*composed=*/false,
-                         Where::current(),
-                         detail::Trace::none, NOVREL_SITE());
-  detail::abort_non_unwinding();
+  detail::report_twice_and_abort(message_, where_, "panic in a destructor during cleanup",
+                                 Where::current(), detail::Trace::none, NOVREL_SITE());
 }
 
 [[gnu::noinline]] void abort_cannot_unwind(std::string_view text,
                                            Where where) noexcept {
-  detail::report_failure(text, /*composed=*/false, where,
-                         detail::Trace::by_style, NOVREL_SITE());
-  detail::report_failure("panic in a function that cannot unwind",
-                         /*composed=*/false,
-                         Where::current(),
-                         detail::Trace::by_style, NOVREL_SITE());
-  detail::abort_non_unwinding();
+  detail::report_twice_and_abort(text, where, "panic in a function that cannot unwind",
+                                 Where::current(), detail::Trace::by_style, NOVREL_SITE());
 }
 
 }  // namespace novrel::failure

@@ -71,6 +71,11 @@ class FatalError {
 [[noreturn]] void raise_without_report(String text,
                                        Where where = Where::current());
 
+// Writes `text` straight to fd 2, not through any stream, so that it
+// survives a replaced or broken one; retried when interrupted. A failed write
+// is dropped: there is nowhere left to report it.
+void write_diagnostic(std::string_view text) noexcept;
+
 // Called by a failure guard once it has caught a FatalError: the failure is
 // no longer travelling, so the per-thread nesting count and the process-wide
 // count of fatal errors in flight each drop by one.

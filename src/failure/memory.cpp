@@ -58,12 +58,6 @@ void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
   return p;
 }
 
-[[gnu::noinline]] void* reallocate_bytes(void* block, std::size_t bytes) {
-  void* p = std::realloc(block, bytes ? bytes : 1);
-  if (!p) detail::handle_alloc_error_at(bytes, __builtin_return_address(0));
-  return p;
-}
-
 void release_bytes(void* block) noexcept { std::free(block); }
 
 }  // namespace novrel::failure

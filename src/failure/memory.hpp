@@ -22,9 +22,8 @@ namespace novrel::failure {
 // Raises the fatal error "capacity overflow" at `where`.
 [[noreturn]] void capacity_overflow(Where where = Where::current());
 
-// malloc/realloc that never return null (exhaustion aborts, see above).
+// malloc that never returns null (exhaustion aborts, see above).
 void* allocate_bytes(std::size_t bytes);
-void* reallocate_bytes(void* block, std::size_t bytes);
 void release_bytes(void* block) noexcept;
 
 // The largest element count an allocation of T may request.

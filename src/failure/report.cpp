@@ -47,21 +47,11 @@ Style style_from_environment() noexcept {
 
 }  // namespace
 
-void write_fd2(const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const ssize_t n = ::write(2, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
 Fd2Writer& Fd2Writer::text(std::string_view s) noexcept {
   if (s.size() > kCapacity - used_) {
     flush();
     if (s.size() >= kCapacity) {
-      write_fd2(s.data(), s.size());
+      write_diagnostic(s);
       return *this;
     }
   }
@@ -100,7 +90,7 @@ Fd2Writer& Fd2Writer::location(const Where& where) noexcept {
 }
 
 void Fd2Writer::flush() noexcept {
-  write_fd2(buffer_, used_);
+  write_diagnostic({buffer_, used_});
   used_ = 0;
 }
 
@@ -176,6 +166,15 @@ void report_failure(std::string_view message, bool composed,
 }  // namespace novrel::failure::detail
 
 namespace novrel::failure {
+
+void write_diagnostic(std::string_view text) noexcept {
+  while (!text.empty()) {
+    const ssize_t n = ::write(2, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
 
 void acknowledge_catch() noexcept {
   if (detail::nesting == 0) return;

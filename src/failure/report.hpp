@@ -37,8 +37,6 @@ class Fd2Writer {
   std::size_t used_ = 0;
 };
 
-void write_fd2(const char* data, std::size_t size) noexcept;
-
 enum class Style : int { unread = 0, off, short_form, full };
 
 // The process-wide style, read from RUST_BACKTRACE by the first caller.

@@ -1,10 +1,10 @@
 #include "text/io_error.hpp"
 
 #include <array>
-#include <charconv>
 #include <cstring>
 
 #include "failure/fatal_error.hpp"
+#include "text/message_text.hpp"
 #include "text/utf8.hpp"
 
 // The XSI strerror_r. Under _GNU_SOURCE (always on with g++) the name
@@ -35,12 +35,6 @@ constexpr std::array<std::string_view, 43> kKindNames = {
 static_assert(static_cast<std::size_t>(ErrorKind::Uncategorized) + 1 ==
               kKindNames.size());
 
-void append_decimal(failure::String& out, std::int32_t value) {
-  char digits[16];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
-
 // The C library's text for `code`, lossily decoded.
 void append_os_message(failure::String& out, std::int32_t code) {
   char buffer[128] = {};
@@ -48,34 +42,6 @@ void append_os_message(failure::String& out, std::int32_t code) {
     failure::raise("strerror_r failure");
   }
   append_utf8_lossy(out, std::string_view(buffer, ::strnlen(buffer, sizeof buffer)));
-}
-
-// A quoted string literal: only the quote, the backslash and control
-// characters need escaping to keep the rendering on one line and unambiguous.
-void append_quoted(failure::String& out, std::string_view text) {
-  out.push_back('"');
-  for (const char c : text) {
-    switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      case '\t': out.append("\\t"); break;
-      case '\0': out.append("\\0"); break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          static constexpr char kHex[] = "0123456789abcdef";
-          const auto byte = static_cast<unsigned char>(c);
-          out.append("\\u{");
-          if (byte >= 0x10) out.push_back(kHex[byte >> 4]);
-          out.push_back(kHex[byte & 0xF]);
-          out.push_back('}');
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ Utf8Step decode_last_utf8(const unsigned char* bytes,
                           std::size_t size) noexcept {
   std::size_t start = size - 1;
   const std::size_t earliest = size > 4 ? size - 4 : 0;
-  while (start > earliest && (bytes[start] & 0xC0) == 0x80) --start;
+  while (start > earliest && is_continuation_byte(bytes[start])) --start;
   const Utf8Step step = decode_utf8(bytes + start, size - start);
   if (!step.valid || step.length != size - start) return {0, 1, false};
   return step;

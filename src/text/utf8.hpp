@@ -14,6 +14,11 @@
 
 namespace novrel::text {
 
+// 0x80 to 0xBF: a byte inside a multi-byte character, never its first.
+constexpr bool is_continuation_byte(char byte) noexcept {
+  return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
 // The result of decoding at one position.
 struct Utf8Step {
   char32_t code_point;  // valid steps only

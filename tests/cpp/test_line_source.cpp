@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scratch_file.hpp"
 #include "utf8_reference.hpp"
 
 namespace novrel::text {
@@ -25,38 +26,7 @@ namespace {
 
 using namespace std::string_literals;
 
-// A file in the temporary directory, removed when the test ends.
-class TempFile {
- public:
-  explicit TempFile(const std::string& contents) {
-    char pattern[] = "/tmp/novrel-lines-XXXXXX";
-    const int fd = ::mkstemp(pattern);
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    path_ = pattern;
-    append(contents, fd);
-    ::close(fd);
-  }
-  ~TempFile() { ::unlink(path_.c_str()); }
-  TempFile(const TempFile&) = delete;
-
-  const std::string& path() const { return path_; }
-  void append(const std::string& bytes) const {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND);
-    append(bytes, fd);
-    ::close(fd);
-  }
-
- private:
-  static void append(const std::string& bytes, int fd) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) throw std::runtime_error("write failed");
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  std::string path_;
-};
+using testing_support::ScratchFile;
 
 // One outcome as text: the line itself, "<EOF>" or "<ERR ...rendering...>".
 std::string describe(const NextLine& next) {
@@ -101,7 +71,7 @@ class LineSourceTable : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(LineSourceTable, YieldsTheseOutcomesAtEveryBufferSize) {
   const LineCase& c = GetParam();
-  const TempFile file(c.contents);
+  const ScratchFile file(c.contents);
   for (const std::size_t size : kBufferSizes) {
     EXPECT_EQ(read_all(file.path(), size), c.outcomes) << "buffer size " << size;
   }
@@ -176,7 +146,7 @@ TEST(LineSource, MatchesAReferenceSplitterOnRandomFiles) {
     }
     expected.push_back("<EOF>");
 
-    const TempFile file(contents);
+    const ScratchFile file(contents);
     for (const std::size_t size : {1, 2, 3, 5, 8, 13, 64, 8192}) {
       ASSERT_EQ(read_all(file.path(), size), expected)
           << "round " << round << ", buffer size " << size;
@@ -185,7 +155,7 @@ TEST(LineSource, MatchesAReferenceSplitterOnRandomFiles) {
 }
 
 TEST(LineSource, EndOfInputRepeatsUntilTheFileGrows) {
-  const TempFile file("one\n");
+  const ScratchFile file("one\n");
   OpenResult opened = open_line_source(file.path());
   ASSERT_TRUE(opened.source);
   LineSource& source = *opened.source;
@@ -250,7 +220,7 @@ std::size_t open_descriptor_count() {
 }
 
 TEST(LineSource, ClosesItsDescriptorWhenDestroyed) {
-  const TempFile file("a\nb\n");
+  const ScratchFile file("a\nb\n");
   const std::size_t before = open_descriptor_count();
   {
     OpenResult opened = open_line_source(file.path());

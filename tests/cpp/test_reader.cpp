@@ -138,6 +138,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "end byte index 2 is not a char boundary; it is inside '\xE2\x82\xAC' (bytes 1..4 of string)"},
         FailureCase{"InvisibleCharacterEscaped", "h 2\na\nb\nL\n 1\xC2\xA0" "2\n", 3,
                     "end byte index 3 is not a char boundary; it is inside '\\u{a0}' (bytes 2..4 of string)"},
+        // Plane 3 holds assigned ideographs up to U+323AF, with a gap after U+3134A.
+        FailureCase{"PlaneThreeIdeographShown", "h 1\na\nL\n1\xF0\xB2\x8E\xAF" "5\n", 2,
+                    "end byte index 2 is not a char boundary; it is inside '\xF0\xB2\x8E\xAF' (bytes 1..5 of string)"},
+        FailureCase{"PlaneThreeGapEscaped", "h 1\na\nL\n1\xF0\xB1\x8D\x8B" "5\n", 2,
+                    "end byte index 2 is not a char boundary; it is inside '\\u{3134b}' (bytes 1..5 of string)"},
         FailureCase{"CountFollowedByWord", "h 3 x\na\nb\nc\n", 12,
                     "The first line should end with the number of parameters:\n'h 3 x'"},
         FailureCase{"NoCountToken", " \t \n", 12,
@@ -193,6 +198,25 @@ TEST(Reader, EveryFailureClosesTheFile) {
   const int before = open_descriptors();
   for (int i = 0; i < 50; ++i) failure_of(file.path(), 2);
   EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(Reader, AFieldThatDoesNotParseFailsAtOneSite) {
+  // The same bad first field, on a line whose fields all fit and on one
+  // where the second field runs past the end.
+  auto site_of = [](const std::string& contents) {
+    ScratchFile file(contents);
+    try {
+      rust_read_torvask(file.path(), 3);
+    } catch (const FatalError& e) {
+      novrel::failure::acknowledge_catch();
+      return std::string(e.location().file_name()) + ":" + std::to_string(e.location().line()) + ":" +
+             std::to_string(e.location().column());
+    }
+    return std::string("<no error>");
+  };
+  const std::string fitting = site_of("h 2\na\nb\nL\n  x  1\n");
+  EXPECT_NE(fitting, "<no error>");
+  EXPECT_EQ(fitting, site_of("h 2\na\nb\nL\n  x\n"));
 }
 
 TEST(Reader, HugeWidthReportsTheTrueBound) {

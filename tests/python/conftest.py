@@ -78,12 +78,17 @@ def float32_of(text):
     return sign * _from_bits(best)
 
 
+def child_env(**extra):
+    """The environment of a child interpreter that imports the built module:
+    this one's, without RUST_BACKTRACE unless `extra` sets it."""
+    env = {k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"}
+    env["PYTHONPATH"] = BUILD_DIR + os.pathsep + env.get("PYTHONPATH", "")
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env.update(extra)
+    return env
+
+
 def run_python(code, *, env=None, timeout=120):
-    """Runs `code` in a child interpreter that imports the built module.
-    RUST_BACKTRACE is removed unless `env` sets it."""
-    child_env = {k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"}
-    child_env["PYTHONPATH"] = BUILD_DIR + os.pathsep + child_env.get("PYTHONPATH", "")
-    child_env["PYTHONDONTWRITEBYTECODE"] = "1"
-    child_env.update(env or {})
+    """Runs `code` in a child interpreter (see child_env)."""
     return subprocess.run([sys.executable, "-c", code], capture_output=True,
-                          env=child_env, timeout=timeout)
+                          env=child_env(**(env or {})), timeout=timeout)

@@ -17,7 +17,7 @@ import textwrap
 
 import pytest
 
-from conftest import BUILD_DIR, IS_32_BIT, plot_text
+from conftest import IS_32_BIT, child_env, plot_text
 
 WORKED_EXAMPLE = (
     "Run 7 plot data                3\nTIME\nPRESSURE\nTEMPERATURE\n"
@@ -173,14 +173,6 @@ def test_threads_get_their_own_results_and_whole_reports(tmp_path):
     reports = parse_reports(run.stderr.decode(), result["messages"])
     assert len(reports) == result["failing"]
     print("8 threads x 200 calls: %d failing, %d whole reports" % (result["failing"], len(reports)))
-
-
-def child_env(**extra):
-    env = {k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"}
-    env["PYTHONPATH"] = BUILD_DIR + os.pathsep + env.get("PYTHONPATH", "")
-    env["PYTHONDONTWRITEBYTECODE"] = "1"
-    env.update(extra)
-    return env
 
 
 def test_memory_exhaustion_aborts_with_the_allocation_line(tmp_path):

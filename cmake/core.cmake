@@ -1,0 +1,26 @@
+# The core's sources, named once for every build of it: the main build here
+# and the fuzzing and sanitizer builds under tests/fuzz, which include this
+# file with NOVREL_ROOT set to the project root.
+set(NOVREL_FAILURE_SOURCES
+  ${NOVREL_ROOT}/src/failure/backtrace.cpp
+  ${NOVREL_ROOT}/src/failure/fatal_error.cpp
+  ${NOVREL_ROOT}/src/failure/memory.cpp
+  ${NOVREL_ROOT}/src/failure/report.cpp)
+set(NOVREL_CORE_SOURCES
+  ${NOVREL_ROOT}/src/lib.cpp
+  ${NOVREL_ROOT}/src/text/io_error.cpp
+  ${NOVREL_ROOT}/src/text/line_source.cpp
+  ${NOVREL_ROOT}/src/text/message_text.cpp
+  ${NOVREL_ROOT}/src/text/number.cpp
+  ${NOVREL_ROOT}/src/text/tokens.cpp
+  ${NOVREL_ROOT}/src/text/utf8.cpp
+  ${NOVREL_FAILURE_SOURCES})
+set(NOVREL_BOUNDARY_SOURCES
+  ${NOVREL_ROOT}/src/boundary/call.cpp
+  ${NOVREL_ROOT}/src/boundary/exception.cpp
+  ${NOVREL_ROOT}/src/boundary/module.cpp
+  ${NOVREL_ROOT}/src/boundary/py_text.cpp)
+
+# Failure reports print source paths; make them relative to the project root
+# whatever directory the build runs in.
+add_compile_options("-ffile-prefix-map=${NOVREL_ROOT}/=")

@@ -1,0 +1,177 @@
+// Big-decimal arithmetic for float32: the exact stage of parse_float32 that
+// decides whatever the faster ones leave open. Internal to parse_float32.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "text/number_digits.hpp"
+
+namespace novrel::text::number {
+
+// The value as 0.d1 d2 ... dn * 10^dp with up to kMaxDigits digits,
+// `truncated` recording a dropped nonzero tail. It is scaled by powers of
+// two into [1/2, 1), then to the 24-bit significand.
+//
+// Why 768 digits with a sticky bit are exact enough: each step multiplies or
+// divides by 2^k exactly and then truncates. Truncation is monotone and
+// leaves alone every number of at most 768 digits, and float32 midpoints
+// (dyadic, with at most ~112 significant digits at any scale used here)
+// are such numbers. So for every midpoint M, the stored digits compare with
+// M as the true value does, and equality with a dropped tail is flagged.
+
+inline constexpr std::uint32_t kMaxDigits = 768;
+inline constexpr unsigned kMaxShift = 28;  // 10 * 2^28 < 2^32: 32-bit digit arithmetic
+inline constexpr std::uint32_t kShiftHeadroom = 9;  // 2^28 < 10^9: digits a left shift adds
+
+struct Decimal {
+  std::uint32_t n = 0;
+  std::int32_t dp = 0;
+  bool truncated = false;
+  std::uint8_t d[kMaxDigits + kShiftHeadroom];
+
+  void append(char c) noexcept {
+    if (n < kMaxDigits) {
+      d[n++] = static_cast<std::uint8_t>(c - '0');
+    } else if (c != '0') {
+      truncated = true;
+    }
+  }
+  void trim() noexcept {
+    while (n > 0 && d[n - 1] == 0) --n;
+  }
+
+  // Multiplies by 2^k, k <= kMaxShift.
+  void shift_left(unsigned k) noexcept {
+    // Written kShiftHeadroom places to the right of where it was read, from
+    // the last digit back, so no digit is overwritten before it is read.
+    std::uint32_t carry = 0;
+    std::uint32_t out = n + kShiftHeadroom;
+    for (std::uint32_t i = n; i-- > 0;) {
+      const std::uint32_t v = (static_cast<std::uint32_t>(d[i]) << k) + carry;
+      d[--out] = static_cast<std::uint8_t>(v % 10);
+      carry = v / 10;
+    }
+    while (carry != 0) {
+      d[--out] = static_cast<std::uint8_t>(carry % 10);
+      carry /= 10;
+    }
+    const std::uint32_t added = kShiftHeadroom - out;
+    std::uint32_t len = n + added;
+    dp += static_cast<std::int32_t>(added);
+    if (len > kMaxDigits) {
+      for (std::uint32_t i = out + kMaxDigits; i < out + len; ++i) truncated = truncated || d[i] != 0;
+      len = kMaxDigits;
+    }
+    std::memmove(d, d + out, len);
+    n = len;
+    trim();
+  }
+
+  // Divides by 2^k, k <= kMaxShift. The value is nonzero.
+  void shift_right(unsigned k) noexcept {
+    std::uint32_t read = 0;
+    std::uint32_t write = 0;
+    std::uint32_t acc = 0;
+    while ((acc >> k) == 0) {
+      acc = acc * 10 + (read < n ? d[read] : 0);
+      ++read;
+    }
+    dp -= static_cast<std::int32_t>(read) - 1;
+    const std::uint32_t mask = (std::uint32_t{1} << k) - 1;
+    while (read < n) {
+      const std::uint32_t digit = acc >> k;
+      acc = (acc & mask) * 10 + d[read++];
+      d[write++] = static_cast<std::uint8_t>(digit);  // write < read
+    }
+    while (acc != 0) {
+      const std::uint32_t digit = acc >> k;
+      acc = (acc & mask) * 10;
+      if (write < kMaxDigits) {
+        d[write++] = static_cast<std::uint8_t>(digit);
+      } else if (digit != 0) {
+        truncated = true;
+      }
+    }
+    n = write;
+    trim();
+  }
+
+  // Rounds to an integer, ties to even; the value is below 2^32.
+  std::uint32_t round_to_integer() const noexcept {
+    if (dp < 0) return 0;  // below 1/10
+    std::uint32_t v = 0;
+    std::uint32_t i = 0;
+    for (; i < static_cast<std::uint32_t>(dp); ++i) v = v * 10 + (i < n ? d[i] : 0);
+    if (i >= n) return v;
+    const bool more = i + 1 < n || truncated;  // trimmed: any later digit is nonzero
+    if (d[i] > 5 || (d[i] == 5 && (more || (v & 1) != 0))) ++v;
+    return v;
+  }
+};
+
+// Bits to shift right so that a value below 10^dp stays at or above 1 (dp
+// >= 2), or drops below 1 (dp == 1).
+inline unsigned right_shift_for(std::int32_t dp) noexcept {
+  // floor((dp - 1) * log2(10)), capped.
+  static constexpr unsigned kTable[] = {0, 4, 3, 6, 9, 13, 16, 19, 23, 26};
+  return dp < 10 ? kTable[dp] : kMaxShift;
+}
+
+// Bits to shift left so that a value below 10^dp (dp <= 0) stays below 1.
+inline unsigned left_shift_for(std::int32_t dp) noexcept {
+  // floor(-dp * log2(10)), capped; a value in [1/10, 1/2) doubles.
+  static constexpr unsigned kTable[] = {1, 3, 6, 9, 13, 16, 19, 23, 26};
+  return -dp < 9 ? kTable[-dp] : kMaxShift;
+}
+
+inline std::uint32_t decimal_to_bits(Decimal& dec) noexcept {
+  if (dec.n == 0) return 0;
+  if (dec.dp > 39) return kInfinityBits;  // at least 10^39
+  if (dec.dp < -45) return 0;             // below 10^-46 < 2^-150
+
+  std::int32_t exp2 = 0;  // value = digits * 2^exp2
+  while (dec.dp > 0) {
+    const unsigned k = right_shift_for(dec.dp);
+    dec.shift_right(k);
+    exp2 += static_cast<std::int32_t>(k);
+  }
+  while (dec.dp < 0 || (dec.dp == 0 && dec.d[0] < 5)) {
+    const unsigned k = left_shift_for(dec.dp);
+    dec.shift_left(k);
+    exp2 -= static_cast<std::int32_t>(k);
+  }
+  // Now digits in [1/2, 1): the value is in [2^(e2), 2^(e2+1)).
+  std::int32_t e2 = exp2 - 1;
+  if (e2 > 127) return kInfinityBits;
+  if (e2 < -151) return 0;
+  if (e2 < -126) {
+    // Subnormal: fix the exponent at -126 and let the significand shrink.
+    for (std::int32_t s = -126 - e2; s > 0; s -= kMaxShift) {
+      dec.shift_right(static_cast<unsigned>(s < static_cast<std::int32_t>(kMaxShift) ? s : kMaxShift));
+      if (dec.n == 0) break;
+    }
+    e2 = -126;
+  }
+  dec.shift_left(24);
+  const std::uint32_t mant = dec.round_to_integer();  // at most 2^24
+  // As in round_product, a carry to 2^24 renormalises through the field.
+  return (static_cast<std::uint32_t>(e2 + 126) << 23) + mant;
+}
+
+// Digits beyond what Eisel-Lemire can take, or a value it left undecided.
+[[gnu::noinline]] inline std::uint32_t big_decimal(const DigitRuns& runs) noexcept {
+  Decimal dec;
+  const SignificantDigits start = skip_leading_zeros(runs);
+  for (const char* p = start.int_first; p != runs.int_end; ++p) dec.append(*p);
+  for (const char* f = start.frac_first; f != runs.frac_end; ++f) dec.append(*f);
+  dec.trim();
+  const std::int64_t dp = start.point + runs.exponent;
+  if (dec.n == 0) return 0;
+  if (dp > 40) return kInfinityBits;
+  if (dp < -46) return 0;
+  dec.dp = static_cast<std::int32_t>(dp);
+  return decimal_to_bits(dec);
+}
+
+}  // namespace novrel::text::number
