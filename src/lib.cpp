@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "failure/fatal_error.hpp"
+#include "text/fixed_line.hpp"
 #include "text/io_error.hpp"
 #include "text/line_source.hpp"
 #include "text/number.hpp"
@@ -227,7 +228,11 @@ class BlockReader {
  public:
   BlockReader(text::LineSource& source, std::uint32_t count, std::size_t n_digits,
               PlotData& data)
-      : source_(source), count_(count), data_(data), targets_(count) {
+      : source_(source),
+        count_(count),
+        data_(data),
+        targets_(count),
+        decoder_(text::FixedLineDecoder::for_width(n_digits)) {
     // Computed once per call, one size wider than size_t.
     for (std::size_t k = 0; k <= kFieldsPerLine; ++k)
       edge_[k] = static_cast<WideIndex>(k) * n_digits;
@@ -285,10 +290,12 @@ class BlockReader {
     if (!fields_fit(line, fields)) return take_fields_checked(line, target, fields);
     // Every field lies within the line on character boundaries: only the
     // numbers can fail now.
+    float values[text::kDecodedLineCapacity];
+    const unsigned decoded = decoder_.decode(line, fields, values);
     const auto width = static_cast<std::size_t>(edge_[1]);
     const char* field = line.data();
     for (std::size_t k = 0; k < fields; ++k, field += width)
-      target[k][blocks_] = parse_field(std::string_view(field, width));
+      target[k][blocks_] = decoded >> k & 1 ? values[k] : parse_field(std::string_view(field, width));
   }
 
   bool fields_fit(std::string_view line, std::size_t fields) const {
@@ -335,6 +342,7 @@ class BlockReader {
   PlotData& data_;
   std::array<WideIndex, kFieldsPerLine + 1> edge_;  // edge_[k] = k * n_digits
   failure::Vec<float*> targets_;  // parameter j's column storage
+  const text::FixedLineDecoder decoder_;  // whole lines of the usual layout
   std::size_t blocks_ = 0;
   std::size_t capacity_ = 0;
 };
