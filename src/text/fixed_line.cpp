@@ -60,8 +60,9 @@ struct FixedLineDecoder::Layout {
   alignas(32) std::uint8_t pair[32];
   alignas(32) std::uint8_t limit[32];
   alignas(32) std::uint8_t space[32];
-  // From the digit values: bytes 0-11 the significand right-aligned with
-  // leading zeros, bytes 12-13 the exponent's digits, 14-15 zero.
+  // From the digit values: bytes 0-7 the significand's last eight digits
+  // right-aligned with leading zeros, byte 9 a ninth digit in front of them,
+  // bytes 12-13 the exponent's digits, zeros elsewhere.
   alignas(32) std::uint8_t gather[32];
   // Moves the last `width` of 16 bytes to the front, zeroing the rest: the
   // last fields of a line are loaded ending at their end, never past it.
@@ -95,10 +96,16 @@ constexpr Layout make_layout(unsigned width) {
         base = '0', limit = 9;
       }
     }
+    // Digit j of the significand (0 the leading one) is at byte 1 for j = 0
+    // and at byte j + 2 after it.
+    auto digit_at = [&](int j) -> std::uint8_t {
+      return j < 0 ? 0x80 : static_cast<std::uint8_t>(j == 0 ? 1 : j + 2);
+    };
     std::uint8_t gather = 0x80;  // a zero
-    if (i < 12 && i + digits >= 12) {
-      const unsigned digit = i + digits - 12;  // 0 is the leading digit
-      gather = static_cast<std::uint8_t>(digit == 0 ? 1 : digit + 2);
+    if (i < 8) {
+      gather = digit_at(static_cast<int>(i + digits) - 8);  // the last eight digits
+    } else if (i == 9) {
+      gather = digit_at(static_cast<int>(digits) - 9);      // a ninth one, in front
     } else if (i == 12 || i == 13) {
       gather = static_cast<std::uint8_t>(m + 5 + (i - 12));
     }
@@ -124,15 +131,15 @@ static_assert(sizeof kLayouts / sizeof kLayouts[0] == kMaxWidth - kMinWidth + 1)
 
 #if defined(NOVREL_LINE_KERNELS)
 
-#define NOVREL_SSE41 __attribute__((target("sse4.1"), always_inline)) inline
+#define NOVREL_SSSE3 __attribute__((target("ssse3"), always_inline)) inline
 #define NOVREL_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-NOVREL_SSE41 __m128i pattern(const std::uint8_t* p) {
+NOVREL_SSSE3 __m128i pattern(const std::uint8_t* p) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
 }
 
 // Field k of the line, in the low `width` bytes.
-NOVREL_SSE41 __m128i load_field(const Layout& l, const char* line, std::size_t k, std::size_t direct) {
+NOVREL_SSSE3 __m128i load_field(const Layout& l, const char* line, std::size_t k, std::size_t direct) {
   if (k < direct) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + k * l.width));
   const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + (k + 1) * l.width - 16));
   return _mm_shuffle_epi8(end, pattern(l.tail));
@@ -140,20 +147,21 @@ NOVREL_SSE41 __m128i load_field(const Layout& l, const char* line, std::size_t k
 
 // One field's share of the work before its pair is finished.
 struct Field {
-  __m128i groups;  // 32-bit lanes: three groups of four significand digits, |exponent|
+  __m128i groups;  // 32-bit lanes: two groups of four digits, a ninth digit, |exponent|
   __m128i minus;   // 0xFF where the byte is '-'
   unsigned minus_bits;
   unsigned valid;  // 1 when every byte fits the layout
 };
 
-// Digit values (bytes of b - '0') to four 32-bit groups: pairs 10a + b, then
-// fours 100 (10a + b) + (10c + d); the exponent's pair is left as it is.
-NOVREL_SSE41 __m128i digit_groups(__m128i values) {
+// Digit values (bytes of b - '0') to 32-bit groups: pairs 10a + b, then
+// fours 100 (10a + b) + (10c + d); the ninth digit and the exponent's pair
+// are carried over as they are.
+NOVREL_SSSE3 __m128i digit_groups(__m128i values) {
   const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi16(0x010A));
-  return _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 1, 0));
+  return _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 1, 0, 1, 0));
 }
 
-NOVREL_SSE41 Field examine(const Layout& l, __m128i b) {
+NOVREL_SSSE3 Field examine(const Layout& l, __m128i b) {
   const __m128i limit = pattern(l.limit);
   const __m128i y = _mm_and_si128(_mm_sub_epi8(_mm_or_si128(b, pattern(l.fold)), pattern(l.base)), pattern(l.pair));
   const __m128i fits = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(y, limit), limit),
@@ -164,7 +172,7 @@ NOVREL_SSE41 Field examine(const Layout& l, __m128i b) {
           static_cast<unsigned>(_mm_movemask_epi8(fits)) == 0xFFFFu};
 }
 
-NOVREL_SSE41 unsigned power_index(const Layout& l, unsigned minus_bits, int exponent_digits) {
+NOVREL_SSSE3 unsigned power_index(const Layout& l, unsigned minus_bits, int exponent_digits) {
   const int negative = static_cast<int>((minus_bits >> l.exponent_sign) & 1);
   const int exponent = (exponent_digits ^ -negative) + negative;
   // Masked so that the garbage of a field that does not fit stays in the table.
@@ -173,12 +181,15 @@ NOVREL_SSE41 unsigned power_index(const Layout& l, unsigned minus_bits, int expo
 
 // Values of fields f and g into out[0] and out[1]; bit 0 (f) and bit 1 (g)
 // set where the value is decided.
-NOVREL_SSE41 unsigned finish_pair(const Layout& l, const Field& f, const Field& g, float* out) {
-  // 16-bit lanes: f's groups and |exponent|, then g's (all below 10^4).
-  const __m128i w = _mm_packus_epi32(f.groups, g.groups);
-  const __m128i h = _mm_madd_epi16(w, _mm_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0));
-  const __m128i t = _mm_mullo_epi32(h, _mm_setr_epi32(10000, 1, 10000, 1));
-  const __m128d significand = _mm_cvtepi32_pd(_mm_hadd_epi32(t, t));
+NOVREL_SSSE3 unsigned finish_pair(const Layout& l, const Field& f, const Field& g, float* out) {
+  // 16-bit lanes: f's groups, ninth digit and |exponent|, then g's (all
+  // below 10^4, so the signed saturation changes nothing that is used).
+  const __m128i w = _mm_packs_epi32(f.groups, g.groups);
+  // 32-bit lanes: f's last eight digits, its ninth, then g's.
+  const __m128i h = _mm_shuffle_epi32(_mm_madd_epi16(w, _mm_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0)),
+                                      _MM_SHUFFLE(3, 1, 2, 0));
+  const __m128d significand = _mm_add_pd(_mm_cvtepi32_pd(h),  // exact: below 10^9
+                                         _mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(h, h)), _mm_set1_pd(1e8)));
   const unsigned fi = power_index(l, f.minus_bits, _mm_extract_epi16(w, 3));
   const unsigned gi = power_index(l, g.minus_bits, _mm_extract_epi16(w, 7));
   const __m128d power = _mm_loadh_pd(_mm_load_sd(&kPow10[fi]), &kPow10[gi]);
@@ -204,7 +215,7 @@ struct Source {
   std::size_t direct;  // fields that can be loaded from their start
 };
 
-NOVREL_SSE41 Source source_of(const Layout& l, std::string_view line, char (&copy)[16]) {
+NOVREL_SSSE3 Source source_of(const Layout& l, std::string_view line, char (&copy)[16]) {
   const char* bytes = line.data();
   std::size_t length = line.size();
   if (length < 16) {
@@ -218,7 +229,7 @@ NOVREL_SSE41 Source source_of(const Layout& l, std::string_view line, char (&cop
   return {bytes, (length - 16) / l.width + 1};
 }
 
-__attribute__((target("sse4.1"))) unsigned decode_sse41(const Layout& l, std::string_view line,
+__attribute__((target("ssse3"))) unsigned decode_ssse3(const Layout& l, std::string_view line,
                                                           std::size_t fields, float* values) noexcept {
   char copy[16];
   const Source s = source_of(l, line, copy);
@@ -255,7 +266,7 @@ __attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::strin
     const __m256i values2 = _mm256_shuffle_epi8(_mm256_sub_epi8(b, _mm256_set1_epi8('0')), pattern2(l.gather));
     const __m256i pairs = _mm256_maddubs_epi16(values2, _mm256_set1_epi16(0x010A));
     const __m256i groups =
-        _mm256_madd_epi16(pairs, _mm256_setr_epi16(100, 1, 100, 1, 100, 1, 1, 0, 100, 1, 100, 1, 100, 1, 1, 0));
+        _mm256_madd_epi16(pairs, _mm256_setr_epi16(100, 1, 100, 1, 1, 0, 1, 0, 100, 1, 100, 1, 1, 0, 1, 0));
     const auto fit_bits = static_cast<unsigned>(_mm256_movemask_epi8(fits));
     const auto minus_bits = static_cast<unsigned>(_mm256_movemask_epi8(minus));
     const Field f{_mm256_castsi256_si128(groups), _mm256_castsi256_si128(minus), minus_bits & 0xFFFFu,
@@ -267,7 +278,7 @@ __attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::strin
   return decoded & ((1u << fields) - 1);
 }
 
-#undef NOVREL_SSE41
+#undef NOVREL_SSSE3
 #undef NOVREL_AVX2
 
 #endif  // NOVREL_LINE_KERNELS
@@ -278,7 +289,7 @@ bool has_kernel(LineKernel kernel) noexcept {
 
 LineKernel best_kernel() noexcept {
   if (has_kernel(LineKernel::Avx2)) return LineKernel::Avx2;
-  if (has_kernel(LineKernel::Sse41)) return LineKernel::Sse41;
+  if (has_kernel(LineKernel::Ssse3)) return LineKernel::Ssse3;
   return LineKernel::None;
 }
 
@@ -292,7 +303,7 @@ unsigned available_line_kernels() noexcept {
     unsigned k = 1u << static_cast<unsigned>(LineKernel::None);
 #if defined(NOVREL_LINE_KERNELS)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("sse4.1")) k |= 1u << static_cast<unsigned>(LineKernel::Sse41);
+    if (__builtin_cpu_supports("ssse3")) k |= 1u << static_cast<unsigned>(LineKernel::Ssse3);
     if (__builtin_cpu_supports("avx2")) k |= 1u << static_cast<unsigned>(LineKernel::Avx2);
 #endif
     return k;
@@ -316,8 +327,8 @@ FixedLineDecoder FixedLineDecoder::with_kernel(LineKernel kernel, std::size_t wi
   if (width < kMinWidth || width > kMaxWidth || !has_kernel(kernel)) return decoder;
 #if defined(NOVREL_LINE_KERNELS)
   switch (kernel) {
-    case LineKernel::Sse41:
-      decoder.run_ = decode_sse41;
+    case LineKernel::Ssse3:
+      decoder.run_ = decode_ssse3;
       break;
     case LineKernel::Avx2:
       decoder.run_ = decode_avx2;

@@ -19,7 +19,7 @@ namespace novrel::text {
 inline constexpr std::size_t kDecodedLineCapacity = 12;
 
 // Instruction sets the decoder has a kernel for; None decodes nothing.
-enum class LineKernel : std::uint8_t { None, Sse41, Avx2 };
+enum class LineKernel : std::uint8_t { None, Ssse3, Avx2 };
 
 class FixedLineDecoder {
  public:

@@ -25,7 +25,7 @@ using novrel::text::LineKernel;
 
 std::vector<LineKernel> simd_kernels() {
   std::vector<LineKernel> out;
-  for (LineKernel k : {LineKernel::Sse41, LineKernel::Avx2})
+  for (LineKernel k : {LineKernel::Ssse3, LineKernel::Avx2})
     if (novrel::text::available_line_kernels() >> static_cast<unsigned>(k) & 1) out.push_back(k);
   return out;
 }
