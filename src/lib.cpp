@@ -228,10 +228,7 @@ class BlockReader {
  public:
   BlockReader(text::LineSource& source, std::uint32_t count, std::size_t n_digits,
               PlotData& data)
-      : source_(source),
-        count_(count),
-        data_(data),
-        targets_(count),
+      : source_(source), count_(count), data_(data), targets_(count),
         decoder_(text::FixedLineDecoder::for_width(n_digits)) {
     // Computed once per call, one size wider than size_t.
     for (std::size_t k = 0; k <= kFieldsPerLine; ++k)
@@ -287,11 +284,17 @@ class BlockReader {
   // Fields [0, fields) of one data line, for parameters j, j+1, ...
   void take_fields(std::string_view line, std::size_t j, std::size_t fields) {
     float* const* const target = targets_.data() + j;
+    // Decoded fields are ASCII, so when all are, every field edge is a
+    // character boundary too: no byte after an ASCII one continues a character.
+    float values[text::kDecodedLineCapacity];
+    const unsigned decoded = edge_[fields] <= line.size() ? decoder_.decode(line, fields, values) : 0;
+    if (decoded == (1u << fields) - 1) {
+      for (std::size_t k = 0; k < fields; ++k) target[k][blocks_] = values[k];
+      return;
+    }
     if (!fields_fit(line, fields)) return take_fields_checked(line, target, fields);
     // Every field lies within the line on character boundaries: only the
     // numbers can fail now.
-    float values[text::kDecodedLineCapacity];
-    const unsigned decoded = decoder_.decode(line, fields, values);
     const auto width = static_cast<std::size_t>(edge_[1]);
     const char* field = line.data();
     for (std::size_t k = 0; k < fields; ++k, field += width)

@@ -2,8 +2,9 @@
 //
 // Each field is one 16-byte vector (the field, then bytes that are ignored).
 // Its layout is checked with one set of per-position byte patterns, its
-// digits are gathered and summed with multiply-add instructions, and fields
-// are finished two at a time in double precision:
+// digits are gathered and summed with multiply-add instructions (the
+// exponent's sign included, as a table offset), and fields are finished two
+// at a time in double precision:
 //
 //   value = D * P,   D the significand (at most nine digits, exact),
 //                    P the double nearest to 10^q.
@@ -37,12 +38,16 @@ namespace novrel::text {
 namespace {
 
 constexpr std::size_t kMinWidth = 8;   // one fraction digit
-constexpr std::size_t kMaxWidth = 15;  // nine significant digits, D < 2^31
+constexpr std::size_t kMaxWidth = 15;  // nine significant digits, D < 2^30
 
+// Entry j is 10^(j - 8) below 128 and 10^-(j - 128) from there: an exponent
+// of digits X and sign s (1 for '-') with m fraction digits wants
+// 10^(+-X - m), at j = X + 8 - m for s = 0 and j = X + 128 + m for s = 1,
+// which is X + (8 - m) + s * (120 + 2m): linear in X and s, so the digit
+// arithmetic computes it (see kSignWeight).
 constexpr double kPow10[] = {
 #include "text/fixed_line_pow10.inc"
 };
-constexpr int kPow10Offset = 128;  // kPow10[q + 128] is 10^q
 static_assert(sizeof kPow10 / sizeof kPow10[0] == 256);
 
 }  // namespace
@@ -60,26 +65,39 @@ struct FixedLineDecoder::Layout {
   alignas(32) std::uint8_t pair[32];
   alignas(32) std::uint8_t limit[32];
   alignas(32) std::uint8_t space[32];
-  // From the digit values: bytes 0-7 the significand's last eight digits
-  // right-aligned with leading zeros, byte 9 a ninth digit in front of them,
-  // bytes 12-13 the exponent's digits, zeros elsewhere.
+  // From the bytes less '0': 0-7 the significand's last eight digits
+  // right-aligned with leading zeros, 9 a ninth digit in front of them,
+  // 12-13 the exponent's digits, 14 its sign, zeros elsewhere.
   alignas(32) std::uint8_t gather[32];
+  // Byte weights that pair the gathered bytes into 10a + b, and weigh the
+  // exponent's sign by kSignWeight + m.
+  alignas(32) std::int8_t weights[32];
   // Moves the last `width` of 16 bytes to the front, zeroing the rest: the
-  // last fields of a line are loaded ending at their end, never past it.
+  // last field of a line is loaded ending at its end, never past it.
   alignas(16) std::uint8_t tail[16];
   std::uint32_t width;
-  std::uint32_t exponent_sign;  // position of the exponent's sign byte
-  std::int32_t index_offset;    // kPow10Offset - fraction digits
+  std::int32_t index_offset;  // added to the weighted exponent: the kPow10 entry
 };
 
 namespace {
 
 using Layout = FixedLineDecoder::Layout;
 
+// The exponent's sign less '0' is 0xFB for '+' and 0xFD for '-'. Weighed by
+// c = kSignWeight + m it adds 251c, and 2c = 120 + 2m more for '-': the step
+// between the two halves of kPow10. At most 253 * 68, within the 16 bits
+// that the byte multiply-add saturates at.
+constexpr int kSignWeight = 60;
+
 constexpr Layout make_layout(unsigned width) {
   Layout l{};
   const unsigned m = width - 7;  // fraction digits
   const unsigned digits = m + 1;
+  // Digit j of the significand (0 the leading one) is at byte 1 for j = 0
+  // and at byte j + 2 after it.
+  auto digit_at = [](int j) -> std::uint8_t {
+    return j < 0 ? 0x80 : static_cast<std::uint8_t>(j == 0 ? 1 : j + 2);
+  };
   for (unsigned i = 0; i < 16; ++i) {
     std::uint8_t base = 0, fold = 0, pair = 0xFF, limit = 0xFF, space = 0xFF;
     if (i < width) {
@@ -96,11 +114,6 @@ constexpr Layout make_layout(unsigned width) {
         base = '0', limit = 9;
       }
     }
-    // Digit j of the significand (0 the leading one) is at byte 1 for j = 0
-    // and at byte j + 2 after it.
-    auto digit_at = [&](int j) -> std::uint8_t {
-      return j < 0 ? 0x80 : static_cast<std::uint8_t>(j == 0 ? 1 : j + 2);
-    };
     std::uint8_t gather = 0x80;  // a zero
     if (i < 8) {
       gather = digit_at(static_cast<int>(i + digits) - 8);  // the last eight digits
@@ -108,7 +121,10 @@ constexpr Layout make_layout(unsigned width) {
       gather = digit_at(static_cast<int>(digits) - 9);      // a ninth one, in front
     } else if (i == 12 || i == 13) {
       gather = static_cast<std::uint8_t>(m + 5 + (i - 12));
+    } else if (i == 14) {
+      gather = static_cast<std::uint8_t>(m + 4);
     }
+    const auto weight = static_cast<std::int8_t>(i == 14 ? kSignWeight + static_cast<int>(m) : i == 15 ? 0 : i % 2 ? 1 : 10);
     for (unsigned lane : {0u, 16u}) {
       l.base[lane + i] = base;
       l.fold[lane + i] = fold;
@@ -116,12 +132,12 @@ constexpr Layout make_layout(unsigned width) {
       l.limit[lane + i] = limit;
       l.space[lane + i] = space;
       l.gather[lane + i] = gather;
+      l.weights[lane + i] = weight;
     }
     l.tail[i] = static_cast<std::uint8_t>(i < width ? i + 16 - width : 0x80);
   }
   l.width = width;
-  l.exponent_sign = m + 4;
-  l.index_offset = kPow10Offset - static_cast<std::int32_t>(m);
+  l.index_offset = 8 - static_cast<std::int32_t>(m) - 251 * (kSignWeight + static_cast<std::int32_t>(m));
   return l;
 }
 
@@ -134,88 +150,20 @@ static_assert(sizeof kLayouts / sizeof kLayouts[0] == kMaxWidth - kMinWidth + 1)
 #define NOVREL_SSSE3 __attribute__((target("ssse3"), always_inline)) inline
 #define NOVREL_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-NOVREL_SSSE3 __m128i pattern(const std::uint8_t* p) {
-  return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+NOVREL_SSSE3 __m128i pattern(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
+
+NOVREL_AVX2 __m256i pattern2(const void* p) {
+  return _mm256_load_si256(static_cast<const __m256i*>(p));
 }
 
-// Field k of the line, in the low `width` bytes.
-NOVREL_SSSE3 __m128i load_field(const Layout& l, const char* line, std::size_t k, std::size_t direct) {
-  if (k < direct) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + k * l.width));
-  const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + (k + 1) * l.width - 16));
-  return _mm_shuffle_epi8(end, pattern(l.tail));
-}
-
-// One field's share of the work before its pair is finished.
-struct Field {
-  __m128i groups;  // 32-bit lanes: two groups of four digits, a ninth digit, |exponent|
-  __m128i minus;   // 0xFF where the byte is '-'
-  unsigned minus_bits;
-  unsigned valid;  // 1 when every byte fits the layout
-};
-
-// Digit values (bytes of b - '0') to 32-bit groups: pairs 10a + b, then
-// fours 100 (10a + b) + (10c + d); the ninth digit and the exponent's pair
-// are carried over as they are.
-NOVREL_SSSE3 __m128i digit_groups(__m128i values) {
-  const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi16(0x010A));
-  return _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 1, 0, 1, 0));
-}
-
-NOVREL_SSSE3 Field examine(const Layout& l, __m128i b) {
-  const __m128i limit = pattern(l.limit);
-  const __m128i y = _mm_and_si128(_mm_sub_epi8(_mm_or_si128(b, pattern(l.fold)), pattern(l.base)), pattern(l.pair));
-  const __m128i fits = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(y, limit), limit),
-                                    _mm_cmpeq_epi8(b, pattern(l.space)));
-  const __m128i minus = _mm_cmpeq_epi8(b, _mm_set1_epi8('-'));
-  const __m128i values = _mm_shuffle_epi8(_mm_sub_epi8(b, _mm_set1_epi8('0')), pattern(l.gather));
-  return {digit_groups(values), minus, static_cast<unsigned>(_mm_movemask_epi8(minus)),
-          static_cast<unsigned>(_mm_movemask_epi8(fits)) == 0xFFFFu};
-}
-
-NOVREL_SSSE3 unsigned power_index(const Layout& l, unsigned minus_bits, int exponent_digits) {
-  const int negative = static_cast<int>((minus_bits >> l.exponent_sign) & 1);
-  const int exponent = (exponent_digits ^ -negative) + negative;
-  // Masked so that the garbage of a field that does not fit stays in the table.
-  return static_cast<unsigned>(exponent + l.index_offset) & 0xFFu;
-}
-
-// Values of fields f and g into out[0] and out[1]; bit 0 (f) and bit 1 (g)
-// set where the value is decided.
-NOVREL_SSSE3 unsigned finish_pair(const Layout& l, const Field& f, const Field& g, float* out) {
-  // 16-bit lanes: f's groups, ninth digit and |exponent|, then g's (all
-  // below 10^4, so the signed saturation changes nothing that is used).
-  const __m128i w = _mm_packs_epi32(f.groups, g.groups);
-  // 32-bit lanes: f's last eight digits, its ninth, then g's.
-  const __m128i h = _mm_shuffle_epi32(_mm_madd_epi16(w, _mm_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0)),
-                                      _MM_SHUFFLE(3, 1, 2, 0));
-  const __m128d significand = _mm_add_pd(_mm_cvtepi32_pd(h),  // exact: below 10^9
-                                         _mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(h, h)), _mm_set1_pd(1e8)));
-  const unsigned fi = power_index(l, f.minus_bits, _mm_extract_epi16(w, 3));
-  const unsigned gi = power_index(l, g.minus_bits, _mm_extract_epi16(w, 7));
-  const __m128d power = _mm_loadh_pd(_mm_load_sd(&kPow10[fi]), &kPow10[gi]);
-  const __m128d d = _mm_mul_pd(significand, power);
-
-  const __m128i low = _mm_and_si128(_mm_castpd_si128(d), _mm_set1_epi32(0x1FFFFFFF));
-  const __m128i near = _mm_cmplt_epi32(_mm_abs_epi32(_mm_sub_epi32(low, _mm_set1_epi32(0x10000000))),
-                                       _mm_set1_epi32(4));
-  const __m128d tiny = _mm_and_pd(_mm_cmplt_pd(d, _mm_set1_pd(0x1p-126)), _mm_cmpgt_pd(d, _mm_setzero_pd()));
-  const unsigned undecided = static_cast<unsigned>(_mm_movemask_pd(
-      _mm_or_pd(tiny, _mm_castsi128_pd(_mm_shuffle_epi32(near, _MM_SHUFFLE(2, 2, 0, 0))))));
-
-  // The sign: bit 0 of each field's first byte test, moved to bit 31.
-  const __m128i sign = _mm_slli_epi32(_mm_unpacklo_epi32(f.minus, g.minus), 31);
-  const __m128 value = _mm_or_ps(_mm_cvtpd_ps(d), _mm_castsi128_ps(sign));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(value));
-  return (f.valid | g.valid << 1) & ~undecided;
-}
-
-// Lines shorter than one vector are copied, so that no load leaves them.
+// Where the fields are read from. A line shorter than one vector is copied,
+// so that no load leaves it.
 struct Source {
   const char* bytes;
   std::size_t direct;  // fields that can be loaded from their start
 };
 
-NOVREL_SSSE3 Source source_of(const Layout& l, std::string_view line, char (&copy)[16]) {
+NOVREL_SSSE3 Source source_of(const Layout& l, std::string_view line, std::size_t fields, char (&copy)[16]) {
   const char* bytes = line.data();
   std::size_t length = line.size();
   if (length < 16) {
@@ -224,56 +172,137 @@ NOVREL_SSSE3 Source source_of(const Layout& l, std::string_view line, char (&cop
     bytes = copy;
     length = 16;
   }
-  // Field k can be loaded from its start while k * width + 16 <= length;
-  // later ones end at (k + 1) * width >= 2 * width >= 16, within the line.
-  return {bytes, (length - 16) / l.width + 1};
+  // Field k loads from its start while k * width + 16 <= length, which holds
+  // for every field but the last (k * width + 16 <= (k + 2) * width); the
+  // last one, when it fails, ends at fields * width >= 16 within the line.
+  const std::size_t last = fields - 1;
+  return {bytes, last + (last * l.width + 16 <= length)};
 }
 
-__attribute__((target("ssse3"))) unsigned decode_ssse3(const Layout& l, std::string_view line,
-                                                          std::size_t fields, float* values) noexcept {
+// Field k of the line, in the low `width` bytes.
+NOVREL_SSSE3 __m128i load_field(const Layout& l, const Source& s, std::size_t k) {
+  if (k < s.direct) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.bytes + k * l.width));
+  const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.bytes + (k + 1) * l.width - 16));
+  return _mm_shuffle_epi8(end, pattern(l.tail));
+}
+
+// Two fields after their bytes were examined, f in the low half of each
+// pair of values and g in the high one.
+struct Pair {
+  // 16-bit lanes, per field: two groups of four digits, the ninth digit, the
+  // weighted exponent.
+  __m128i words;
+  __m128i fits;   // f's bytes that fit the layout (0xFF), packed to 8, then g's
+  __m128i signs;  // 32-bit lanes: f's and g's first byte tested for '-' (0 or -1)
+};
+
+// One field's bytes, tested and summed: the bytes that fit the layout
+// (0xFF), those that are '-', and 32-bit lanes holding two groups of four
+// digits 100 (10a + b) + (10c + d), the ninth digit and the weighted
+// exponent.
+struct Field {
+  __m128i fits;
+  __m128i minus;
+  __m128i groups;
+};
+
+NOVREL_SSSE3 Field examine(const Layout& l, __m128i b) {
+  const __m128i limit = pattern(l.limit);
+  const __m128i y = _mm_and_si128(_mm_sub_epi8(_mm_or_si128(b, pattern(l.fold)), pattern(l.base)), pattern(l.pair));
+  const __m128i pairs =
+      _mm_maddubs_epi16(_mm_shuffle_epi8(_mm_sub_epi8(b, _mm_set1_epi8('0')), pattern(l.gather)), pattern(l.weights));
+  return {_mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(y, limit), limit), _mm_cmpeq_epi8(b, pattern(l.space))),
+          _mm_cmpeq_epi8(b, _mm_set1_epi8('-')), _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 1, 0, 1, 1))};
+}
+
+NOVREL_SSSE3 Pair pair_of(const Field& f, const Field& g) {
+  // Every sum is below 2^15, so the signed saturation changes nothing that
+  // is used (a field that does not fit is dropped anyway); a fitting byte
+  // pair packs to 0xFF, any other to something else.
+  return {_mm_packs_epi32(f.groups, g.groups), _mm_packs_epi16(f.fits, g.fits), _mm_unpacklo_epi32(f.minus, g.minus)};
+}
+
+// The significands (below 10^9: exact as doubles) of both fields.
+template <bool kNine>
+NOVREL_SSSE3 __m128d significands(const Pair& p) {
+  // 32-bit lanes: f's last eight digits, g's, then f's ninth and g's.
+  const __m128i h = _mm_shuffle_epi32(_mm_madd_epi16(p.words, _mm_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0)),
+                                      _MM_SHUFFLE(3, 1, 2, 0));
+  const __m128d low = _mm_cvtepi32_pd(h);
+  if constexpr (!kNine) return low;
+  return _mm_add_pd(low, _mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(h, h)), _mm_set1_pd(1e8)));
+}
+
+// The kPow10 entries of both fields; masked, so that the sums of a field
+// that does not fit stay within the table.
+NOVREL_SSSE3 __m128d powers(const Layout& l, const Pair& p) {
+  const auto fi = static_cast<unsigned>(_mm_extract_epi16(p.words, 3) + l.index_offset) & 0xFFu;
+  const auto gi = static_cast<unsigned>(_mm_extract_epi16(p.words, 7) + l.index_offset) & 0xFFu;
+  return _mm_loadh_pd(_mm_load_sd(&kPow10[fi]), &kPow10[gi]);
+}
+
+NOVREL_AVX2 __m128d powers_gathered(const Layout& l, const Pair& p) {
+  const __m128i exponents = _mm_shuffle_epi8(p.words, _mm_setr_epi8(6, 7, -1, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  const __m128i index = _mm_and_si128(_mm_add_epi32(exponents, _mm_set1_epi32(l.index_offset)), _mm_set1_epi32(0xFF));
+  return _mm_i32gather_pd(kPow10, index, 8);
+}
+
+// Rounds both products to float32 into out[0] and out[1]; bit 0 (f) and
+// bit 1 (g) set where the field fits and its value is decided.
+NOVREL_SSSE3 unsigned round_pair(const Pair& p, __m128d d, float* out) {
+  const __m128i low = _mm_and_si128(_mm_castpd_si128(d), _mm_set1_epi32(0x1FFFFFFF));
+  const __m128i near = _mm_cmplt_epi32(_mm_abs_epi32(_mm_sub_epi32(low, _mm_set1_epi32(0x10000000))),
+                                       _mm_set1_epi32(4));
+  // Per field, the sum of how far each packed byte is from 0xFF: zero when
+  // all fit. Sums and `near` sit in the low 32 bits of each 64.
+  const __m128i misfit = _mm_cmpgt_epi32(_mm_sad_epu8(p.fits, _mm_set1_epi8(-1)), _mm_setzero_si128());
+  const __m128i rejected = _mm_shuffle_epi32(_mm_or_si128(near, misfit), _MM_SHUFFLE(2, 2, 0, 0));
+  const __m128d tiny = _mm_and_pd(_mm_cmplt_pd(d, _mm_set1_pd(0x1p-126)), _mm_cmpgt_pd(d, _mm_setzero_pd()));
+  const auto undecided = static_cast<unsigned>(_mm_movemask_pd(_mm_or_pd(tiny, _mm_castsi128_pd(rejected))));
+  const __m128 value = _mm_or_ps(_mm_cvtpd_ps(d), _mm_castsi128_ps(_mm_slli_epi32(p.signs, 31)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(value));
+  return ~undecided & 3u;
+}
+
+template <bool kNine>
+__attribute__((target("ssse3"))) unsigned decode_ssse3(const Layout& l, std::string_view line, std::size_t fields,
+                                                         float* values) noexcept {
   char copy[16];
-  const Source s = source_of(l, line, copy);
+  const Source s = source_of(l, line, fields, copy);
   unsigned decoded = 0;
   for (std::size_t k = 0; k < fields; k += 2) {
     const std::size_t next = k + 1 < fields ? k + 1 : k;  // an odd last field pairs with itself
-    const Field f = examine(l, load_field(l, s.bytes, k, s.direct));
-    const Field g = examine(l, load_field(l, s.bytes, next, s.direct));
-    decoded |= finish_pair(l, f, g, values + k) << k;
+    const Pair p = pair_of(examine(l, load_field(l, s, k)), examine(l, load_field(l, s, next)));
+    decoded |= round_pair(p, _mm_mul_pd(significands<kNine>(p), powers(l, p)), values + k) << k;
   }
   return decoded & ((1u << fields) - 1);
 }
 
-NOVREL_AVX2 __m256i pattern2(const std::uint8_t* p) {
-  return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-// Both fields of a pair in one 256-bit vector, one per lane.
-__attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::string_view line,
-                                                       std::size_t fields, float* values) noexcept {
+// Both fields of a pair in one 256-bit vector, one per lane: examine() for
+// two at once.
+template <bool kNine>
+__attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::string_view line, std::size_t fields,
+                                                       float* values) noexcept {
   char copy[16];
-  const Source s = source_of(l, line, copy);
+  const Source s = source_of(l, line, fields, copy);
   unsigned decoded = 0;
   for (std::size_t k = 0; k < fields; k += 2) {
     const std::size_t next = k + 1 < fields ? k + 1 : k;
-    const __m256i b = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(load_field(l, s.bytes, k, s.direct)), load_field(l, s.bytes, next, s.direct), 1);
+    const __m256i b = _mm256_inserti128_si256(_mm256_castsi128_si256(load_field(l, s, k)), load_field(l, s, next), 1);
     const __m256i limit = pattern2(l.limit);
-    const __m256i y = _mm256_and_si256(
-        _mm256_sub_epi8(_mm256_or_si256(b, pattern2(l.fold)), pattern2(l.base)), pattern2(l.pair));
+    const __m256i y = _mm256_and_si256(_mm256_sub_epi8(_mm256_or_si256(b, pattern2(l.fold)), pattern2(l.base)),
+                                       pattern2(l.pair));
     const __m256i fits = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(y, limit), limit),
                                          _mm256_cmpeq_epi8(b, pattern2(l.space)));
     const __m256i minus = _mm256_cmpeq_epi8(b, _mm256_set1_epi8('-'));
-    const __m256i values2 = _mm256_shuffle_epi8(_mm256_sub_epi8(b, _mm256_set1_epi8('0')), pattern2(l.gather));
-    const __m256i pairs = _mm256_maddubs_epi16(values2, _mm256_set1_epi16(0x010A));
+    const __m256i pairs = _mm256_maddubs_epi16(
+        _mm256_shuffle_epi8(_mm256_sub_epi8(b, _mm256_set1_epi8('0')), pattern2(l.gather)), pattern2(l.weights));
     const __m256i groups =
-        _mm256_madd_epi16(pairs, _mm256_setr_epi16(100, 1, 100, 1, 1, 0, 1, 0, 100, 1, 100, 1, 1, 0, 1, 0));
-    const auto fit_bits = static_cast<unsigned>(_mm256_movemask_epi8(fits));
-    const auto minus_bits = static_cast<unsigned>(_mm256_movemask_epi8(minus));
-    const Field f{_mm256_castsi256_si128(groups), _mm256_castsi256_si128(minus), minus_bits & 0xFFFFu,
-                  (fit_bits & 0xFFFFu) == 0xFFFFu};
-    const Field g{_mm256_extracti128_si256(groups, 1), _mm256_extracti128_si256(minus, 1), minus_bits >> 16,
-                  (fit_bits >> 16) == 0xFFFFu};
-    decoded |= finish_pair(l, f, g, values + k) << k;
+        _mm256_madd_epi16(pairs, _mm256_setr_epi16(100, 1, 100, 1, 1, 0, 1, 1, 100, 1, 100, 1, 1, 0, 1, 1));
+    const Pair p = pair_of(
+        {_mm256_castsi256_si128(fits), _mm256_castsi256_si128(minus), _mm256_castsi256_si128(groups)},
+        {_mm256_extracti128_si256(fits, 1), _mm256_extracti128_si256(minus, 1), _mm256_extracti128_si256(groups, 1)});
+    decoded |= round_pair(p, _mm_mul_pd(significands<kNine>(p), powers_gathered(l, p)), values + k) << k;
   }
   return decoded & ((1u << fields) - 1);
 }
@@ -282,7 +311,6 @@ __attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::strin
 #undef NOVREL_AVX2
 
 #endif  // NOVREL_LINE_KERNELS
-
 bool has_kernel(LineKernel kernel) noexcept {
   return (available_line_kernels() >> static_cast<unsigned>(kernel) & 1u) != 0;
 }
@@ -326,12 +354,13 @@ FixedLineDecoder FixedLineDecoder::with_kernel(LineKernel kernel, std::size_t wi
   FixedLineDecoder decoder;
   if (width < kMinWidth || width > kMaxWidth || !has_kernel(kernel)) return decoder;
 #if defined(NOVREL_LINE_KERNELS)
+  const bool nine = width == kMaxWidth;
   switch (kernel) {
     case LineKernel::Ssse3:
-      decoder.run_ = decode_ssse3;
+      decoder.run_ = nine ? decode_ssse3<true> : decode_ssse3<false>;
       break;
     case LineKernel::Avx2:
-      decoder.run_ = decode_avx2;
+      decoder.run_ = nine ? decode_avx2<true> : decode_avx2<false>;
       break;
     case LineKernel::None:
       return decoder;
