@@ -13,7 +13,7 @@ the call by inclusive cost:
     field slicing      the reader's own loop: slicing fields out of the line,
                        bounds checks, appending to the float32 columns
     field trimming     trim_whitespace
-    number parsing     the whole-line decoder (decode_sse41, decode_avx2), and
+    number parsing     the whole-line decoder (decode_ssse3, decode_avx2), and
                        parse_float32 with everything it calls for the fields
                        that decoder leaves
     Python objects     everything after the reader returns: floats, lists,
@@ -138,7 +138,7 @@ def main(argv=None):
     total = total_of(inclusive, re.escape(ENTRY) + r"\(")
     reader = total_of(inclusive, r"^novrel::rust_read_torvask\(")
     numbers = total_of(inclusive, r"^novrel::text::parse_float32\(")
-    lines_decoded = total_of(inclusive, r"^novrel::text::\(anonymous namespace\)::decode_(sse41|avx2)\(")
+    lines_decoded = total_of(inclusive, r"^novrel::text::\(anonymous namespace\)::decode_(ssse3|avx2)\b")
     trimming = total_of(inclusive, r"^novrel::text::trim_whitespace\(")
     next_line = total_of(inclusive, r"^novrel::text::LineSource::next_line\(")
     utf8 = total_of(inclusive, r"^novrel::text::is_valid_utf8\(")
