@@ -25,7 +25,6 @@
 // x87, whose extended precision would add a rounding.
 #include "text/fixed_line.hpp"
 
-#include <atomic>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -311,58 +310,26 @@ __attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::strin
 #undef NOVREL_AVX2
 
 #endif  // NOVREL_LINE_KERNELS
-bool has_kernel(LineKernel kernel) noexcept {
-  return (available_line_kernels() >> static_cast<unsigned>(kernel) & 1u) != 0;
-}
-
-LineKernel best_kernel() noexcept {
-  if (has_kernel(LineKernel::Avx2)) return LineKernel::Avx2;
-  if (has_kernel(LineKernel::Ssse3)) return LineKernel::Ssse3;
-  return LineKernel::None;
-}
-
-constexpr int kNotForced = -1;
-std::atomic<int> g_forced{kNotForced};
 
 }  // namespace
 
-unsigned available_line_kernels() noexcept {
-  static const unsigned kernels = [] {
-    unsigned k = 1u << static_cast<unsigned>(LineKernel::None);
-#if defined(NOVREL_LINE_KERNELS)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3")) k |= 1u << static_cast<unsigned>(LineKernel::Ssse3);
-    if (__builtin_cpu_supports("avx2")) k |= 1u << static_cast<unsigned>(LineKernel::Avx2);
-#endif
-    return k;
-  }();
-  return kernels;
-}
-
-void force_line_kernel(LineKernel kernel) noexcept {
-  g_forced.store(static_cast<int>(kernel), std::memory_order_relaxed);
-}
-
-void restore_line_kernel() noexcept { g_forced.store(kNotForced, std::memory_order_relaxed); }
-
 FixedLineDecoder FixedLineDecoder::for_width(std::size_t width) noexcept {
-  const int forced = g_forced.load(std::memory_order_relaxed);
-  return with_kernel(forced == kNotForced ? best_kernel() : static_cast<LineKernel>(forced), width);
+  return with_kernel(chosen_kernel(), width);
 }
 
-FixedLineDecoder FixedLineDecoder::with_kernel(LineKernel kernel, std::size_t width) noexcept {
+FixedLineDecoder FixedLineDecoder::with_kernel(Kernel kernel, std::size_t width) noexcept {
   FixedLineDecoder decoder;
   if (width < kMinWidth || width > kMaxWidth || !has_kernel(kernel)) return decoder;
 #if defined(NOVREL_LINE_KERNELS)
   const bool nine = width == kMaxWidth;
   switch (kernel) {
-    case LineKernel::Ssse3:
+    case Kernel::Ssse3:
       decoder.run_ = nine ? decode_ssse3<true> : decode_ssse3<false>;
       break;
-    case LineKernel::Avx2:
+    case Kernel::Avx2:
       decoder.run_ = nine ? decode_avx2<true> : decode_avx2<false>;
       break;
-    case LineKernel::None:
+    case Kernel::Portable:
       return decoder;
   }
   decoder.layout_ = &kLayouts[width - kMinWidth];

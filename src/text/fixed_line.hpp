@@ -13,22 +13,20 @@
 #include <cstdint>
 #include <string_view>
 
+#include "text/kernel.hpp"
+
 namespace novrel::text {
 
 // Room for one line's decoded values: ten fields, rounded up to a whole step.
 inline constexpr std::size_t kDecodedLineCapacity = 12;
 
-// Instruction sets the decoder has a kernel for; None decodes nothing.
-enum class LineKernel : std::uint8_t { None, Ssse3, Avx2 };
-
 class FixedLineDecoder {
  public:
-  // For fields `width` bytes wide, with the best kernel this machine has (or
-  // the one a test chose with force_line_kernel). Widths outside the layout
-  // get a decoder that decodes nothing.
+  // For fields `width` bytes wide, with chosen_kernel(). The portable
+  // kernel, a kernel the machine lacks and a width outside the layout give a
+  // decoder that decodes nothing, leaving every field to parse_float32.
   static FixedLineDecoder for_width(std::size_t width) noexcept;
-  // The same with a given kernel; None if the machine lacks it.
-  static FixedLineDecoder with_kernel(LineKernel kernel, std::size_t width) noexcept;
+  static FixedLineDecoder with_kernel(Kernel kernel, std::size_t width) noexcept;
 
   // Fields [0, fields) of `line`, which holds at least fields * width bytes
   // of well-formed UTF-8, fields <= 10. Bit k of the result is set when field
@@ -39,7 +37,7 @@ class FixedLineDecoder {
     return run_ == nullptr ? 0u : run_(*layout_, line, fields, values);
   }
 
-  LineKernel kernel() const noexcept { return kernel_; }
+  Kernel kernel() const noexcept { return kernel_; }
 
   struct Layout;
 
@@ -47,15 +45,7 @@ class FixedLineDecoder {
   using Run = unsigned (*)(const Layout&, std::string_view, std::size_t, float*) noexcept;
   Run run_ = nullptr;
   const Layout* layout_ = nullptr;
-  LineKernel kernel_ = LineKernel::None;
+  Kernel kernel_ = Kernel::Portable;
 };
-
-// The kernels this machine can run: bit (1 << LineKernel) for each.
-unsigned available_line_kernels() noexcept;
-
-// For tests: makes for_width use `kernel` from now on, in every thread (None
-// forces the per-field path); restore_line_kernel undoes it.
-void force_line_kernel(LineKernel kernel) noexcept;
-void restore_line_kernel() noexcept;
 
 }  // namespace novrel::text

@@ -21,22 +21,22 @@
 namespace {
 
 using novrel::text::FixedLineDecoder;
-using novrel::text::LineKernel;
+using novrel::text::Kernel;
 
-std::vector<LineKernel> simd_kernels() {
-  std::vector<LineKernel> out;
-  for (LineKernel k : {LineKernel::Ssse3, LineKernel::Avx2})
-    if (novrel::text::available_line_kernels() >> static_cast<unsigned>(k) & 1) out.push_back(k);
+std::vector<Kernel> simd_kernels() {
+  std::vector<Kernel> out;
+  for (Kernel k : {Kernel::Ssse3, Kernel::Avx2})
+    if (novrel::text::available_kernels() >> static_cast<unsigned>(k) & 1) out.push_back(k);
   return out;
 }
 
 #define FOR_EACH_KERNEL(kernel)                                               \
   if (simd_kernels().empty()) GTEST_SKIP() << "no SIMD kernel on this machine"; \
-  for (LineKernel kernel : simd_kernels())
+  for (Kernel kernel : simd_kernels())
 
 // Decodes `line` and checks every decoded field against parse_float32;
 // returns the decoded bits.
-unsigned decode_checked(LineKernel kernel, std::string_view line, std::size_t width, std::size_t fields) {
+unsigned decode_checked(Kernel kernel, std::string_view line, std::size_t width, std::size_t fields) {
   float values[novrel::text::kDecodedLineCapacity];
   const unsigned decoded = FixedLineDecoder::with_kernel(kernel, width).decode(line, fields, values);
   for (std::size_t k = 0; k < fields; ++k) {
@@ -145,15 +145,15 @@ TEST(FixedLine, LoadsStayInsideTheLine) {
 }
 
 TEST(FixedLine, ForcedKernelIsTheReadersKernel) {
-  novrel::text::force_line_kernel(LineKernel::None);
-  EXPECT_EQ(FixedLineDecoder::for_width(12).kernel(), LineKernel::None);
-  novrel::text::restore_line_kernel();
-  EXPECT_EQ(FixedLineDecoder::for_width(7).kernel(), LineKernel::None);
-  EXPECT_EQ(FixedLineDecoder::for_width(16).kernel(), LineKernel::None);
+  novrel::text::force_kernel(Kernel::Portable);
+  EXPECT_EQ(FixedLineDecoder::for_width(12).kernel(), Kernel::Portable);
+  novrel::text::restore_kernel();
+  EXPECT_EQ(FixedLineDecoder::for_width(7).kernel(), Kernel::Portable);
+  EXPECT_EQ(FixedLineDecoder::for_width(16).kernel(), Kernel::Portable);
   FOR_EACH_KERNEL(kernel) {
-    novrel::text::force_line_kernel(kernel);
+    novrel::text::force_kernel(kernel);
     EXPECT_EQ(FixedLineDecoder::for_width(15).kernel(), kernel);
-    novrel::text::restore_line_kernel();
+    novrel::text::restore_kernel();
   }
 }
 
@@ -177,14 +177,14 @@ TEST(FixedLine, ReaderResultsDoNotDependOnTheKernel) {
   };
   const std::string files[] = {file_with(99, "", 99, ""), file_with(2, " 1.01325D+05", 5, std::string(12, ' ')),
                                file_with(5, " 1.01325D+05", 2, std::string(12, ' '))};
-  std::vector<LineKernel> kernels = simd_kernels();
-  kernels.push_back(LineKernel::None);
+  std::vector<Kernel> kernels = simd_kernels();
+  kernels.push_back(Kernel::Portable);
   std::vector<std::string> outcomes;
   for (const std::string& contents : files) {
     ScratchFile file(contents);
     std::string reference;
-    for (LineKernel kernel : kernels) {
-      novrel::text::force_line_kernel(kernel);
+    for (Kernel kernel : kernels) {
+      novrel::text::force_kernel(kernel);
       std::string outcome = failure_of(file.path(), 12);
       if (outcome == "<no error>") {
         const novrel::PlotData data = novrel::rust_read_torvask(file.path(), 12);
@@ -196,7 +196,7 @@ TEST(FixedLine, ReaderResultsDoNotDependOnTheKernel) {
     }
     outcomes.push_back(reference);
   }
-  novrel::text::restore_line_kernel();
+  novrel::text::restore_kernel();
   EXPECT_EQ(outcomes[1], "Could not parse line: ParseFloatError { kind: Invalid }");
   EXPECT_EQ(outcomes[2], "Could not parse line: ParseFloatError { kind: Empty }");
 }

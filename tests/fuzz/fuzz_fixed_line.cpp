@@ -29,7 +29,7 @@
 namespace {
 
 using novrel::text::FixedLineDecoder;
-using novrel::text::LineKernel;
+using novrel::text::Kernel;
 
 [[noreturn]] void fail(const char* what, std::string_view line, std::size_t width, std::size_t field) {
   std::fprintf(stderr, "fuzz_fixed_line: %s (width %zu, field %zu) in '%.*s'\n", what, width, field,
@@ -85,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   unsigned first_decoded = 0;
   bool first = true;
-  for (LineKernel kernel : {LineKernel::Ssse3, LineKernel::Avx2}) {
-    if (!(novrel::text::available_line_kernels() >> static_cast<unsigned>(kernel) & 1)) continue;
+  for (Kernel kernel : {Kernel::Ssse3, Kernel::Avx2}) {
+    if (!(novrel::text::available_kernels() >> static_cast<unsigned>(kernel) & 1)) continue;
     const FixedLineDecoder decoder = FixedLineDecoder::with_kernel(kernel, width);
     float values[novrel::text::kDecodedLineCapacity];
     const unsigned decoded = decoder.decode(line, fields, values);
