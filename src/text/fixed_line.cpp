@@ -240,12 +240,6 @@ NOVREL_SSSE3 __m128d powers(const Layout& l, const Pair& p) {
   return _mm_loadh_pd(_mm_load_sd(&kPow10[fi]), &kPow10[gi]);
 }
 
-NOVREL_AVX2 __m128d powers_gathered(const Layout& l, const Pair& p) {
-  const __m128i exponents = _mm_shuffle_epi8(p.words, _mm_setr_epi8(6, 7, -1, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
-  const __m128i index = _mm_and_si128(_mm_add_epi32(exponents, _mm_set1_epi32(l.index_offset)), _mm_set1_epi32(0xFF));
-  return _mm_i32gather_pd(kPow10, index, 8);
-}
-
 // Rounds both products to float32 into out[0] and out[1]; bit 0 (f) and
 // bit 1 (g) set where the field fits and its value is decided.
 NOVREL_SSSE3 unsigned round_pair(const Pair& p, __m128d d, float* out) {
@@ -277,31 +271,80 @@ __attribute__((target("ssse3"))) unsigned decode_ssse3(const Layout& l, std::str
   return decoded & ((1u << fields) - 1);
 }
 
-// Both fields of a pair in one 256-bit vector, one per lane: examine() for
-// two at once.
+// examine() for two fields at once, one per 128-bit lane.
+struct Fields2 {
+  __m256i fits;
+  __m256i minus;
+  __m256i groups;
+};
+
+NOVREL_AVX2 Fields2 examine2(const Layout& l, __m256i b) {
+  const __m256i limit = pattern2(l.limit);
+  const __m256i y =
+      _mm256_and_si256(_mm256_sub_epi8(_mm256_or_si256(b, pattern2(l.fold)), pattern2(l.base)), pattern2(l.pair));
+  const __m256i pairs = _mm256_maddubs_epi16(
+      _mm256_shuffle_epi8(_mm256_sub_epi8(b, _mm256_set1_epi8('0')), pattern2(l.gather)), pattern2(l.weights));
+  return {_mm256_or_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(y, limit), limit), _mm256_cmpeq_epi8(b, pattern2(l.space))),
+          _mm256_cmpeq_epi8(b, _mm256_set1_epi8('-')),
+          _mm256_madd_epi16(pairs, _mm256_setr_epi16(100, 1, 100, 1, 1, 0, 1, 1, 100, 1, 100, 1, 1, 0, 1, 1))};
+}
+
+NOVREL_AVX2 __m256i two_fields(const Layout& l, const Source& s, std::size_t k, std::size_t next) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(load_field(l, s, k)), load_field(l, s, next), 1);
+}
+
+// Four fields a step, two per 256-bit vector: lanes hold fields 0 and 1 of
+// the step in a, 2 and 3 in b. Packing a with b interleaves them by lane
+// (0, 2 | 1, 3), which one permutation per result puts back in order.
 template <bool kNine>
 __attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::string_view line, std::size_t fields,
                                                        float* values) noexcept {
   char copy[16];
   const Source s = source_of(l, line, fields, copy);
+  const std::size_t last = fields - 1;
+  const __m256i in_order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);  // of 32-bit lanes 0, 2 | 1, 3 pairs
   unsigned decoded = 0;
-  for (std::size_t k = 0; k < fields; k += 2) {
-    const std::size_t next = k + 1 < fields ? k + 1 : k;
-    const __m256i b = _mm256_inserti128_si256(_mm256_castsi128_si256(load_field(l, s, k)), load_field(l, s, next), 1);
-    const __m256i limit = pattern2(l.limit);
-    const __m256i y = _mm256_and_si256(_mm256_sub_epi8(_mm256_or_si256(b, pattern2(l.fold)), pattern2(l.base)),
-                                       pattern2(l.pair));
-    const __m256i fits = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(y, limit), limit),
-                                         _mm256_cmpeq_epi8(b, pattern2(l.space)));
-    const __m256i minus = _mm256_cmpeq_epi8(b, _mm256_set1_epi8('-'));
-    const __m256i pairs = _mm256_maddubs_epi16(
-        _mm256_shuffle_epi8(_mm256_sub_epi8(b, _mm256_set1_epi8('0')), pattern2(l.gather)), pattern2(l.weights));
-    const __m256i groups =
-        _mm256_madd_epi16(pairs, _mm256_setr_epi16(100, 1, 100, 1, 1, 0, 1, 1, 100, 1, 100, 1, 1, 0, 1, 1));
-    const Pair p = pair_of(
-        {_mm256_castsi256_si128(fits), _mm256_castsi256_si128(minus), _mm256_castsi256_si128(groups)},
-        {_mm256_extracti128_si256(fits, 1), _mm256_extracti128_si256(minus, 1), _mm256_extracti128_si256(groups, 1)});
-    decoded |= round_pair(p, _mm_mul_pd(significands<kNine>(p), powers_gathered(l, p)), values + k) << k;
+  for (std::size_t k = 0; k < fields; k += 4) {
+    // Fields past the last repeat it; their results are masked off.
+    const Fields2 a = examine2(l, two_fields(l, s, k, k + 1 < last ? k + 1 : last));
+    const Fields2 b = examine2(l, two_fields(l, s, k + 2 < last ? k + 2 : last, k + 3 < last ? k + 3 : last));
+
+    // 16-bit lanes per field: two groups of four digits, the ninth digit,
+    // the weighted exponent; then 32-bit: last eight digits, ninth digit.
+    const __m256i words = _mm256_packs_epi32(a.groups, b.groups);
+    const __m256i sums = _mm256_permutevar8x32_epi32(
+        _mm256_madd_epi16(words, _mm256_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0, 10000, 1, 1, 0, 10000, 1, 1, 0)),
+        in_order);  // eight digits of fields 0-3, then their ninth digits
+    __m256d significand = _mm256_cvtepi32_pd(_mm256_castsi256_si128(sums));
+    if constexpr (kNine)
+      significand = _mm256_add_pd(
+          significand, _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(sums, 1)), _mm256_set1_pd(1e8)));
+    const __m256i exponents = _mm256_permutevar8x32_epi32(
+        _mm256_shuffle_epi8(words, _mm256_setr_epi8(6, 7, -1, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 6, 7,
+                                                     -1, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
+        _mm256_setr_epi32(0, 4, 1, 5, 2, 3, 6, 7));
+    const __m128i index = _mm_and_si128(
+        _mm_add_epi32(_mm256_castsi256_si128(exponents), _mm_set1_epi32(l.index_offset)), _mm_set1_epi32(0xFF));
+    const __m256d d = _mm256_mul_pd(significand, _mm256_i32gather_pd(kPow10, index, 8));
+
+    // As in round_pair, four at a time.
+    const __m256i low = _mm256_and_si256(_mm256_castpd_si256(d), _mm256_set1_epi32(0x1FFFFFFF));
+    const __m256i near = _mm256_cmpgt_epi32(_mm256_set1_epi32(4),
+                                            _mm256_abs_epi32(_mm256_sub_epi32(low, _mm256_set1_epi32(0x10000000))));
+    const __m256i misfit = _mm256_cmpgt_epi64(
+        _mm256_permute4x64_epi64(_mm256_sad_epu8(_mm256_packs_epi16(a.fits, b.fits), _mm256_set1_epi8(-1)),
+                                 _MM_SHUFFLE(3, 1, 2, 0)),
+        _mm256_setzero_si256());
+    const __m256i rejected = _mm256_or_si256(_mm256_shuffle_epi32(near, _MM_SHUFFLE(2, 2, 0, 0)), misfit);
+    const __m256d tiny = _mm256_and_pd(_mm256_cmp_pd(d, _mm256_set1_pd(0x1p-126), _CMP_LT_OQ),
+                                       _mm256_cmp_pd(d, _mm256_setzero_pd(), _CMP_GT_OQ));
+    const auto undecided = static_cast<unsigned>(
+        _mm256_movemask_pd(_mm256_or_pd(tiny, _mm256_castsi256_pd(rejected))));
+    const __m128i signs = _mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(a.minus, b.minus), _mm256_setr_epi32(0, 4, 1, 5, 2, 3, 6, 7)));
+    const __m128 value = _mm_or_ps(_mm256_cvtpd_ps(d), _mm_castsi128_ps(_mm_slli_epi32(signs, 31)));
+    _mm_storeu_ps(values + k, value);
+    decoded |= (~undecided & 15u) << k;
   }
   return decoded & ((1u << fields) - 1);
 }
