@@ -3,8 +3,8 @@
 // Each field is one 16-byte vector (the field, then bytes that are ignored).
 // Its layout is checked with one set of per-position byte patterns, its
 // digits are gathered and summed with multiply-add instructions (the
-// exponent's sign included, as a table offset), and fields are finished two
-// at a time in double precision:
+// exponent's sign included, as a table offset), and fields are finished in
+// double precision, two at a time with SSSE3 and four with AVX2:
 //
 //   value = D * P,   D the significand (at most nine digits, exact),
 //                    P the double nearest to 10^q.
