@@ -55,6 +55,8 @@ struct OneField {
   bool decoded;  // whether the kernels must decide it
 };
 
+void PrintTo(const OneField& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
 class FixedLineFields : public testing::TestWithParam<OneField> {};
 
 TEST_P(FixedLineFields, DecodeExactlyWhatTheyShould) {
@@ -71,13 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
         OneField{"-0.00000E+00", true}, OneField{" 0.00000E-99", true}, OneField{" 1.5E+00", true},
         OneField{" 3.40282356E+38", true},   // the largest finite float32
         OneField{" 3.40282357E+38", true},   // past the overflow midpoint: infinity
-        OneField{" 1.17549435E-38", true},   // the smallest normal float32
+        OneField{" 1.17549436E-38", true},   // just above the smallest normal float32
+        OneField{" 1.17549435E-38", false},  // just below it, rounding up to it: left
         OneField{" 1.67772170E+07", false},  // a tie: left to the exact path
         OneField{" 1.00000E-40", false},     // subnormal
         OneField{"-1.00000E-60", false},     // underflows to zero
         OneField{"\t1.01325E+05", false}, OneField{" 1.01325D+05", false}, OneField{" 1.01325E 05", false},
         OneField{" 1,01325E+05", false}, OneField{"  1.0132E+05", false}, OneField{" 1.01325E+5 ", false},
-        OneField{"+-.01325E+05", false}, OneField{" 1.0132\xC3\xA9+05", false}, OneField{" 1.0E+05", false},
+        OneField{"+-.01325E+05", false}, OneField{" 1.0132\xC3\xA9+05", false}, OneField{" 1.0E+05 ", false},
         OneField{"123456789012", false}));
 
 // Random lines of every width and field count: mostly the layout, with
