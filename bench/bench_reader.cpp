@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "lib.hpp"
+#include "text/kernel.hpp"
 #include "text/line_source.hpp"
 #include "text/tokens.hpp"
 
@@ -195,6 +196,14 @@ void BM_reader(benchmark::State& state, std::size_t index) {
   set_rates(state, file_size(path), values);
 }
 
+// The reader with each SIMD kernel forced in turn, the portable code
+// included: what the whole-line decoder and the line-end search are worth.
+void BM_reader_kernel(benchmark::State& state, std::size_t index, novrel::text::Kernel kernel) {
+  novrel::text::force_kernel(kernel);
+  BM_reader(state, index);
+  novrel::text::restore_kernel();
+}
+
 void BM_from_chars(benchmark::State& state, std::size_t index) {
   const Shape& shape = kShapes[index];
   const std::string& path = plot_file(shape);
@@ -279,6 +288,17 @@ const bool registered = [] {
                                "-w" + std::to_string(kShapes[i].width);
       benchmark::RegisterBenchmark(name.c_str(), fn, i)
           ->Unit(benchmark::kMillisecond);
+    }
+  }
+  using novrel::text::Kernel;
+  const std::pair<const char*, Kernel> kernels[] = {
+      {"portable", Kernel::Portable}, {"ssse3", Kernel::Ssse3}, {"avx2", Kernel::Avx2}};
+  for (const auto& [label, kernel] : kernels) {
+    if (!novrel::text::has_kernel(kernel)) continue;
+    for (std::size_t i = 0; i < std::size(kShapes); ++i) {
+      const std::string name = std::string("kernel/") + label + "/n" + std::to_string(kShapes[i].params) +
+                               "-w" + std::to_string(kShapes[i].width);
+      benchmark::RegisterBenchmark(name.c_str(), BM_reader_kernel, i, kernel)->Unit(benchmark::kMillisecond);
     }
   }
   return true;

@@ -521,6 +521,11 @@ def growth_check(args):
     return blocks_ratio, params_ratio
 
 
+# What novrel may cost above the floor: on 32-bit x86 floats are half the
+# size, so the objects are cheaper and the parse weighs more.
+FLOOR_TARGET = 1.25 if struct.calcsize("P") > 4 else 1.35
+
+
 def targets(results):
     print("\n== targets ==")
     for label, r in results.items():
@@ -537,8 +542,8 @@ def targets(results):
                   (label, best, ratio, "met" if ratio >= 4 else "MISSED"))
         if r["floor"]:
             ratio = nov / r["floor"]
-            print("  %s: novrel is %.2fx the floor (target <= 1.35: %s)" %
-                  (label, ratio, "met" if ratio <= 1.35 else "MISSED"))
+            print("  %s: novrel is %.2fx the floor (target <= %.2f: %s)" %
+                  (label, ratio, FLOOR_TARGET, "met" if ratio <= FLOOR_TARGET else "MISSED"))
         mem = r["memory"].get("novrel")
         if mem:
             grown = (mem["peak_kib"] - mem["before_kib"]) * 1024

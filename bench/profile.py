@@ -13,7 +13,9 @@ the call by inclusive cost:
     field slicing      the reader's own loop: slicing fields out of the line,
                        bounds checks, appending to the float32 columns
     field trimming     trim_whitespace
-    number parsing     parse_float32 and everything it calls
+    number parsing     the whole-line decoder (decode_ssse3, decode_avx2), and
+                       parse_float32 with everything it calls for the fields
+                       that decoder leaves
     Python objects     everything after the reader returns: floats, lists,
                        the tuple, releasing the columns
 
@@ -136,6 +138,7 @@ def main(argv=None):
     total = total_of(inclusive, re.escape(ENTRY) + r"\(")
     reader = total_of(inclusive, r"^novrel::rust_read_torvask\(")
     numbers = total_of(inclusive, r"^novrel::text::parse_float32\(")
+    lines_decoded = total_of(inclusive, r"novrel::text::\(anonymous namespace\)::decode_(ssse3|avx2)\b")
     trimming = total_of(inclusive, r"^novrel::text::trim_whitespace\(")
     next_line = total_of(inclusive, r"^novrel::text::LineSource::next_line\(")
     utf8 = total_of(inclusive, r"^novrel::text::is_valid_utf8\(")
@@ -143,7 +146,7 @@ def main(argv=None):
     reads = total_of(inclusive, r"^(__GI___libc_read|__libc_read|read)$")
     opening = total_of(inclusive, r"^novrel::text::open_line_source\(")
     header = total_of(inclusive, r"^novrel::text::(split_whitespace|parse_parameter_count)\(")
-    slicing = reader - numbers - trimming - next_line - opening - header
+    slicing = reader - numbers - lines_decoded - trimming - next_line - opening - header
     objects = total - reader
     floats = total_of(inclusive, r"^PyFloat_FromDouble$")
     lists = total_of(inclusive, r"^PyList_New$")
@@ -160,7 +163,8 @@ def main(argv=None):
         ("header and name lines", header),
         ("field slicing, bounds, column appends", slicing),
         ("field trimming", trimming),
-        ("number parsing", numbers),
+        ("number parsing: whole fixed-layout lines", lines_decoded),
+        ("number parsing: field by field", numbers),
         ("Python objects: floats", floats),
         ("Python objects: lists", lists),
         ("Python objects: the rest (boundary loop, releasing columns)", objects - floats - lists),

@@ -8,7 +8,10 @@ set(NOVREL_FAILURE_SOURCES
   ${NOVREL_ROOT}/src/failure/report.cpp)
 set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/lib.cpp
+  ${NOVREL_ROOT}/src/text/fixed_line.cpp
   ${NOVREL_ROOT}/src/text/io_error.cpp
+  ${NOVREL_ROOT}/src/text/kernel.cpp
+  ${NOVREL_ROOT}/src/text/line_end.cpp
   ${NOVREL_ROOT}/src/text/line_source.cpp
   ${NOVREL_ROOT}/src/text/message_text.cpp
   ${NOVREL_ROOT}/src/text/number.cpp

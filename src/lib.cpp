@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "failure/fatal_error.hpp"
+#include "text/fixed_line.hpp"
 #include "text/io_error.hpp"
 #include "text/message_text.hpp"
 #include "text/line_source.hpp"
@@ -154,7 +155,8 @@ class BlockReader {
  public:
   BlockReader(text::LineSource& source, std::uint32_t count, std::size_t n_digits,
               PlotData& data)
-      : source_(source), count_(count), data_(data), targets_(count) {
+      : source_(source), count_(count), data_(data), targets_(count),
+        decoder_(text::FixedLineDecoder::for_width(n_digits)) {
     // Computed once per call, one size wider than size_t.
     for (std::size_t k = 0; k <= kFieldsPerLine; ++k)
       edge_[k] = static_cast<WideIndex>(k) * n_digits;
@@ -208,13 +210,21 @@ class BlockReader {
   // Fields [0, fields) of one data line, for parameters j, j+1, ...
   void take_fields(std::string_view line, std::size_t j, std::size_t fields) {
     float* const* const target = targets_.data() + j;
+    // Decoded fields are ASCII, so when all are, every field edge is a
+    // character boundary too: no byte after an ASCII one continues a character.
+    float values[text::kDecodedLineCapacity];
+    const unsigned decoded = edge_[fields] <= line.size() ? decoder_.decode(line, fields, values) : 0;
+    if (decoded == (1u << fields) - 1) {
+      for (std::size_t k = 0; k < fields; ++k) target[k][blocks_] = values[k];
+      return;
+    }
     if (!fields_fit(line, fields)) return take_fields_checked(line, target, fields);
     // Every field lies within the line on character boundaries: only the
     // numbers can fail now.
     const auto width = static_cast<std::size_t>(edge_[1]);
     const char* field = line.data();
     for (std::size_t k = 0; k < fields; ++k, field += width)
-      target[k][blocks_] = parse_field(std::string_view(field, width));
+      target[k][blocks_] = decoded >> k & 1 ? values[k] : parse_field(std::string_view(field, width));
   }
 
   bool fields_fit(std::string_view line, std::size_t fields) const {
@@ -260,6 +270,7 @@ class BlockReader {
   PlotData& data_;
   std::array<WideIndex, kFieldsPerLine + 1> edge_;  // edge_[k] = k * n_digits
   failure::Vec<float*> targets_;  // parameter j's column storage
+  const text::FixedLineDecoder decoder_;  // whole lines of the usual layout
   std::size_t blocks_ = 0;
   std::size_t capacity_ = 0;
 };

@@ -25,7 +25,8 @@ FileDescriptor::~FileDescriptor() {
 LineSource::LineSource(FileDescriptor fd, std::size_t buffer_size)
     : fd_(std::move(fd)),
       buffer_(static_cast<char*>(failure::allocate_bytes(buffer_size))),
-      capacity_(buffer_size) {}
+      capacity_(buffer_size),
+      find_line_end_(line_end_finder(chosen_kernel())) {}
 
 OpenResult open_line_source(std::string_view path, std::size_t buffer_size) {
   if (path.find('\0') != std::string_view::npos) {
@@ -49,6 +50,7 @@ OpenResult open_line_source(std::string_view path, std::size_t buffer_size) {
 NextLine LineSource::next_line() {
   line_.clear();
   std::string_view line;  // the bytes taken, LF included
+  bool ascii = false;     // known to be ASCII, so well-formed
   for (;;) {
     if (pos_ >= filled_) {
       ssize_t got;
@@ -68,13 +70,13 @@ NextLine LineSource::next_line() {
 
     const char* const unread = buffer_.get() + pos_;
     const std::size_t available = filled_ - pos_;
-    const void* const lf = std::memchr(unread, '\n', available);
-    if (lf != nullptr) {
-      const std::size_t taken =
-          static_cast<std::size_t>(static_cast<const char*>(lf) - unread) + 1;
+    const LineEnd end = find_line_end_(unread, available);
+    if (end.lf < available) {
+      const std::size_t taken = end.lf + 1;
       pos_ += taken;
       if (line_.empty()) {
         line = std::string_view(unread, taken);
+        ascii = end.ascii;
       } else {
         line_.append(unread, taken);
         line = line_;
@@ -90,7 +92,7 @@ NextLine LineSource::next_line() {
   }
 
   bytes_taken_ += line.size();
-  if (!is_valid_utf8(line)) {
+  if (!ascii && !is_valid_utf8(line)) {
     return {LineStatus::Error, {}, IoError::invalid_utf8()};
   }
   if (line.empty()) return {LineStatus::EndOfInput, {}, IoError()};

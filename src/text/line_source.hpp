@@ -9,6 +9,7 @@
 
 #include "failure/memory.hpp"
 #include "text/io_error.hpp"
+#include "text/line_end.hpp"
 
 namespace novrel::text {
 
@@ -74,6 +75,7 @@ class LineSource {
   std::size_t pos_ = 0;     // first unread byte of buffer_
   std::size_t filled_ = 0;  // valid bytes in buffer_
   std::uint64_t bytes_taken_ = 0;
+  FindLineEnd find_line_end_;
   // Only a line that straddles refills is assembled here; a line that lies
   // inside the read buffer is handed out as a view of it. Kept across calls
   // so that steady-state reading allocates nothing.

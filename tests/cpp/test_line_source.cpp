@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "scratch_file.hpp"
+#include "text/kernel.hpp"
 #include "utf8_reference.hpp"
 
 namespace novrel::text {
@@ -67,14 +68,27 @@ struct LineCase {
 // The buffer sizes put every refill boundary on every byte of short inputs.
 const std::size_t kBufferSizes[] = {1, 2, 3, 4, 5, 7, 16, kReadBufferSize};
 
+// Every kernel this machine has finds the line ends: forced in turn.
+std::vector<Kernel> kernels() {
+  std::vector<Kernel> out;
+  for (Kernel k : {Kernel::Portable, Kernel::Ssse3, Kernel::Avx2})
+    if (has_kernel(k)) out.push_back(k);
+  return out;
+}
+
 class LineSourceTable : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(LineSourceTable, YieldsTheseOutcomesAtEveryBufferSize) {
   const LineCase& c = GetParam();
   const ScratchFile file(c.contents);
-  for (const std::size_t size : kBufferSizes) {
-    EXPECT_EQ(read_all(file.path(), size), c.outcomes) << "buffer size " << size;
+  for (const Kernel kernel : kernels()) {
+    force_kernel(kernel);
+    for (const std::size_t size : kBufferSizes) {
+      EXPECT_EQ(read_all(file.path(), size), c.outcomes)
+          << "buffer size " << size << ", kernel " << static_cast<int>(kernel);
+    }
   }
+  restore_kernel();
 }
 
 const std::string kLong = [] {
@@ -147,10 +161,14 @@ TEST(LineSource, MatchesAReferenceSplitterOnRandomFiles) {
     expected.push_back("<EOF>");
 
     const ScratchFile file(contents);
-    for (const std::size_t size : {1, 2, 3, 5, 8, 13, 64, 8192}) {
-      ASSERT_EQ(read_all(file.path(), size), expected)
-          << "round " << round << ", buffer size " << size;
+    for (const Kernel kernel : kernels()) {
+      force_kernel(kernel);
+      for (const std::size_t size : {1, 2, 3, 5, 8, 13, 64, 8192}) {
+        ASSERT_EQ(read_all(file.path(), size), expected)
+            << "round " << round << ", buffer size " << size << ", kernel " << static_cast<int>(kernel);
+      }
     }
+    restore_kernel();
   }
 }
 
