@@ -5,7 +5,6 @@
 // inside this file. They must therefore stay out of line.
 #include "failure/fatal_error.hpp"
 
-#include <cstdlib>
 #include <exception>
 
 #include "failure/report.hpp"
@@ -33,7 +32,7 @@ String compose(std::string_view message, std::string_view cause) {
   constexpr std::string_view line =
       "thread caused non-unwinding panic. aborting.\n";
   write_fd2(line.data(), line.size());
-  std::abort();
+  abort_process();
 }
 
 }  // namespace
