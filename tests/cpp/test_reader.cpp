@@ -121,6 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
                     2, "Error reading line"},
         FailureCase{"InvalidUtf8InNameLine", "h 1\n\xFF\n", 12, kBadUtf8},
         FailureCase{"InvalidUtf8InLeadingLine", "h 1\na\n\xC0\x80\n 1\n", 2, kBadUtf8},
+        FailureCase{"InvalidUtf8InDataLine", "h 1\na\nL\n 1\nL\n\xED\xA0\x80\n", 2, kBadUtf8},
+        FailureCase{"InvalidUtf8InSecondDataLine", "h 11\n" + std::string(11, '\n') + "L\n" +
+                                                       std::string(20, '1') + "\n\xF8\n",
+                    2, kBadUtf8},
         FailureCase{"BlankField", "h 2\na\nb\nL\n 1    \n", 3,
                     "Could not parse line: ParseFloatError { kind: Empty }"},
         FailureCase{"FortranExponent", "h 1\na\nL\n1.0D+00\n", 7,
