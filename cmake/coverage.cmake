@@ -22,4 +22,20 @@ foreach(kind EXE SHARED MODULE)
   string(APPEND CMAKE_${kind}_LINKER_FLAGS " --coverage")
 endforeach()
 target_compile_definitions(novrel_core PRIVATE NOVREL_COVERAGE=1)
+
+# The counters name sources by absolute path, which gcovr needs: the
+# relative names of -ffile-prefix-map would be taken as relative to the
+# build directory. The options must follow that map (the last one wins),
+# hence target options, added once every target exists.
+function(novrel_coverage_absolute_paths)
+  get_property(targets DIRECTORY "${CMAKE_SOURCE_DIR}" PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+      target_compile_options(${target} PRIVATE
+        "-fprofile-prefix-map=${CMAKE_SOURCE_DIR}/=${CMAKE_SOURCE_DIR}/")
+    endif()
+  endforeach()
+endfunction()
+cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL novrel_coverage_absolute_paths)
 set(NOVREL_SKIP_FREE_THREADED ON)
