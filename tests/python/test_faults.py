@@ -28,6 +28,7 @@ calls = {
     "missing": lambda: novrel.rust_read_torvask(missing, 2),
     "index": lambda: novrel.rust_read_torvask(path, 1.5),
     "keyword": lambda: novrel.rust_read_torvask(path, 2, x=1),
+    "path_type": lambda: novrel.rust_read_torvask(5, 2),
 }
 unraisable = []
 sys.unraisablehook = lambda u: unraisable.append(type(u.exc_value).__name__)
@@ -82,6 +83,9 @@ KINDS = {
     "index": (["TypeError", "argument 'n_digits': 'float' object cannot be interpreted as an integer"],
               [NULL], 1),
     "keyword": (["TypeError", "rust_read_torvask() got an unexpected keyword argument 'x'"], [NULL], 1),
+    "path_type": (["TypeError", "argument 'file_path': 'int' object is not an instance of 'str'"], [
+        ["TypeError", "argument 'file_path': '<failed to extract type name>' object is not an instance of 'str'"],
+        NULL], 2),
 }
 ABORT_TAIL = ("uncaught panic at ffi boundary\nstack backtrace:\n", "panic in a destructor during cleanup\n"
               "thread caused non-unwinding panic. aborting.\n")

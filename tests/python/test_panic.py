@@ -108,6 +108,38 @@ def test_panic_coming_back_through_index_is_resumed():
     assert after == ""  # a subclass is an ordinary argument error
 
 
+RESUME_ODD = """
+import novrel
+try:
+    novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
+except BaseException as e:
+    PanicException = type(e)
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no str")
+
+class Index:
+    def __index__(self):
+        raise PanicException(%s)
+
+try:
+    novrel.rust_read_torvask("/nonexistent/plot.plt", Index())
+except BaseException as e:
+    print(type(e) is PanicException, ascii(e.args))
+"""
+
+
+@pytest.mark.parametrize("payload,message", [
+    ("Unprintable()", "Unwrapped panic from Python code"),
+    ("'a\\udc80b'", "a\ufffd\ufffd\ufffdb"),  # no UTF-8 form: U+FFFD per byte
+], ids=["str-fails", "lone-surrogate"])
+def test_resumed_panic_whose_text_is_not_plain(payload, message):
+    result = run_python(RESUME_ODD % payload)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == "True %s\n" % ascii((message,))
+
+
 def test_argument_errors_write_nothing():
     code = """
 import novrel
