@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -175,6 +176,29 @@ TEST(Reader, ClosedStdoutDropsTheDiagnostic) {
   dup2(saved, 1);
   close(saved);
   EXPECT_EQ(message, "The first line should end with the number of parameters:\n'h 3.0'");
+}
+
+// Any other failure to write the diagnostic ends the call: a full device, or
+// a pipe without a reader while SIGPIPE is ignored, as the interpreter has it.
+TEST(Reader, UnwritableStdoutIsAFatalError) {
+  const auto with_stdout = [](int fd) {
+    fflush(stdout);
+    const int saved = dup(1);
+    dup2(fd, 1);
+    close(fd);
+    const std::string message = error_of("Run 7 plot data  -3\n");
+    dup2(saved, 1);
+    close(saved);
+    return message;
+  };
+  EXPECT_EQ(with_stdout(open("/dev/full", O_WRONLY)),
+            "failed printing to stdout: No space left on device (os error 28)");
+  int broken[2];
+  ASSERT_EQ(pipe(broken), 0);
+  close(broken[0]);
+  const auto previous = signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(with_stdout(broken[1]), "failed printing to stdout: Broken pipe (os error 32)");
+  signal(SIGPIPE, previous);
 }
 
 TEST(Reader, OpenFailuresCarryTheIoError) {
