@@ -134,3 +134,53 @@ def test_each_failed_allocation_of_a_call(kind, make_plot):
         seen.append(first)
         start += 1
     assert [o for o in others if o not in seen] == [], seen
+
+
+TRACEBACK_CAUSE = """
+import importlib.util, _testcapi
+spec = importlib.util.find_spec("novrel")
+
+# With no spare MemoryError left, the interpreter raises its one last-resort
+# instance, which keeps the traceback of wherever it last went through
+# Python code: a cause that comes with a traceback.
+held = [MemoryError() for _ in range(64)]
+
+def raise_in_python():
+    _testcapi.raise_memoryerror()
+
+try:
+    raise_in_python()
+except MemoryError:
+    pass
+
+def exec_failing_at(start):
+    module = importlib.util.module_from_spec(spec)
+    error = None
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        spec.loader.exec_module(module)
+    except BaseException as e:
+        error = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    return error
+
+for start in range(200):
+    error = exec_failing_at(start)
+    if type(error).__name__ == "PanicException":
+        print(error)
+        break
+"""
+
+
+def test_cause_with_a_traceback_is_rendered_on_one_line():
+    result = run_python(TRACEBACK_CAUSE)
+    assert result.returncode == 0, result.stderr
+    message = result.stdout.decode()[:-1]
+    cause = "PyErr { type: <class 'MemoryError'>, value: MemoryError(), traceback: Some(\""
+    assert message.startswith(("Failed to initialize new exception type.: " + cause,
+                               "could not append __name__ to __all__: " + cause)), message
+    assert message.endswith('") }') and "\n" not in message
+    # The traceback module's lines, with newlines and quotes escaped.
+    assert 'Some("Traceback (most recent call last):\\n  File \\"<string>\\", line ' in message
+    assert "in raise_in_python\\n" in message
