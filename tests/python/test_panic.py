@@ -227,9 +227,19 @@ FRAME = re.compile(r"   *(\d+): (0x[0-9a-f]+ - )?\S.*\n +at (\S+)\+(0x[0-9a-f]+)
 CLOSING = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n"
 
 
+TWO_CALLS = """
+import novrel
+for _ in range(2):
+    try:
+        novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
+    except BaseException:
+        pass
+"""
+
+
 def test_backtrace_styles_from_inside_the_module():
     def reports(value):
-        result = run_python(TWO_MISSING, env={"RUST_BACKTRACE": value})
+        result = run_python(TWO_CALLS, env={"RUST_BACKTRACE": value})
         assert result.returncode == 0, result.stderr
         err = result.stderr.decode()
         assert len(REPORT.findall(err)) == 2
