@@ -3,6 +3,8 @@
 #               (DEMO_ARCH=i386 for the 32-bit environment, DEMO_ARGS="FILE 15")
 #   make test   provision the CPython 3.14 environments (i386, amd64), build
 #               in both and run every test there
+# and, as reports: make bench, make coverage (line and branch coverage of
+# src/ by both suites, in amd64).
 # Both run as root: the environments are Debian-unstable root file systems
 # entered with chroot (see tools/py314).
 #
@@ -13,7 +15,7 @@
 ARCHES ?= i386 amd64
 PY314 := tools/py314
 
-.PHONY: test check demo bench provision clean
+.PHONY: test check demo bench coverage provision clean
 
 provision:
 	@for a in $(ARCHES); do $(PY314) $$a --provision || exit 1; done
@@ -39,6 +41,10 @@ demo:
 # amd64 runs both standard shapes against every peer; i386 the first shape.
 bench:
 	@tools/run-bench --arch both $(BENCH_ARGS)
+
+coverage:
+	@$(PY314) amd64 --provision
+	@$(PY314) amd64 tools/run-coverage
 
 clean:
 	rm -rf build dist

@@ -8,7 +8,7 @@ find_package(Threads REQUIRED)
 
 # Exported symbols so that backtraces name the probe's own frames.
 add_executable(failure_probe tests/cpp/failure_probe.cpp)
-target_link_libraries(failure_probe PRIVATE novrel_core)
+target_link_libraries(failure_probe PRIVATE novrel_core Threads::Threads)
 set_target_properties(failure_probe PROPERTIES
   CXX_VISIBILITY_PRESET default ENABLE_EXPORTS ON)
 add_dependencies(novrel_tests failure_probe)

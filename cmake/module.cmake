@@ -45,7 +45,8 @@ novrel_python_module(novrel)
 # The free-threaded variant differs in its ABI tag only: "cpython-314t-..."
 # for "cpython-314-...". It is never installed.
 string(REPLACE "cpython-314-" "cpython-314t-" NOVREL_FT_SOABI "${Python_SOABI}")
-if(NOT SKBUILD AND NOT NOVREL_FT_SOABI STREQUAL Python_SOABI)
+if(NOT SKBUILD AND NOT NOVREL_SKIP_FREE_THREADED
+   AND NOT NOVREL_FT_SOABI STREQUAL Python_SOABI)
   add_library(novrel_ft MODULE)
   target_include_directories(novrel_ft PRIVATE ${Python_INCLUDE_DIRS})
   target_compile_definitions(novrel_ft PRIVATE Py_GIL_DISABLED=1)

@@ -5,7 +5,6 @@
 // inside this file. They must therefore stay out of line.
 #include "failure/fatal_error.hpp"
 
-#include <cstdlib>
 #include <exception>
 
 #include "failure/report.hpp"
@@ -31,7 +30,7 @@ String compose(std::string_view message, std::string_view cause) {
 
 [[noreturn]] void abort_non_unwinding() noexcept {
   write_diagnostic("thread caused non-unwinding panic. aborting.\n");
-  std::abort();
+  abort_process();
 }
 
 // A failure where none may happen: its report, a second report saying

@@ -24,7 +24,7 @@ void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
     if (memory_failure.exchange(true, std::memory_order_relaxed)) {
       out.text("skipping backtrace printing to avoid potential recursion\n");
       out.flush();
-      std::abort();
+      abort_process();
     }
   }
   {
@@ -38,7 +38,7 @@ void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
     else
       write_backtrace(out, style, site, /*demangle=*/false);
   }
-  std::abort();
+  abort_process();
 }
 
 }  // namespace detail

@@ -10,6 +10,10 @@
 #include <cstring>
 #include <mutex>
 
+#ifdef NOVREL_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace novrel::failure::detail {
 namespace {
 
@@ -42,7 +46,7 @@ Style style_from_environment() noexcept {
     if (!composed) out.text(message);
     out.text("\nthread panicked while processing panic. aborting.\n");
   }
-  std::abort();
+  abort_process();
 }
 
 }  // namespace
@@ -107,6 +111,13 @@ Style backtrace_style() noexcept {
 }
 
 long current_tid() noexcept { return ::syscall(SYS_gettid); }
+
+void abort_process() noexcept {
+#ifdef NOVREL_COVERAGE
+  __gcov_dump();
+#endif
+  std::abort();
+}
 
 ReportLock::ReportLock() noexcept {
   const long self = current_tid();

@@ -71,6 +71,10 @@ class ReportLock {
 
 long current_tid() noexcept;
 
+// abort(), after a coverage build has written out its counters: gcov writes
+// them at exit, which an aborting process never reaches.
+[[noreturn]] void abort_process() noexcept;
+
 // How the backtrace part of one report is chosen.
 enum class Trace {
   by_style,  // full when nested, else the process-wide style

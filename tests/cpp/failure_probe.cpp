@@ -6,8 +6,11 @@
 //
 // Reports go to fd 2 as usual. Each failing site writes "site PATH:LINE:COL\n"
 // to fd 1 first, so the caller can predict the report's header exactly.
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -112,6 +115,89 @@ void break_fd2(const char* kind) {
   ::sigaction(SIGPIPE, &action, nullptr);
 }
 
+// A report that cannot be written (fd 2 closed, or a pipe without a reader
+// with SIGPIPE ignored, as Python sets it) is dropped; the failure still
+// propagates, and the next report goes out whole once fd 2 works again.
+void fail_without_fd2(const char* how) {
+  const int saved = ::dup(2);
+  if (std::strcmp(how, "closed") == 0) {
+    ::close(2);
+  } else {
+    int broken[2];
+    if (::pipe(broken) != 0) std::abort();
+    ::close(broken[0]);
+    ::dup2(broken[1], 2);
+    ::close(broken[1]);
+    ::signal(SIGPIPE, SIG_IGN);
+  }
+  fail_and_catch("lost failure");
+  ::dup2(saved, 2);
+  fail_and_catch("second failure");
+}
+
+// The report's write to a full pipe is interrupted by a signal again and
+// again until a second thread starts draining the pipe into the real fd 2.
+volatile sig_atomic_t interruptions = 0;
+int drain_from = -1;
+int drain_to = -1;
+constexpr char kFiller = '\x01';
+
+void count_interruption(int) { interruptions = interruptions + 1; }
+
+// Copies the pipe to the real fd 2, without the filler bytes.
+void* drain(void*) {
+  ::usleep(200 * 1000);
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = ::read(drain_from, chunk, sizeof chunk);
+    if (n <= 0) break;
+    std::size_t kept = 0;
+    for (ssize_t i = 0; i < n; ++i)
+      if (chunk[i] != kFiller) chunk[kept++] = chunk[i];
+    (void)!::write(drain_to, chunk, kept);
+  }
+  return nullptr;
+}
+
+void fail_with_interrupted_writes() {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) std::abort();
+  drain_from = pipe_fds[0];
+  drain_to = ::dup(2);
+  ::dup2(pipe_fds[1], 2);
+  ::close(pipe_fds[1]);
+  ::fcntl(2, F_SETFL, ::fcntl(2, F_GETFL) | O_NONBLOCK);
+  char filler[512];
+  std::memset(filler, kFiller, sizeof filler);
+  while (::write(2, filler, sizeof filler) > 0) {
+  }
+  while (::write(2, filler, 1) > 0) {
+  }
+  ::fcntl(2, F_SETFL, ::fcntl(2, F_GETFL) & ~O_NONBLOCK);
+
+  struct sigaction action {};
+  action.sa_handler = count_interruption;  // no SA_RESTART: write fails EINTR
+  ::sigaction(SIGALRM, &action, nullptr);
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  // Only this thread takes the signal, so only the report's write sees it.
+  ::pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+  pthread_t drainer;
+  ::pthread_create(&drainer, nullptr, drain, nullptr);
+  ::pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+  const itimerval every_5ms{{0, 5000}, {0, 5000}};
+  ::setitimer(ITIMER_REAL, &every_5ms, nullptr);
+
+  fail_and_catch("interrupted failure");
+
+  const itimerval stop{};
+  ::setitimer(ITIMER_REAL, &stop, nullptr);
+  ::dup2(drain_to, 2);  // closes the pipe's last writer: the drain ends
+  ::pthread_join(drainer, nullptr);
+  say(interruptions > 0 ? "interrupted\n" : "never interrupted\n");
+}
+
 int run(std::string_view scenario, const char* arg) {
   if (scenario == "raise") {
     fail_and_catch("Failed ot read line!");
@@ -156,6 +242,10 @@ int run(std::string_view scenario, const char* arg) {
   } else if (scenario == "in_report") {
     break_fd2(arg);
     fail_and_catch("first failure");
+  } else if (scenario == "fd2_fails") {
+    fail_without_fd2(arg);
+  } else if (scenario == "eintr") {
+    fail_with_interrupted_writes();
   } else if (scenario == "memory") {
     exhaust_memory();
   } else if (scenario == "raise_then_memory") {

@@ -24,6 +24,7 @@ constexpr std::string_view kNonUnwinding =
 
 struct ProbeRun {
   std::string err;                // everything written to fd 2
+  std::string out;                // everything written to fd 1
   std::vector<std::string> sites; // "PATH:LINE:COL" of each failing site
   pid_t pid = 0;                  // also the tid of the probe's only thread
   int status = 0;
@@ -58,9 +59,8 @@ ProbeRun run_probe(const char* scenario, std::optional<std::string> style,
   }
   ::close(out[1]);
   ::close(err[1]);
-  std::string stdout_text;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&stdout_text, &run.err};
+  std::string* sinks[2] = {&run.out, &run.err};
   int open = 2;
   while (open > 0 && ::poll(fds, 2, 20000) > 0) {
     for (int i = 0; i < 2; ++i) {
@@ -76,13 +76,18 @@ ProbeRun run_probe(const char* scenario, std::optional<std::string> style,
       }
     }
   }
-  ::waitpid(run.pid, &run.status, 0);
+  // A probe still running now is stuck (a report waiting for itself, say):
+  // end it so that the test fails instead of hanging.
+  if (::waitpid(run.pid, &run.status, WNOHANG) == 0) {
+    ::kill(run.pid, SIGKILL);
+    ::waitpid(run.pid, &run.status, 0);
+  }
   std::size_t start = 0;
-  while (start < stdout_text.size()) {
-    const std::size_t end = stdout_text.find('\n', start);
-    const std::string line = stdout_text.substr(start, end - start);
+  while (start < run.out.size()) {
+    const std::size_t end = run.out.find('\n', start);
+    const std::string line = run.out.substr(start, end - start);
     if (line.rfind("site ", 0) == 0) run.sites.push_back(line.substr(5));
-    start = end == std::string::npos ? stdout_text.size() : end + 1;
+    start = end == std::string::npos ? run.out.size() : end + 1;
   }
   return run;
 }
@@ -270,6 +275,50 @@ TEST_P(FailureInReport, AbortsWithShortLines) {
 
 INSTANTIATE_TEST_SUITE_P(SecondFailure, FailureInReport,
                          testing::Values("fixed", "formatted"));
+
+// Reporting when reporting itself goes wrong: memory runs out in the middle
+// of a report (the report lock is taken again by the thread that holds it),
+// fd 2 cannot be written, or its writes are interrupted by signals.
+struct ReportFaultCase {
+  const char* name;
+  const char* scenario;
+  const char* arg;
+  bool aborts;
+  const char* says;  // a line the probe writes to fd 1, if any
+  // The expected fd 2, from the probe's run.
+  std::string (*err)(const ProbeRun&);
+};
+
+class FailureWhileReporting : public testing::TestWithParam<ReportFaultCase> {};
+
+TEST_P(FailureWhileReporting, EndsAsExpected) {
+  const ReportFaultCase& c = GetParam();
+  const ProbeRun run = run_probe(c.scenario, std::nullopt, c.arg);
+  EXPECT_TRUE(c.aborts ? run.aborted() : run.exited_cleanly()) << run.status;
+  EXPECT_EQ(run.err, c.err(run));
+  if (c.says != nullptr) {
+    EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+  }
+}
+
+std::string exhausted_in_report(const ProbeRun&) {
+  return "memory allocation of 77 bytes failed\n" + std::string(kHint);
+}
+// The lost report took the hint with it.
+std::string second_report_only(const ProbeRun& run) { return run.header(1, "second failure"); }
+std::string whole_report(const ProbeRun& run) {
+  return run.header(0, "interrupted failure") + std::string(kHint);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FailureWhileReporting,
+    testing::Values(
+        ReportFaultCase{"ExhaustionInsideReport", "in_report", "memory", true, nullptr,
+                        exhausted_in_report},
+        ReportFaultCase{"Fd2BrokenPipe", "fd2_fails", "pipe", false, nullptr, second_report_only},
+        ReportFaultCase{"Fd2Closed", "fd2_fails", "closed", false, nullptr, second_report_only},
+        ReportFaultCase{"WritesInterrupted", "eintr", "", false, "\ninterrupted\n", whole_report}),
+    [](const testing::TestParamInfo<ReportFaultCase>& info) { return info.param.name; });
 
 TEST(FailureMemory, ExhaustionUnderAddressLimitAborts) {
   const std::string first = "memory allocation of 268435456 bytes failed\n";

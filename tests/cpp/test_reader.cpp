@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -121,6 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
                     2, "Error reading line"},
         FailureCase{"InvalidUtf8InNameLine", "h 1\n\xFF\n", 12, kBadUtf8},
         FailureCase{"InvalidUtf8InLeadingLine", "h 1\na\n\xC0\x80\n 1\n", 2, kBadUtf8},
+        FailureCase{"InvalidUtf8InDataLine", "h 1\na\nL\n 1\nL\n\xED\xA0\x80\n", 2, kBadUtf8},
+        FailureCase{"InvalidUtf8InSecondDataLine", "h 11\n" + std::string(11, '\n') + "L\n" +
+                                                       std::string(20, '1') + "\n\xF8\n",
+                    2, kBadUtf8},
         FailureCase{"BlankField", "h 2\na\nb\nL\n 1    \n", 3,
                     "Could not parse line: ParseFloatError { kind: Empty }"},
         FailureCase{"FortranExponent", "h 1\na\nL\n1.0D+00\n", 7,
@@ -176,6 +181,29 @@ TEST(Reader, ClosedStdoutDropsTheDiagnostic) {
   dup2(saved, 1);
   close(saved);
   EXPECT_EQ(message, "The first line should end with the number of parameters:\n'h 3.0'");
+}
+
+// Any other failure to write the diagnostic ends the call: a full device, or
+// a pipe without a reader while SIGPIPE is ignored, as the interpreter has it.
+TEST(Reader, UnwritableStdoutIsAFatalError) {
+  const auto with_stdout = [](int fd) {
+    fflush(stdout);
+    const int saved = dup(1);
+    dup2(fd, 1);
+    close(fd);
+    const std::string message = error_of("Run 7 plot data  -3\n");
+    dup2(saved, 1);
+    close(saved);
+    return message;
+  };
+  EXPECT_EQ(with_stdout(open("/dev/full", O_WRONLY)),
+            "failed printing to stdout: No space left on device (os error 28)");
+  int broken[2];
+  ASSERT_EQ(pipe(broken), 0);
+  close(broken[0]);
+  const auto previous = signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(with_stdout(broken[1]), "failed printing to stdout: Broken pipe (os error 32)");
+  signal(SIGPIPE, previous);
 }
 
 TEST(Reader, OpenFailuresCarryTheIoError) {

@@ -17,6 +17,7 @@
 #include <cctype>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "text/number.hpp"
 
@@ -195,6 +196,58 @@ TEST(RoundingOracle, MidpointsAndTheirNeighbours) {
       o.check(o.layout(digits.substr(0, cut), exp10 + static_cast<long>(digits.size() - cut)));
     }
   }
+  EXPECT_EQ(o.mismatches(), 0);
+}
+
+// Long digit strings around midpoints, at lengths on both sides of the 19
+// digits that the fast paths take and of the 768 that the exact stage keeps:
+// the midpoint cut short (just below) and cut then raised by one unit (just
+// above); padded with zeros (exactly on); with its last digit one unit up or
+// down and the string padded to the length with zeros or nines (just above,
+// just below), so that past 768 digits only a dropped digit decides.
+TEST(RoundingOracle, LongDigitStrings) {
+  Oracle o(0x6e6f7672656c0008u);
+  std::vector<std::uint32_t> bits = {1, 2, 0x007FFFFFu, 0x00800000u, 0x3F7FFFFFu, 0x3F800000u,
+                                     0x4B7FFFFFu, 0x4B800000u, 0x7F7FFFFEu, 0x7F7FFFFFu};
+  while (bits.size() < 40) bits.push_back(random_float_bits(o));
+  const std::size_t lengths[] = {17, 18, 19, 20, 21, 40, 767, 768, 769, 770, 1000, 5000};
+  std::string digits;
+  long exp10 = 0;
+  for (const std::uint32_t b : bits) {
+    const double lo = std::bit_cast<float>(b);
+    const double hi = b == 0x7F7FFFFFu ? std::ldexp(1.0, 128) : std::bit_cast<float>(b + 1);
+    exact_decimal((lo + hi) / 2, digits, exp10);
+    for (const std::size_t len : lengths) {
+      const long shift = static_cast<long>(len) - static_cast<long>(digits.size());
+      if (shift < 0) {
+        std::string cut = digits.substr(0, len);
+        o.check(o.layout(cut, exp10 - shift));
+        for (std::size_t k = len; k-- > 0;) {  // one unit up, carrying
+          if (cut[k] != '9') {
+            ++cut[k];
+            break;
+          }
+          cut[k] = '0';
+        }
+        if (cut[0] != '0') o.check(o.layout(cut, exp10 - shift));
+        continue;
+      }
+      const std::string zeros(static_cast<std::size_t>(shift), '0');
+      o.check(o.layout(digits + zeros, exp10 - shift));
+      if (shift == 0) continue;
+      std::string above = digits + zeros;
+      above.back() = '1';
+      o.check(o.layout(above, exp10 - shift));
+      std::string below = digits;  // minus one unit: ...(d-1)999...9
+      std::size_t k = below.size();
+      while (below[--k] == '0') below[k] = '9';
+      --below[k];
+      below += std::string(static_cast<std::size_t>(shift), '9');
+      if (below[0] == '0') below.erase(0, 1);
+      o.check(o.layout(below, exp10 - shift));
+    }
+  }
+  EXPECT_GT(o.checked(), 1000);
   EXPECT_EQ(o.mismatches(), 0);
 }
 

@@ -44,6 +44,10 @@ BINDING_ERRORS = [
     (lambda f, p: f(file_path=p, x=2, file_path_=3), FN + " got an unexpected keyword argument 'x'"),
     # A name with a lone surrogate has no UTF-8 form: three U+FFFD per surrogate.
     (lambda f, p: f(p, 12, **{"a\udc80": 1}), FN + " got an unexpected keyword argument 'a\ufffd\ufffd\ufffd'"),
+    # ... and every other character, of each UTF-8 length and lead byte, stays.
+    (lambda f, p: f(p, 12, **{"\xe9\u0800\u20ac\ud7ff\U00010000\U00040000\U00100000\udc80": 1}),
+     FN + " got an unexpected keyword argument "
+          "'\xe9\u0800\u20ac\ud7ff\U00010000\U00040000\U00100000\ufffd\ufffd\ufffd'"),
     # file_path is converted first, so its error wins over n_digits'.
     (lambda f, p: f(5, 12), "argument 'file_path': 'int' object is not an instance of 'str'"),
     (lambda f, p: f(5, 12.0), "argument 'file_path': 'int' object is not an instance of 'str'"),

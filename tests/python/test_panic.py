@@ -108,6 +108,42 @@ def test_panic_coming_back_through_index_is_resumed():
     assert after == ""  # a subclass is an ordinary argument error
 
 
+RESUME_ODD = """
+import os, novrel
+try:
+    novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
+except BaseException as e:
+    PanicException = type(e)
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no str")
+
+class Index:
+    def __index__(self):
+        raise PanicException(%s)
+
+saved = os.dup(2)
+%s
+try:
+    novrel.rust_read_torvask("/nonexistent/plot.plt", Index())
+except BaseException as e:
+    print(type(e) is PanicException, ascii(e.args))
+os.dup2(saved, 2)
+"""
+
+
+@pytest.mark.parametrize("payload,before,message", [
+    ("Unprintable()", "", "Unwrapped panic from Python code"),
+    ("'a\\udc80b'", "", "a\ufffd\ufffd\ufffdb"),  # no UTF-8 form: U+FFFD per byte
+    ("'gone'", "os.close(2)", "gone"),  # the resume lines cannot be written
+], ids=["str-fails", "lone-surrogate", "fd2-closed"])
+def test_resumed_panic_in_odd_conditions(payload, before, message):
+    result = run_python(RESUME_ODD % (payload, before))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == "True %s\n" % ascii((message,))
+
+
 def test_argument_errors_write_nothing():
     code = """
 import novrel
@@ -185,3 +221,45 @@ print(len(types), len(set(map(id, types))), types[0].__name__)
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout == b"8 1 PanicException\n"
+
+
+FRAME = re.compile(r"   *(\d+): (0x[0-9a-f]+ - )?\S.*\n +at (\S+)\+(0x[0-9a-f]+)\n")
+CLOSING = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n"
+
+
+TWO_CALLS = """
+import novrel
+for _ in range(2):
+    try:
+        novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
+    except BaseException:
+        pass
+"""
+
+
+def test_backtrace_styles_from_inside_the_module():
+    def reports(value):
+        result = run_python(TWO_CALLS, env={"RUST_BACKTRACE": value})
+        assert result.returncode == 0, result.stderr
+        err = result.stderr.decode()
+        assert len(REPORT.findall(err)) == 2
+        return [part for part in REPORT.split(err) if part]
+
+    assert reports("0") == [HINT]  # as when unset
+
+    short, full = reports("1"), reports("full")
+    for tails, addresses in ((short, False), (full, True)):
+        assert len(tails) == 2 and HINT not in "".join(tails)
+        for tail in tails:
+            assert tail.startswith("stack backtrace:\n")
+            frames = FRAME.findall(tail)
+            assert [int(f[0]) for f in frames] == list(range(len(frames)))
+            assert all(bool(f[1]) == addresses for f in frames)
+            # Innermost first: the module's own frames, then the interpreter's.
+            assert "novrel.cpython" in frames[0][2]
+            assert tail.count(CLOSING) == (0 if addresses else 1)
+    # The short form starts at the failing site; the full one lists the
+    # reporting machinery above it.
+    site = FRAME.findall(short[0])[0][2:]
+    full_frames = [f[2:] for f in FRAME.findall(full[0])]
+    assert site in full_frames[1:]
