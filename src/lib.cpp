@@ -154,9 +154,9 @@ std::uint32_t read_parameter_count(text::LineSource& source) {
 //
 // Values do not go to their columns one at a time, though: a store per
 // column per block spreads every block over as many cache lines and pages as
-// there are parameters, and thousands of them outgrow the caches. The values
-// of kTile blocks are staged parameter by parameter in one small buffer
-// instead, and each column receives its kTile values in one run.
+// there are parameters. The values of kTile blocks are staged parameter by
+// parameter in one small buffer instead, and each column receives its kTile
+// values in one run.
 class BlockReader {
  public:
   BlockReader(text::LineSource& source, std::uint32_t count, std::size_t n_digits,
@@ -222,8 +222,8 @@ class BlockReader {
     capacity_ = capacity;
   }
 
-  // Copies the staged blocks [blocks_ - row_, blocks_) to the columns. A
-  // full tile copies a constant length, which the compiler unrolls.
+  // Copies the staged blocks [blocks_ - row_, blocks_) to the columns; a
+  // full tile, the usual case, with a length known at compile time.
   void flush_tile() {
     const std::size_t first = blocks_ - row_;
     const float* from = stage_.data();
