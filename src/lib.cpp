@@ -149,8 +149,14 @@ std::uint32_t read_parameter_count(text::LineSource& source) {
 // Reads the blocks of one plot file into its plot data.
 //
 // All columns grow in step, one value per block, so they share one length
-// and one capacity: a value is stored by index straight into its column's
+// and one capacity: values are stored by index straight into the columns'
 // storage, without each column checking and updating its own size.
+//
+// Values do not go to their columns one at a time, though: a store per
+// column per block spreads every block over as many cache lines and pages as
+// there are parameters. The values of kTile blocks are staged parameter by
+// parameter in one small buffer instead, and each column receives its kTile
+// values in one run.
 class BlockReader {
  public:
   BlockReader(text::LineSource& source, std::uint32_t count, std::size_t n_digits,
@@ -167,7 +173,12 @@ class BlockReader {
     const text::NextLine leading = source_.next_line();
     if (leading.status == LineStatus::EndOfInput) return false;
     if (leading.status == LineStatus::Error) raise_io("Failed to read line!", leading.error);
-    if (blocks_ == capacity_) resize_columns(capacity_ < 16 ? 16 : 2 * capacity_);
+    if (blocks_ == capacity_) {
+      resize_columns(capacity_ < 16 ? 16 : 2 * capacity_);
+      // Made with the first block's storage, so that a file without blocks
+      // needs no more than its empty columns.
+      if (stage_.empty()) stage_.resize(std::size_t{count_} * kTile);
+    }
     for (std::uint32_t j = 0; j < count_; j += kFieldsPerLine) {
       const text::NextLine data_line = source_.next_line();
       if (data_line.status == LineStatus::EndOfInput) failure::raise("Error reading line");
@@ -176,6 +187,7 @@ class BlockReader {
       take_fields(data_line.text, j, std::min<std::size_t>(kFieldsPerLine, count_ - j));
     }
     ++blocks_;
+    if (++row_ == kTile) flush_tile();
     return true;
   }
 
@@ -194,7 +206,10 @@ class BlockReader {
     if (per_column > capacity_) resize_columns(static_cast<std::size_t>(per_column));
   }
 
-  void finish() { resize_columns(blocks_); }
+  void finish() {
+    if (row_ > 0) flush_tile();
+    resize_columns(blocks_);
+  }
 
  private:
   void resize_columns(std::size_t capacity) {
@@ -207,15 +222,30 @@ class BlockReader {
     capacity_ = capacity;
   }
 
+  // Copies the staged blocks [blocks_ - row_, blocks_) to the columns; a
+  // full tile, the usual case, with a length known at compile time.
+  void flush_tile() {
+    const std::size_t first = blocks_ - row_;
+    const float* from = stage_.data();
+    if (row_ == kTile) {
+      for (std::size_t c = 0; c < count_; ++c, from += kTile)
+        std::copy_n(from, kTile, targets_[c] + first);
+    } else {
+      for (std::size_t c = 0; c < count_; ++c, from += kTile)
+        std::copy_n(from, row_, targets_[c] + first);
+    }
+    row_ = 0;
+  }
+
   // Fields [0, fields) of one data line, for parameters j, j+1, ...
   void take_fields(std::string_view line, std::size_t j, std::size_t fields) {
-    float* const* const target = targets_.data() + j;
+    float* const target = stage_.data() + j * kTile + row_;
     // Decoded fields are ASCII, so when all are, every field edge is a
     // character boundary too: no byte after an ASCII one continues a character.
     float values[text::kDecodedLineCapacity];
     const unsigned decoded = edge_[fields] <= line.size() ? decoder_.decode(line, fields, values) : 0;
     if (decoded == (1u << fields) - 1) {
-      for (std::size_t k = 0; k < fields; ++k) target[k][blocks_] = values[k];
+      for (std::size_t k = 0; k < fields; ++k) target[k * kTile] = values[k];
       return;
     }
     if (!fields_fit(line, fields)) return take_fields_checked(line, target, fields);
@@ -224,7 +254,7 @@ class BlockReader {
     const auto width = static_cast<std::size_t>(edge_[1]);
     const char* field = line.data();
     for (std::size_t k = 0; k < fields; ++k, field += width)
-      target[k][blocks_] = decoded >> k & 1 ? values[k] : parse_field(std::string_view(field, width));
+      target[k * kTile] = decoded >> k & 1 ? values[k] : parse_field(std::string_view(field, width));
   }
 
   bool fields_fit(std::string_view line, std::size_t fields) const {
@@ -239,7 +269,7 @@ class BlockReader {
 
   // A line where some field does not fit: each field is checked just before
   // it is parsed, so that the first failing field decides the error.
-  __attribute__((noinline)) void take_fields_checked(std::string_view line, float* const* target,
+  __attribute__((noinline)) void take_fields_checked(std::string_view line, float* target,
                                                      std::size_t fields) {
     const std::size_t length = line.size();
     for (std::size_t k = 0; k < fields; ++k) {
@@ -251,7 +281,7 @@ class BlockReader {
           (start < length && is_continuation_byte(line[static_cast<std::size_t>(start)])) ||
           (end < length && is_continuation_byte(line[static_cast<std::size_t>(end)])))
         raise_range_error(line, start, end, Where::current());
-      target[k][blocks_] = parse_field(
+      target[k * kTile] = parse_field(
           line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
     }
   }
@@ -269,10 +299,14 @@ class BlockReader {
   const std::uint32_t count_;
   PlotData& data_;
   std::array<WideIndex, kFieldsPerLine + 1> edge_;  // edge_[k] = k * n_digits
+  // One 64-byte cache line of each column per tile.
+  static constexpr std::size_t kTile = 16;
   failure::Vec<float*> targets_;  // parameter j's column storage
+  failure::Vec<float> stage_;     // parameter j of block row_ at j * kTile + row_
   const text::FixedLineDecoder decoder_;  // whole lines of the usual layout
   std::size_t blocks_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t row_ = 0;  // blocks staged and not yet in the columns
 };
 
 }  // namespace

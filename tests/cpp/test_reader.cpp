@@ -62,6 +62,32 @@ TEST(Reader, TwelveParametersTakeTwoDataLinesPerBlock) {
     EXPECT_EQ(data.columns[i], (novrel::Column{float(i + 1), float(i + 1), float(i + 1)}));
 }
 
+TEST(Reader, ManyBlocksKeepEveryValueInPlace) {
+  // 41 blocks, each value naming its block and parameter. The first block's
+  // long line makes the columns sized for fewer blocks than follow, so they
+  // regrow while values wait to be copied, and the last blocks fill no
+  // whole group.
+  std::string file = "hdr 12\n";
+  for (int i = 0; i < 12; ++i) file += "n\n";
+  char field[8];
+  for (int b = 0; b < 41; ++b) {
+    file += "L\n";
+    for (int k = 0; k < 12; ++k) {
+      std::snprintf(field, sizeof field, "%4d", b * 12 + k);
+      file += field;
+      if (k == 9) file += b == 0 ? std::string(63, ' ') + "\n" : "\n";
+    }
+    file += "\n";
+  }
+  ScratchFile f(file);
+  const auto rows = as_rows(rust_read_torvask(f.path(), 4));
+  ASSERT_EQ(rows.size(), 12u);
+  for (std::size_t k = 0; k < 12; ++k) {
+    ASSERT_EQ(rows[k].size(), 41u);
+    for (std::size_t b = 0; b < 41; ++b) EXPECT_EQ(rows[k][b], float(b * 12 + k)) << b << ' ' << k;
+  }
+}
+
 struct ShapeCase {
   const char* name;
   std::string contents;
