@@ -211,3 +211,43 @@ def test_nul_in_path_reaches_the_reader(novrel, path):
         novrel.rust_read_torvask(path + "\0", 12)
     assert info.value.args == ('Plot file not found!: Error { kind: InvalidInput, '
                                'message: "file name contained an unexpected NUL byte" }',)
+
+
+
+def _index_type_error_with_cause():
+    inner = TypeError("no index today")
+    inner.__cause__ = ValueError("root")
+    return Index(inner)
+
+
+# (call, prefixed, repr of the cause); every outcome of a call, raised while
+# a KeyError is handled, must chain it as the interpreter chains what it
+# raises. A prefixed TypeError also keeps the cause of the one it replaces,
+# and with it a suppressed context.
+CHAINED = [
+    (lambda f, p: f(p, 12, 3), False, "None"),
+    (lambda f, p: f(p, 12, x=1), False, "None"),
+    (lambda f, p: f(p, file_path=p), False, "None"),
+    (lambda f, p: f(), False, "None"),
+    (lambda f, p: f(5, 12), True, "None"),
+    (lambda f, p: f(p, 12.0), True, "None"),
+    (lambda f, p: f(p, _index_type_error_with_cause()), True, "ValueError('root')"),
+    (lambda f, p: f(p, -1), False, "None"),
+    (lambda f, p: f(p, 2**32), False, "None"),  # OverflowError on i386, else PanicException
+    (lambda f, p: f("plot\udc80.plt", 12), False, "None"),
+    (lambda f, p: f(p + ".missing", 12), False, "None"),
+]
+
+
+@pytest.mark.parametrize("call,prefixed,cause", CHAINED)
+def test_exceptions_chain_the_handled_exception(novrel, path, call, prefixed, cause):
+    try:
+        raise KeyError("handled")
+    except KeyError as handled:
+        with pytest.raises(BaseException) as info:
+            call(novrel.rust_read_torvask, path)
+        raised = info.value
+        assert raised.__context__ is handled
+    assert raised.__suppress_context__ is prefixed
+    assert repr(raised.__cause__) == cause
+    assert raised.args[0].startswith("argument '") == prefixed
