@@ -51,6 +51,7 @@ for _ in range(2):
         novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
     except BaseException as e:
         print(type(e).__name__, e.args[0] == %r)
+sys.stderr.close()  # a debug interpreter warns of files left open
 """ % NOT_FOUND
 
 
