@@ -78,12 +78,12 @@ def float32_of(text):
     return sign * _from_bits(best)
 
 
-def run_python(code, *, env=None, timeout=120):
-    """Runs `code` in a child interpreter that imports the built module.
-    RUST_BACKTRACE is removed unless `env` sets it."""
+def run_python(code, *, args=(), env=None, timeout=120):
+    """Runs `code` with `args` in a child interpreter that imports the built
+    module. RUST_BACKTRACE is removed unless `env` sets it."""
     child_env = {k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"}
     child_env["PYTHONPATH"] = BUILD_DIR + os.pathsep + child_env.get("PYTHONPATH", "")
     child_env["PYTHONDONTWRITEBYTECODE"] = "1"
     child_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], capture_output=True,
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
                           env=child_env, timeout=timeout)
