@@ -1,6 +1,7 @@
 """Binding and conversion of the two arguments."""
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import IS_32_BIT, plot_text
 
@@ -251,3 +252,63 @@ def test_exceptions_chain_the_handled_exception(novrel, path, call, prefixed, ca
     assert raised.__suppress_context__ is prefixed
     assert repr(raised.__cause__) == cause
     assert raised.args[0].startswith("argument '") == prefixed
+
+
+class OddIndex:
+    """An __index__ that returns or raises whatever it was built with."""
+
+    raised = []
+
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def __index__(self):
+        if isinstance(self.outcome, type) and issubclass(self.outcome, BaseException):
+            error = self.outcome("from __index__")
+            OddIndex.raised.append(error)
+            raise error
+        return self.outcome
+
+
+# Ints of every size, floats, text with lone surrogates (and no '/', so a
+# path names a file in the test's own directory), and odd index objects.
+VALUES = st.one_of(
+    st.integers(-(2**70), 2**70),
+    st.sampled_from([0, 1, 12, 2**32 - 1, 2**32, 2**64 - 1, 2**64, -1, True]),
+    st.floats(),
+    st.text(st.characters(exclude_categories=()), max_size=8).map(lambda s: s.replace("/", "_")),
+    st.none(),
+    st.binary(max_size=4),
+    st.builds(OddIndex, st.one_of(
+        st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=3), st.none(),
+        st.sampled_from([TypeError, ValueError, OverflowError, RuntimeError, TypeErrorSub]))),
+)
+NAMES = st.one_of(st.sampled_from(["file_path", "n_digits", "x", "file", "N_DIGITS"]),
+                  st.text(st.characters(exclude_categories=()), max_size=4))
+
+
+@settings(max_examples=200, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(file_path=st.one_of(st.just("plot"), VALUES), n_digits=st.one_of(st.just(12), VALUES),
+       form=st.sampled_from(["positional", "keywords", "mixed"]),
+       extra=st.one_of(st.just(((), {})),
+                       st.tuples(st.lists(VALUES, max_size=2),
+                                 st.dictionaries(NAMES, VALUES, max_size=2))))
+def test_any_arguments_give_a_result_or_an_allowed_exception(novrel, tmp_path, monkeypatch,
+                                                              file_path, n_digits, form, extra):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "plot").write_text(plot_text(ROWS))
+    args, kwargs = {"positional": ([file_path, n_digits], {}),
+                    "keywords": ([], {"file_path": file_path, "n_digits": n_digits}),
+                    "mixed": ([file_path], {"n_digits": n_digits})}[form]
+    args = args + list(extra[0])
+    kwargs = {**extra[1], **kwargs}
+    OddIndex.raised.clear()
+    try:
+        result = novrel.rust_read_torvask(*args, **kwargs)
+    except (TypeError, OverflowError, UnicodeEncodeError):
+        pass
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException" or any(e is r for r in OddIndex.raised), repr(e)
+    else:
+        assert type(result) is tuple and len(result) == 2
