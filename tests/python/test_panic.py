@@ -202,10 +202,13 @@ def test_repeated_calls_hold_no_references(make_plot):
     figures = json.loads(result.stdout)
     print("kind: [counts unchanged, block drift, total reference drift]", figures)
     assert len(figures) == 14
+    # One object or reference kept per call would show as 2000; the
+    # interpreter's own caches (of the resumed panic's traceback printing)
+    # still settle by a few dozen.
     for kind, (same_counts, blocks, references) in figures.items():
         assert same_counts, kind
-        assert abs(blocks) < 100, (kind, blocks)
-        assert abs(references) < 100, (kind, references)
+        assert abs(blocks) < 200, (kind, blocks)
+        assert abs(references) < 200, (kind, references)
 
 
 def test_first_panics_on_many_threads_share_one_type():
