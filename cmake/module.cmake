@@ -44,9 +44,10 @@ endfunction()
 python_add_library(novrel MODULE WITH_SOABI)
 novrel_python_module(novrel)
 # A debug interpreter (ABI tag "cpython-314d-...") on Debian keeps only its
-# pyconfig.h apart; Python.h, a link into the release headers, includes the
-# release one next to it, so the module would be built without the debug
-# build's reference accounting and assertions unless told.
+# pyconfig.h apart and links every other header to the release ones. GCC
+# resolves those links for system headers, so Python.h finds the release
+# pyconfig.h beside its target, and the module would be built without the
+# debug build's reference accounting and assertions unless told.
 if(Python_SOABI MATCHES "^cpython-[0-9]+t?d-")
   target_compile_definitions(novrel PRIVATE Py_DEBUG)
 endif()
