@@ -41,6 +41,14 @@ endfunction()
 
 python_add_library(novrel MODULE WITH_SOABI)
 novrel_python_module(novrel)
+# A debug interpreter (ABI tag "cpython-314d-...") on Debian keeps only its
+# pyconfig.h apart and links every other header to the release ones. GCC
+# resolves those links for system headers, so Python.h finds the release
+# pyconfig.h beside its target, and the module would be built without the
+# debug build's reference accounting and assertions unless told.
+if(Python_SOABI MATCHES "^cpython-[0-9]+t?d-")
+  target_compile_definitions(novrel PRIVATE Py_DEBUG)
+endif()
 
 # The free-threaded variant differs in its ABI tag only: "cpython-314t-..."
 # for "cpython-314-...". It is never installed.

@@ -95,6 +95,11 @@ PyErr PyErr::new_error(PyObject* type, std::string_view message) {
   if (!text) panic_on_null();
   Ref exception = Ref::steal(PyObject_CallOneArg(type, text.get()));
   if (!exception) return fetch();
+  // Raised by the interpreter, an exception gets the one being handled as its
+  // context; so does each of the module's own. A new object cannot be in the
+  // handled exception's context chain, so this forms no cycle.
+  if (Ref handled = Ref::steal(PyErr_GetHandledException()))
+    PyException_SetContext(exception.get(), handled.release());
   return PyErr(std::move(exception));
 }
 

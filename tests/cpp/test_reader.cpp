@@ -1,6 +1,7 @@
 // The plot-file reader end to end, on small files written to a temp dir.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -160,6 +161,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "Could not parse line: ParseFloatError { kind: Empty }"},
         FailureCase{"WidthBeyondLine", "h 1\na\nL\n 1.5\n", 12,
                     "end byte index 12 is out of bounds for string of length 4"},
+        // The first field that fails decides, even where a later one is out of range.
+        FailureCase{"ParseErrorBeforeLaterRangeError", "h 3\na\nb\nc\nL\n x   1\n", 3,
+                    "Could not parse line: ParseFloatError { kind: Invalid }"},
         FailureCase{"SecondLineTooShort", "h 12\n" + std::string(12, '\n') + "L\n" +
                                               std::string(40, '1') + "\n   1  \n",
                     4, "end byte index 8 is out of bounds for string of length 6"},
@@ -175,39 +179,73 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PlaneThreeGapEscaped", "h 1\na\nL\n1\xF0\xB1\x8D\x8B" "5\n", 2,
                     "end byte index 2 is not a char boundary; it is inside '\\u{3134b}' (bytes 1..5 of string)"},
         FailureCase{"CountFollowedByWord", "h 3 x\na\nb\nc\n", 12,
-                    "The first line should end with the number of parameters:\n'h 3 x'"},
-        FailureCase{"NoCountToken", " \t \n", 12,
-                    "The first line should end with the number of parameters:\n' \t '"},
-        FailureCase{"CountOfZero", "h 0\n 1\n", 12,
-                    "The first line should end with the number of parameters:\n'h 0'"}),
+                    "The first line should end with the number of parameters:\n'h 3 x'"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
-TEST(Reader, RejectedCountPrintsTheDiagnosticToStdout) {
-  // fd 1 is redirected to a file for the duration of the call.
+enum class Stdout { File, Closed, BrokenPipe };
+
+struct CountCase {
+  const char* name;
+  const char* header;
+  Stdout stdout_kind;
+  const char* printed;  // what reaches a file on fd 1
+  std::string message;
+};
+
+class RejectedCounts : public testing::TestWithParam<CountCase> {};
+
+// Only a count token that does not parse is reported on fd 1; a stdout that
+// is closed drops the line, one that fails otherwise ends the call.
+TEST_P(RejectedCounts, PrintTheDiagnosticOnlyForABadToken) {
+  const CountCase& c = GetParam();
   ScratchFile out("");
   fflush(stdout);
   const int saved = dup(1);
-  const int fd = open(out.path().c_str(), O_WRONLY | O_TRUNC);
-  dup2(fd, 1);
-  close(fd);
-  const std::string message = error_of("Run 7 plot data  -3\n");
+  int pipe_ends[2] = {-1, -1};
+  void (*old_handler)(int) = SIG_DFL;
+  switch (c.stdout_kind) {
+    case Stdout::File: {
+      const int fd = open(out.path().c_str(), O_WRONLY | O_TRUNC);
+      dup2(fd, 1);
+      close(fd);
+      break;
+    }
+    case Stdout::Closed:
+      close(1);
+      break;
+    case Stdout::BrokenPipe:
+      // As under Python, which ignores SIGPIPE: the write fails with EPIPE.
+      old_handler = signal(SIGPIPE, SIG_IGN);
+      ASSERT_EQ(pipe(pipe_ends), 0);
+      close(pipe_ends[0]);
+      dup2(pipe_ends[1], 1);
+      close(pipe_ends[1]);
+      break;
+  }
+  const std::string message = error_of(c.header);
   dup2(saved, 1);
   close(saved);
+  if (c.stdout_kind == Stdout::BrokenPipe) signal(SIGPIPE, old_handler);
   std::ifstream in(out.path());
-  const std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(printed, "Error: '-3' is not a valid number of parameters!\n");
-  EXPECT_EQ(message, "The first line should end with the number of parameters:\n'Run 7 plot data  -3'");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            c.printed);
+  EXPECT_EQ(message, c.message);
 }
 
-TEST(Reader, ClosedStdoutDropsTheDiagnostic) {
-  fflush(stdout);
-  const int saved = dup(1);
-  close(1);
-  const std::string message = error_of("h 3.0\n");
-  dup2(saved, 1);
-  close(saved);
-  EXPECT_EQ(message, "The first line should end with the number of parameters:\n'h 3.0'");
-}
+const std::string kCountRejected = "The first line should end with the number of parameters:\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RejectedCounts,
+    testing::Values(
+        CountCase{"BadToken", "Run 7 plot data  -3\n", Stdout::File,
+                  "Error: '-3' is not a valid number of parameters!\n",
+                  kCountRejected + "'Run 7 plot data  -3'"},
+        CountCase{"NoToken", " \t \n", Stdout::File, "", kCountRejected + "' \t '"},
+        CountCase{"Zero", "h 0\n 1\n", Stdout::File, "", kCountRejected + "'h 0'"},
+        CountCase{"ClosedStdout", "h 3.0\n", Stdout::Closed, "", kCountRejected + "'h 3.0'"},
+        CountCase{"BrokenPipe", "h 3.0\n", Stdout::BrokenPipe, "",
+                  "failed printing to stdout: Broken pipe (os error 32)"}),
+    [](const testing::TestParamInfo<CountCase>& info) { return info.param.name; });
 
 // Any other failure to write the diagnostic ends the call: a full device, or
 // a pipe without a reader while SIGPIPE is ignored, as the interpreter has it.

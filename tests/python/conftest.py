@@ -88,7 +88,7 @@ def child_env(**extra):
     return env
 
 
-def run_python(code, *, env=None, timeout=120):
-    """Runs `code` in a child interpreter (see child_env)."""
-    return subprocess.run([sys.executable, "-c", code], capture_output=True,
+def run_python(code, *, args=(), env=None, timeout=120):
+    """Runs `code` with `args` in a child interpreter (see child_env)."""
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
                           env=child_env(**(env or {})), timeout=timeout)

@@ -1,6 +1,7 @@
 """Binding and conversion of the two arguments."""
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import IS_32_BIT, plot_text
 
@@ -215,3 +216,103 @@ def test_nul_in_path_reaches_the_reader(novrel, path):
         novrel.rust_read_torvask(path + "\0", 12)
     assert info.value.args == ('Plot file not found!: Error { kind: InvalidInput, '
                                'message: "file name contained an unexpected NUL byte" }',)
+
+
+
+def _index_type_error_with_cause():
+    inner = TypeError("no index today")
+    inner.__cause__ = ValueError("root")
+    return Index(inner)
+
+
+# (call, prefixed, repr of the cause); every outcome of a call, raised while
+# a KeyError is handled, must chain it as the interpreter chains what it
+# raises. A prefixed TypeError also keeps the cause of the one it replaces,
+# and with it a suppressed context.
+CHAINED = [
+    (lambda f, p: f(p, 12, 3), False, "None"),
+    (lambda f, p: f(p, 12, x=1), False, "None"),
+    (lambda f, p: f(p, file_path=p), False, "None"),
+    (lambda f, p: f(), False, "None"),
+    (lambda f, p: f(5, 12), True, "None"),
+    (lambda f, p: f(p, 12.0), True, "None"),
+    (lambda f, p: f(p, _index_type_error_with_cause()), True, "ValueError('root')"),
+    (lambda f, p: f(p, -1), False, "None"),
+    (lambda f, p: f(p, 2**32), False, "None"),  # OverflowError on i386, else PanicException
+    (lambda f, p: f("plot\udc80.plt", 12), False, "None"),
+    (lambda f, p: f(p + ".missing", 12), False, "None"),
+]
+
+
+@pytest.mark.parametrize("call,prefixed,cause", CHAINED)
+def test_exceptions_chain_the_handled_exception(novrel, path, call, prefixed, cause):
+    try:
+        raise KeyError("handled")
+    except KeyError as handled:
+        with pytest.raises(BaseException) as info:
+            call(novrel.rust_read_torvask, path)
+        raised = info.value
+        assert raised.__context__ is handled
+    assert raised.__suppress_context__ is prefixed
+    assert repr(raised.__cause__) == cause
+    assert raised.args[0].startswith("argument '") == prefixed
+
+
+class OddIndex:
+    """An __index__ that returns or raises whatever it was built with."""
+
+    raised = []
+
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def __index__(self):
+        if isinstance(self.outcome, type) and issubclass(self.outcome, BaseException):
+            error = self.outcome("from __index__")
+            OddIndex.raised.append(error)
+            raise error
+        return self.outcome
+
+
+# Ints of every size, floats, text with lone surrogates (and no '/', so a
+# path names a file in the test's own directory), and odd index objects.
+VALUES = st.one_of(
+    st.integers(-(2**70), 2**70),
+    st.sampled_from([0, 1, 12, 2**32 - 1, 2**32, 2**64 - 1, 2**64, -1, True]),
+    st.floats(),
+    st.text(st.characters(exclude_categories=()), max_size=8).map(lambda s: s.replace("/", "_")),
+    st.none(),
+    st.binary(max_size=4),
+    st.builds(OddIndex, st.one_of(
+        st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=3), st.none(),
+        st.sampled_from([TypeError, ValueError, OverflowError, RuntimeError, TypeErrorSub]))),
+)
+NAMES = st.one_of(st.sampled_from(["file_path", "n_digits", "x", "file", "N_DIGITS"]),
+                  st.text(st.characters(exclude_categories=()), max_size=4))
+
+
+@settings(max_examples=200, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(file_path=st.one_of(st.just("plot"), VALUES), n_digits=st.one_of(st.just(12), VALUES),
+       form=st.sampled_from(["positional", "keywords", "mixed"]),
+       extra=st.one_of(st.just(((), {})),
+                       st.tuples(st.lists(VALUES, max_size=2),
+                                 st.dictionaries(NAMES, VALUES, max_size=2))))
+def test_any_arguments_give_a_result_or_an_allowed_exception(novrel, tmp_path, monkeypatch,
+                                                              file_path, n_digits, form, extra):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "plot").write_text(plot_text(ROWS))
+    args, kwargs = {"positional": ([file_path, n_digits], {}),
+                    "keywords": ([], {"file_path": file_path, "n_digits": n_digits}),
+                    "mixed": ([file_path], {"n_digits": n_digits})}[form]
+    args = args + list(extra[0])
+    kwargs = {**extra[1], **kwargs}
+    OddIndex.raised.clear()
+    try:
+        result = novrel.rust_read_torvask(*args, **kwargs)
+    except (TypeError, OverflowError, UnicodeEncodeError):
+        pass
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException" or any(e is r for r in OddIndex.raised), repr(e)
+    else:
+        assert type(result) is tuple and len(result) == 2

@@ -163,6 +163,7 @@ def test_threads_get_their_own_results_and_whole_reports(tmp_path):
         print(json.dumps({"wrong": wrong[:3], "calls": 1600, "messages": messages,
                           "failing": sum(failing) + sum(e[0] == "panic" for e in expected)}),
               file=out)
+        out.close()  # a debug interpreter warns of files left open
     """)
     run = subprocess.run([sys.executable, "-c", code, json.dumps(cases)], capture_output=True,
                          env=child_env(), timeout=300)

@@ -1,0 +1,155 @@
+// The whole float32 space, each pattern printed with 9 significant digits in
+// both printf styles ("%.9g", "%.8e"), must parse back to the same bits, and
+// every midpoint between neighbours must round as strtof rounds it in the
+// "C" locale. Minutes to hours of CPU: run with NOVREL_SLOW=1; the work is
+// split over the CPUs the process may use (taskset limits it).
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <charconv>
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "text/number.hpp"
+
+namespace {
+
+using novrel::text::parse_float32;
+
+bool slow_tests_enabled() {
+  const char* flag = std::getenv("NOVREL_SLOW");
+  return flag != nullptr && std::string(flag) == "1";
+}
+
+// Failures found by the workers, reported by the test's own thread.
+class Findings {
+ public:
+  void add(std::string what) {
+    const std::lock_guard lock(mutex_);
+    if (++count_ <= 10) first_.push_back(std::move(what));
+  }
+  void report() const {
+    for (const std::string& what : first_) ADD_FAILURE() << what;
+    EXPECT_EQ(count_, 0u);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t count_ = 0;
+  std::vector<std::string> first_;
+};
+
+// Calls body(bits) for every bits in [0, end), in chunks over the CPUs this
+// process may run on, and prints the time taken.
+template <class Body>
+void sweep(const char* name, std::uint64_t end, Body body) {
+  cpu_set_t cpus;
+  const unsigned threads =
+      sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? static_cast<unsigned>(CPU_COUNT(&cpus)) : 1;
+  constexpr std::uint64_t kChunk = std::uint64_t{1} << 22;
+  std::atomic<std::uint64_t> next{0};
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (unsigned t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      for (std::uint64_t first; (first = next.fetch_add(kChunk)) < end;)
+        for (std::uint64_t b = first; b < std::min(first + kChunk, end); ++b)
+          body(static_cast<std::uint32_t>(b));
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::printf("%s: %llu patterns on %u threads in %.0f s\n", name,
+              static_cast<unsigned long long>(end), threads, took.count());
+}
+
+std::string hex(std::uint32_t bits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08x", bits);
+  return buf;
+}
+
+TEST(Float32Sweep, EveryPatternPrintedWithNineDigitsParsesBack) {
+  if (!slow_tests_enabled()) GTEST_SKIP() << "set NOVREL_SLOW=1 to run";
+  struct Style {
+    std::chars_format format;
+    int precision;
+    const char* printf_format;
+  };
+  static constexpr Style kStyles[] = {{std::chars_format::general, 9, "%.9g"},
+                                      {std::chars_format::scientific, 8, "%.8e"}};
+  Findings findings;
+  sweep("print and parse back", std::uint64_t{1} << 32, [&](std::uint32_t bits) {
+    const float f = std::bit_cast<float>(bits);
+    const std::uint32_t want =
+        std::isnan(f) ? (bits & 0x80000000u) | 0x7FC00000u : bits;
+    for (const Style& style : kStyles) {
+      char text[32];
+      const auto printed = std::to_chars(text, text + sizeof text, f, style.format, style.precision);
+      const std::string_view view(text, static_cast<std::size_t>(printed.ptr - text));
+      // to_chars stands in for printf, which is several times slower; a
+      // spread-out sample keeps the two honest.
+      if (bits % 4099 == 0) {
+        char reference[32];
+        std::snprintf(reference, sizeof reference, style.printf_format, static_cast<double>(f));
+        if (view != reference)
+          findings.add(hex(bits) + ": to_chars \"" + std::string(view) + "\", printf \"" +
+                       reference + "\"");
+      }
+      const auto parsed = parse_float32(view);
+      if (!parsed.ok || std::bit_cast<std::uint32_t>(parsed.value) != want)
+        findings.add(hex(bits) + ": \"" + std::string(view) + "\" parsed " +
+                     (parsed.ok ? hex(std::bit_cast<std::uint32_t>(parsed.value)) : "as invalid"));
+    }
+  });
+  findings.report();
+}
+
+// The midpoint above each finite pattern (above the largest finite one it
+// is 2^128 - 2^103, which rounds to infinity), written out exactly. Odd
+// patterns are negated so both signs are covered.
+TEST(Float32Sweep, EveryMidpointRoundsAsStrtof) {
+  if (!slow_tests_enabled()) GTEST_SKIP() << "set NOVREL_SLOW=1 to run";
+  locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  ASSERT_NE(c_locale, static_cast<locale_t>(nullptr));
+  Findings findings;
+  sweep("midpoints", 0x7F800000u, [&](std::uint32_t bits) {
+    const double lo = std::bit_cast<float>(bits);
+    const double hi = bits == 0x7F7FFFFFu ? std::ldexp(1.0, 128) : std::bit_cast<float>(bits + 1);
+    const double mid = (bits & 1 ? -1 : 1) * (lo + hi) / 2;  // exact: 25 bits fit a double
+    // At most 112 significant digits: the smallest midpoint, 2^-150, has 105.
+    char text[160];
+    const auto printed = std::to_chars(text, text + sizeof text - 1, mid,
+                                       std::chars_format::scientific, 111);
+    char* exponent = std::find(text, printed.ptr, 'e');
+    char* digits_end = exponent;
+    while (digits_end[-1] == '0') --digits_end;
+    if (digits_end[-1] == '.') --digits_end;
+    char* end = std::copy(exponent, printed.ptr, digits_end);
+    *end = '\0';
+    char* strtof_end = nullptr;
+    const float expected = strtof_l(text, &strtof_end, c_locale);
+    const auto parsed = parse_float32(std::string_view(text, static_cast<std::size_t>(end - text)));
+    if (!parsed.ok || strtof_end != end ||
+        std::bit_cast<std::uint32_t>(parsed.value) != std::bit_cast<std::uint32_t>(expected))
+      findings.add(std::string("\"") + text + "\": parsed " +
+                   (parsed.ok ? hex(std::bit_cast<std::uint32_t>(parsed.value)) : "as invalid") +
+                   ", strtof " + hex(std::bit_cast<std::uint32_t>(expected)));
+  });
+  freelocale(c_locale);
+  findings.report();
+}
+
+}  // namespace
