@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "text/fixed_line.hpp"
 #include "text/number.hpp"
 
 namespace {
@@ -114,6 +115,56 @@ TEST(Float32Sweep, EveryPatternPrintedWithNineDigitsParsesBack) {
                      (parsed.ok ? hex(std::bit_cast<std::uint32_t>(parsed.value)) : "as invalid"));
     }
   });
+  findings.report();
+}
+
+// Every field of the width-12 layout (" d.dddddE+dd", either sign of each)
+// decoded a line at a time by each SIMD kernel the machine has: a field the
+// kernel takes must have exactly the bits that parse_float32 gives it.
+TEST(Float32Sweep, EveryWidth12LayoutFieldDecodesAsTheFieldParser) {
+  if (!slow_tests_enabled()) GTEST_SKIP() << "set NOVREL_SLOW=1 to run";
+  using novrel::text::FixedLineDecoder;
+  using novrel::text::Kernel;
+  std::vector<FixedLineDecoder> decoders;
+  for (const Kernel kernel : {Kernel::Ssse3, Kernel::Avx2})
+    if (novrel::text::has_kernel(kernel)) decoders.push_back(FixedLineDecoder::with_kernel(kernel, 12));
+  if (decoders.empty()) GTEST_SKIP() << "no SIMD kernel on this machine";
+  Findings findings;
+  std::atomic<std::uint64_t> taken{0};
+  // One index per sign, significand and exponent sign; its ten lines hold
+  // the exponents 00 to 99.
+  sweep("width-12 layout fields", 4'000'000, [&](std::uint32_t index) {
+    const std::uint32_t significand = index % 1'000'000;
+    char line[121];
+    std::snprintf(line, sizeof line, "%c%u.%05uE%c00", index / 2'000'000 ? '-' : ' ',
+                  significand / 100'000, significand % 100'000, index / 1'000'000 % 2 ? '-' : '+');
+    for (int k = 1; k < 10; ++k) std::memcpy(line + 12 * k, line, 12);
+    std::uint64_t decoded_fields = 0;
+    for (int tens = 0; tens < 10; ++tens) {
+      for (int k = 0; k < 10; ++k) {
+        line[12 * k + 10] = static_cast<char>('0' + tens);
+        line[12 * k + 11] = static_cast<char>('0' + k);
+      }
+      for (const FixedLineDecoder& decoder : decoders) {
+        float values[novrel::text::kDecodedLineCapacity];
+        const unsigned decoded = decoder.decode(std::string_view(line, 120), 10, values);
+        for (int k = 0; k < 10; ++k) {
+          if ((decoded >> k & 1) == 0) continue;
+          ++decoded_fields;
+          const std::string_view field(line + 12 * k + (line[0] == ' '), 12 - (line[0] == ' '));
+          const auto parsed = parse_float32(field);
+          if (!parsed.ok || std::bit_cast<std::uint32_t>(parsed.value) != std::bit_cast<std::uint32_t>(values[k]))
+            findings.add("\"" + std::string(field) + "\", kernel " +
+                         std::to_string(static_cast<int>(decoder.kernel())) + ": decoded " +
+                         hex(std::bit_cast<std::uint32_t>(values[k])) + ", parsed " +
+                         (parsed.ok ? hex(std::bit_cast<std::uint32_t>(parsed.value)) : "as invalid"));
+        }
+      }
+    }
+    taken.fetch_add(decoded_fields, std::memory_order_relaxed);
+  });
+  std::printf("decoded %llu of %llu fields\n", static_cast<unsigned long long>(taken.load()),
+              400'000'000ull * decoders.size());
   findings.report();
 }
 
