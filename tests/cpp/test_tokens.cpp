@@ -120,33 +120,14 @@ struct CountCase {
 
 TEST(TokenParameterCount, Table) {
   const CountCase table[] = {
-      {"0", 0u},
-      {"+0", 0u},
-      {"12", 12u},
-      {"+12", 12u},
-      {"0012", 12u},
-      {"007", 7u},
-      {"99999999", 99999999u},
-      {"4294967295", 4294967295u},
-      {"+4294967295", 4294967295u},
-      {"00000000004294967295", 4294967295u},
-      {"4294967296", std::nullopt},
-      {"4294967300", std::nullopt},
-      {"42949672950", std::nullopt},
-      {"99999999999999999999", std::nullopt},
-      {"", std::nullopt},
-      {"+", std::nullopt},
-      {"-", std::nullopt},
-      {"-0", std::nullopt},
-      {"-12", std::nullopt},
-      {"++1", std::nullopt},
-      {"1e3", std::nullopt},
-      {"3.0", std::nullopt},
-      {"12a", std::nullopt},
-      {"1 2", std::nullopt},
+      {"0", 0u}, {"+0", 0u}, {"12", 12u}, {"+12", 12u}, {"0012", 12u}, {"007", 7u}, {"99999999", 99999999u},
+      {"4294967295", 4294967295u}, {"+4294967295", 4294967295u}, {"00000000004294967295", 4294967295u},
+      {"4294967296", std::nullopt}, {"4294967300", std::nullopt}, {"42949672950", std::nullopt},
+      {"99999999999999999999", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt}, {"-", std::nullopt},
+      {"-0", std::nullopt}, {"-12", std::nullopt}, {"++1", std::nullopt}, {"1e3", std::nullopt},
+      {"3.0", std::nullopt}, {"12a", std::nullopt}, {"1 2", std::nullopt},
       {"\xD9\xA1", std::nullopt},  // ARABIC-INDIC DIGIT ONE
-      {"/", std::nullopt},
-      {":", std::nullopt},
+      {"/", std::nullopt}, {":", std::nullopt},
   };
   for (const CountCase& c : table) {
     EXPECT_EQ(parse_parameter_count(c.token), c.count) << "token " << c.token;
