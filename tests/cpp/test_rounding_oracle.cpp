@@ -124,17 +124,21 @@ std::string random_digits(Oracle& o, std::size_t n) {
 
 // The exact decimal expansion of a double: significant digits, and the
 // power of ten of the last one. glibc's printf prints exact digits.
-void exact_decimal(double v, std::string& digits, long& exp10) {
+struct Decimal {
+  std::string digits;
+  long exp10;
+};
+Decimal exact_decimal(double v) {
   char buf[200];
   std::snprintf(buf, sizeof buf, "%.130e", v);
-  digits.clear();
+  Decimal d;
   const char* p = buf;
   for (; *p != 'e'; ++p) {
-    if (*p != '.') digits += *p;
+    if (*p != '.') d.digits += *p;
   }
-  const long e = std::strtol(p + 1, nullptr, 10);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  exp10 = e - static_cast<long>(digits.size()) + 1;
+  while (d.digits.size() > 1 && d.digits.back() == '0') d.digits.pop_back();
+  d.exp10 = std::strtol(p + 1, nullptr, 10) - static_cast<long>(d.digits.size()) + 1;
+  return d;
 }
 
 // The exact midpoint between the float32 with these bits and the next one
@@ -187,10 +191,8 @@ TEST(RoundingOracle, RandomDigitStrings) {
 // and cut or rounded to fewer digits, which lands just to either side.
 TEST(RoundingOracle, MidpointsAndTheirNeighbours) {
   Oracle o(0x6e6f7672656c0002u);
-  std::string digits;
-  long exp10 = 0;
   for (long i = 0; i < kMidpoints; ++i) {
-    exact_decimal(midpoint_above(random_float_bits(o)), digits, exp10);
+    const auto [digits, exp10] = exact_decimal(midpoint_above(random_float_bits(o)));
     o.check(o.layout(digits, exp10));
 
     const std::size_t pad = 1 + o.below(30);
@@ -219,10 +221,8 @@ TEST(RoundingOracle, LongDigitStrings) {
                                      0x4B7FFFFFu, 0x4B800000u, 0x7F7FFFFEu, 0x7F7FFFFFu};
   while (bits.size() < 40) bits.push_back(random_float_bits(o));
   const std::size_t lengths[] = {17, 18, 19, 20, 21, 40, 767, 768, 769, 770, 1000, 5000};
-  std::string digits;
-  long exp10 = 0;
   for (const std::uint32_t b : bits) {
-    exact_decimal(midpoint_above(b), digits, exp10);
+    const auto [digits, exp10] = exact_decimal(midpoint_above(b));
     for (const std::size_t len : lengths) {
       const long shift = static_cast<long>(len) - static_cast<long>(digits.size());
       if (shift < 0) {
@@ -318,12 +318,10 @@ TEST(RoundingOracle, FixedLayoutTexts) {
 // layout, then with a last digit added above and below.
 TEST(RoundingOracle, FixedLayoutMidpoints) {
   Oracle o(0x6e6f7672656c0006u);
-  std::string digits;
-  long exp10 = 0;
   for (long i = 0; i < kFixedMidpoints; ++i) {
     const std::uint64_t odd = (std::uint64_t{1} << 24) | (o.next() & 0xFFFFFFu) | 1u;
     const int scale = static_cast<int>(o.below(38)) - 12;
-    exact_decimal(std::ldexp(static_cast<double>(odd), scale), digits, exp10);
+    auto [digits, exp10] = exact_decimal(std::ldexp(static_cast<double>(odd), scale));
     if (digits.size() > 15) continue;
     while (digits.size() < 5) {
       digits += '0';
