@@ -52,8 +52,7 @@ void say_site(const Where& where) {
   failure::raise_formatted(std::move(text), where);
 }
 
-// Runs `site` and acknowledges the fatal error it raises, as a failure guard
-// would.
+// Runs `site` and acknowledges its fatal error, as a failure guard would.
 template <typename Site>
 void catching(Site site) {
   try {
@@ -63,9 +62,7 @@ void catching(Site site) {
   }
 }
 
-void fail_and_catch(std::string_view text) {
-  catching([text] { fail_here(text); });
-}
+void fail_and_catch(std::string_view text) { catching([text] { fail_here(text); }); }
 
 // Points fd 2 at a pipe that nobody reads.
 void break_pipe_at_fd2() {
