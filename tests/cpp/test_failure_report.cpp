@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,13 +83,9 @@ ProbeRun run_probe(const char* scenario, std::optional<std::string> style,
     ::kill(run.pid, SIGKILL);
     ::waitpid(run.pid, &run.status, 0);
   }
-  std::size_t start = 0;
-  while (start < run.out.size()) {
-    const std::size_t end = run.out.find('\n', start);
-    const std::string line = run.out.substr(start, end - start);
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);)
     if (line.rfind("site ", 0) == 0) run.sites.push_back(line.substr(5));
-    start = end == std::string::npos ? run.out.size() : end + 1;
-  }
   return run;
 }
 
