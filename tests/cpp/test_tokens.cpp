@@ -38,14 +38,10 @@ struct TrimCase {
 
 TEST(TokenTrim, Table) {
   const TrimCase table[] = {
-      {"", ""},
-      {"    ", ""},
-      {"  1.5  ", "1.5"},
-      {"\xC2\xA0\xC2\xA0-2.25e3\xC2\xA0", "-2.25e3"},
+      {"", ""}, {"    ", ""}, {"  1.5  ", "1.5"}, {"\xC2\xA0\xC2\xA0-2.25e3\xC2\xA0", "-2.25e3"},
       {"\xE3\x80\x80" "1 2\t\xE3\x80\x80", "1 2"},
       {"\xE2\x80\x8B" "1\xE2\x80\x8B", "\xE2\x80\x8B" "1\xE2\x80\x8B"},
-      {"\xC3\xA9 ", "\xC3\xA9"},
-      {"\x1F" "1\x1F", "\x1F" "1\x1F"},
+      {"\xC3\xA9 ", "\xC3\xA9"}, {"\x1F" "1\x1F", "\x1F" "1\x1F"},
   };
   for (const TrimCase& c : table) {
     const std::string_view trimmed = trim_whitespace(c.text);
@@ -64,10 +60,7 @@ struct SplitCase {
 
 TEST(TokenSplit, Table) {
   const SplitCase table[] = {
-      {"", {}},
-      {" \t  \t", {}},
-      {"a\xC2\xA0" "b", {"a", "b"}},
-      {"a\xE2\x80\x8B" "b", {"a\xE2\x80\x8B" "b"}},
+      {"", {}}, {" \t  \t", {}}, {"a\xC2\xA0" "b", {"a", "b"}}, {"a\xE2\x80\x8B" "b", {"a\xE2\x80\x8B" "b"}},
       {"  # number of parameters   12\r", {"#", "number", "of", "parameters", "12"}},
       {"x\xE3\x80\x80\xE3\x80\x80y\n", {"x", "y"}},
   };
