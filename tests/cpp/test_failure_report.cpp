@@ -89,13 +89,6 @@ ProbeRun run_probe(const char* scenario, std::optional<std::string> style,
   return run;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         text.substr(text.size() - suffix.size()) == suffix;
-}
 std::size_t count(std::string_view text, std::string_view part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::string_view::npos;
@@ -119,8 +112,8 @@ void expect_tail(std::string_view tail, Form form, bool named = true) {
       EXPECT_EQ(tail, kHint);
       break;
     case Form::short_trace:
-      ASSERT_TRUE(starts_with(tail, "stack backtrace:\n")) << tail;
-      EXPECT_TRUE(ends_with(tail, kClosingNote)) << tail;
+      ASSERT_TRUE(tail.starts_with("stack backtrace:\n")) << tail;
+      EXPECT_TRUE(tail.ends_with(kClosingNote)) << tail;
       EXPECT_EQ(count(tail, kClosingNote), 1u);
       // The reporting machinery's frames are left out: the failing function
       // comes first.
@@ -129,7 +122,7 @@ void expect_tail(std::string_view tail, Form form, bool named = true) {
           << tail;
       break;
     case Form::full_trace:
-      ASSERT_TRUE(starts_with(tail, "stack backtrace:\n")) << tail;
+      ASSERT_TRUE(tail.starts_with("stack backtrace:\n")) << tail;
       EXPECT_EQ(tail.find("note:"), std::string_view::npos) << tail;
       if (!named) break;
       // Every frame: the machinery's come before the failing function's.
@@ -153,7 +146,7 @@ TEST_P(FailureStyle, HeaderThenHintOrBacktrace) {
   ASSERT_TRUE(run.exited_cleanly()) << run.status << run.err;
   ASSERT_EQ(run.sites.size(), 1u);
   const std::string header = run.header(0, "Failed ot read line!");
-  ASSERT_TRUE(starts_with(run.err, header)) << run.err;
+  ASSERT_TRUE(run.err.starts_with(header)) << run.err;
   expect_tail(std::string_view(run.err).substr(header.size()), GetParam().form);
 }
 
@@ -180,7 +173,7 @@ TEST(FailureReport, FailureWhileUnwindingGetsFullBacktrace) {
   ASSERT_EQ(run.sites.size(), 2u);
   const std::string outer = run.header(0, "outer failure") + std::string(kHint);
   const std::string inner = run.header(1, "inner failure");
-  ASSERT_TRUE(starts_with(run.err, outer + inner)) << run.err;
+  ASSERT_TRUE(run.err.starts_with(outer + inner)) << run.err;
   expect_tail(std::string_view(run.err).substr(outer.size() + inner.size()),
               Form::full_trace);
 }
@@ -205,16 +198,14 @@ TEST(FailureAbort, TrapFiringDuringUnwindAborts) {
   ASSERT_EQ(reports.size(), 3u) << run.err;
   EXPECT_EQ(reports[0], run.header(1, "escaping failure") + std::string(kHint));
   const std::string second = run.header(0, "uncaught panic at ffi boundary");
-  ASSERT_TRUE(starts_with(reports[1], second)) << reports[1];
+  ASSERT_TRUE(reports[1].starts_with(second)) << reports[1];
   expect_tail(std::string_view(reports[1]).substr(second.size()), Form::full_trace,
               /*named=*/false);
   // The cleanup failure: no backtrace, then the abort line.
-  EXPECT_TRUE(starts_with(reports[2], "\nthread '<unnamed>' (" +
-                                          std::to_string(run.pid) +
-                                          ") panicked at src/failure/"))
+  EXPECT_TRUE(reports[2].starts_with("\nthread '<unnamed>' (" + std::to_string(run.pid) +
+                                     ") panicked at src/failure/"))
       << reports[2];
-  EXPECT_TRUE(ends_with(reports[2], ":\npanic in a destructor during cleanup\n" +
-                                        std::string(kNonUnwinding)))
+  EXPECT_TRUE(reports[2].ends_with(":\npanic in a destructor during cleanup\n" + std::string(kNonUnwinding)))
       << reports[2];
 }
 
@@ -228,10 +219,9 @@ TEST(FailureAbort, FailureWhereUnwindingIsImpossibleAborts) {
                             std::string(kHint));
   const std::size_t body = reports[1].find(":\npanic in a function that cannot unwind\n");
   ASSERT_NE(body, std::string::npos) << reports[1];
-  EXPECT_TRUE(starts_with(std::string_view(reports[1]).substr(body + 41),
-                          "stack backtrace:\n"))
+  EXPECT_TRUE(std::string_view(reports[1]).substr(body + 41).starts_with("stack backtrace:\n"))
       << reports[1];
-  EXPECT_TRUE(ends_with(reports[1], kNonUnwinding)) << reports[1];
+  EXPECT_TRUE(reports[1].ends_with(kNonUnwinding)) << reports[1];
   EXPECT_EQ(count(reports[1], "note:"), 0u);
 }
 
@@ -319,8 +309,8 @@ TEST(FailureMemory, ExhaustionUnderAddressLimitAborts) {
 
   const ProbeRun traced = run_probe("memory", "1");
   EXPECT_TRUE(traced.aborted()) << traced.status;
-  EXPECT_TRUE(starts_with(traced.err, first + "stack backtrace:\n")) << traced.err;
-  EXPECT_TRUE(ends_with(traced.err, kClosingNote)) << traced.err;
+  EXPECT_TRUE(traced.err.starts_with(first + "stack backtrace:\n")) << traced.err;
+  EXPECT_TRUE(traced.err.ends_with(kClosingNote)) << traced.err;
 }
 
 TEST(FailureMemory, HintPrintedEvenAfterFirstNote) {
