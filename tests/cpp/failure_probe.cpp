@@ -52,12 +52,25 @@ void say_site(const Where& where) {
   failure::raise_formatted(std::move(text), where);
 }
 
-void fail_and_catch(std::string_view text) {
+// Runs `site` and acknowledges its fatal error, as a failure guard would.
+template <typename Site>
+void catching(Site site) {
   try {
-    fail_here(text);
+    site();
   } catch (const FatalError&) {
     failure::acknowledge_catch();
   }
+}
+
+void fail_and_catch(std::string_view text) { catching([text] { fail_here(text); }); }
+
+// Points fd 2 at a pipe that nobody reads.
+void break_pipe_at_fd2() {
+  int broken[2];
+  if (::pipe(broken) != 0) std::abort();
+  ::close(broken[0]);
+  ::dup2(broken[1], 2);
+  ::close(broken[1]);
 }
 
 String long_message() {
@@ -106,10 +119,7 @@ void fail_inside_report(int) {
 void break_fd2(const char* kind) {
   second_kind = kind;
   captured_fd2 = ::dup(2);
-  int broken[2];
-  if (::pipe(broken) != 0) std::abort();
-  ::close(broken[0]);
-  ::dup2(broken[1], 2);
+  break_pipe_at_fd2();
   struct sigaction action {};
   action.sa_handler = fail_inside_report;
   ::sigaction(SIGPIPE, &action, nullptr);
@@ -123,11 +133,7 @@ void fail_without_fd2(const char* how) {
   if (std::strcmp(how, "closed") == 0) {
     ::close(2);
   } else {
-    int broken[2];
-    if (::pipe(broken) != 0) std::abort();
-    ::close(broken[0]);
-    ::dup2(broken[1], 2);
-    ::close(broken[1]);
+    break_pipe_at_fd2();
     ::signal(SIGPIPE, SIG_IGN);
   }
   fail_and_catch("lost failure");
@@ -212,18 +218,12 @@ int run(std::string_view scenario, const char* arg) {
       ::setenv("RUST_BACKTRACE", arg, 1);
     fail_and_catch("second failure");
   } else if (scenario == "long") {
-    try {
-      fail_formatted(long_message());
-    } catch (const FatalError&) {
-      failure::acknowledge_catch();
-    }
+    catching([] { fail_formatted(long_message()); });
   } else if (scenario == "nested") {
-    try {
+    catching([] {
       RaisesWhileUnwinding cleanup;
       fail_here("outer failure");
-    } catch (const FatalError&) {
-      failure::acknowledge_catch();
-    }
+    });
   } else if (scenario == "trap") {
     // Without a handler further out the exception would not unwind at all
     // (std::terminate may skip destructors), and the trap would never run.

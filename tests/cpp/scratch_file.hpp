@@ -1,9 +1,11 @@
-// Test support: plot files on disk and the message of a failed read.
+// Test support: plot files on disk, the message of a failed read, and fd 2
+// captured in a temporary file.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -64,5 +66,33 @@ inline std::string failure_of(const std::string& path, std::size_t width) {
   }
   return "<no error>";
 }
+
+// Points fd 2 at a temporary file for its lifetime, so that failure reports
+// written in this process stay out of the test log and can be read back.
+class Fd2Capture {
+ public:
+  Fd2Capture() : file_(std::tmpfile()), saved_(::dup(2)) {
+    if (file_ == nullptr) std::abort();
+    std::fflush(stderr);
+    ::dup2(::fileno(file_), 2);
+  }
+  ~Fd2Capture() {
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    std::fclose(file_);
+  }
+  // Everything written to fd 2 so far.
+  std::string text() {
+    std::string all;
+    std::rewind(file_);
+    char chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file_)) > 0;) all.append(chunk, n);
+    return all;
+  }
+
+ private:
+  std::FILE* file_;
+  int saved_;
+};
 
 }  // namespace novrel::testing_support

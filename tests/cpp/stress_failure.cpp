@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "failure/fatal_error.hpp"
+#include "scratch_file.hpp"
 
 namespace failure = novrel::failure;
 
@@ -97,11 +98,7 @@ struct Checker {
 int main() {
   ::setenv("RUST_BACKTRACE", "1", 1);
 
-  std::FILE* capture = std::tmpfile();
-  if (capture == nullptr) return 2;
-  std::fflush(stderr);
-  const int saved_fd2 = ::dup(2);
-  ::dup2(::fileno(capture), 2);
+  novrel::testing_support::Fd2Capture capture;
 
   Checker checker;
   checker.tids.assign(kThreads, 0);
@@ -129,12 +126,7 @@ int main() {
   }
   for (auto& thread : threads) thread.join();
 
-  ::dup2(saved_fd2, 2);
-  std::string output;
-  std::rewind(capture);
-  char chunk[65536];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, capture)) > 0;)
-    output.append(chunk, n);
+  const std::string output = capture.text();
 
   const std::string head = "\nthread '<unnamed>' (";
   if (output.compare(0, head.size(), head) != 0) checker.fail("start", output.substr(0, 200));

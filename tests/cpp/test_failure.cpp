@@ -1,44 +1,18 @@
 // Fatal errors in-process: message composition, locations and the counts.
 // What reaches fd 2 is checked in test_failure_report.cpp, in fresh processes.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <functional>
 #include <string>
 
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
+#include "scratch_file.hpp"
 
 namespace {
 
 using namespace novrel::failure;
-
-// Points fd 2 at a temporary file for its lifetime, so reports written here
-// do not clutter the test log and can be inspected.
-class Fd2Capture {
- public:
-  Fd2Capture() : file_(std::tmpfile()), saved_(::dup(2)) {
-    ::dup2(::fileno(file_), 2);
-  }
-  ~Fd2Capture() {
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    std::fclose(file_);
-  }
-  std::string text() {
-    std::string all;
-    std::rewind(file_);
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file_)) > 0;)
-      all.append(chunk, n);
-    return all;
-  }
-
- private:
-  std::FILE* file_;
-  int saved_;
-};
+using novrel::testing_support::Fd2Capture;
 
 // Runs `site`, which must raise, and returns the caught error's message.
 struct Caught {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,23 +83,12 @@ ProbeRun run_probe(const char* scenario, std::optional<std::string> style,
     ::kill(run.pid, SIGKILL);
     ::waitpid(run.pid, &run.status, 0);
   }
-  std::size_t start = 0;
-  while (start < run.out.size()) {
-    const std::size_t end = run.out.find('\n', start);
-    const std::string line = run.out.substr(start, end - start);
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);)
     if (line.rfind("site ", 0) == 0) run.sites.push_back(line.substr(5));
-    start = end == std::string::npos ? run.out.size() : end + 1;
-  }
   return run;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         text.substr(text.size() - suffix.size()) == suffix;
-}
 std::size_t count(std::string_view text, std::string_view part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::string_view::npos;
@@ -122,8 +112,8 @@ void expect_tail(std::string_view tail, Form form, bool named = true) {
       EXPECT_EQ(tail, kHint);
       break;
     case Form::short_trace:
-      ASSERT_TRUE(starts_with(tail, "stack backtrace:\n")) << tail;
-      EXPECT_TRUE(ends_with(tail, kClosingNote)) << tail;
+      ASSERT_TRUE(tail.starts_with("stack backtrace:\n")) << tail;
+      EXPECT_TRUE(tail.ends_with(kClosingNote)) << tail;
       EXPECT_EQ(count(tail, kClosingNote), 1u);
       // The reporting machinery's frames are left out: the failing function
       // comes first.
@@ -132,7 +122,7 @@ void expect_tail(std::string_view tail, Form form, bool named = true) {
           << tail;
       break;
     case Form::full_trace:
-      ASSERT_TRUE(starts_with(tail, "stack backtrace:\n")) << tail;
+      ASSERT_TRUE(tail.starts_with("stack backtrace:\n")) << tail;
       EXPECT_EQ(tail.find("note:"), std::string_view::npos) << tail;
       if (!named) break;
       // Every frame: the machinery's come before the failing function's.
@@ -156,7 +146,7 @@ TEST_P(FailureStyle, HeaderThenHintOrBacktrace) {
   ASSERT_TRUE(run.exited_cleanly()) << run.status << run.err;
   ASSERT_EQ(run.sites.size(), 1u);
   const std::string header = run.header(0, "Failed ot read line!");
-  ASSERT_TRUE(starts_with(run.err, header)) << run.err;
+  ASSERT_TRUE(run.err.starts_with(header)) << run.err;
   expect_tail(std::string_view(run.err).substr(header.size()), GetParam().form);
 }
 
@@ -170,33 +160,11 @@ INSTANTIATE_TEST_SUITE_P(
                     StyleCase{"full", "full", Form::full_trace}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FailureReport, HintOnlyInFirstReportOfProcess) {
-  const ProbeRun run = run_probe("raise_twice", std::nullopt);
-  ASSERT_TRUE(run.exited_cleanly());
-  ASSERT_EQ(run.sites.size(), 2u);
-  EXPECT_EQ(run.err, run.header(0, "first failure") + std::string(kHint) +
-                         run.header(1, "second failure"));
-}
-
+// The first report fixed the style: unsetting it later changes nothing.
 TEST(FailureReport, EnvironmentReadOnlyOnce) {
-  const ProbeRun quiet = run_probe("raise_then_env", std::nullopt, "1");
-  ASSERT_EQ(quiet.sites.size(), 2u);
-  EXPECT_EQ(quiet.err, quiet.header(0, "first failure") + std::string(kHint) +
-                           quiet.header(1, "second failure"));
-
   const ProbeRun full = run_probe("raise_then_env", "full", "-");
   EXPECT_EQ(count(full.err, "stack backtrace:\n"), 2u) << full.err;
   EXPECT_EQ(count(full.err, "note:"), 0u) << full.err;
-}
-
-TEST(FailureReport, MessageLongerThanBufferIsWhole) {
-  const ProbeRun run = run_probe("long", std::nullopt);
-  ASSERT_TRUE(run.exited_cleanly());
-  std::string message =
-      "The first line should end with the number of parameters:\n'";
-  for (int i = 0; i < 150; ++i) message += "0123456789";
-  message += "\nsecond line'";
-  EXPECT_EQ(run.err, run.header(0, message) + std::string(kHint));
 }
 
 TEST(FailureReport, FailureWhileUnwindingGetsFullBacktrace) {
@@ -205,7 +173,7 @@ TEST(FailureReport, FailureWhileUnwindingGetsFullBacktrace) {
   ASSERT_EQ(run.sites.size(), 2u);
   const std::string outer = run.header(0, "outer failure") + std::string(kHint);
   const std::string inner = run.header(1, "inner failure");
-  ASSERT_TRUE(starts_with(run.err, outer + inner)) << run.err;
+  ASSERT_TRUE(run.err.starts_with(outer + inner)) << run.err;
   expect_tail(std::string_view(run.err).substr(outer.size() + inner.size()),
               Form::full_trace);
 }
@@ -230,16 +198,14 @@ TEST(FailureAbort, TrapFiringDuringUnwindAborts) {
   ASSERT_EQ(reports.size(), 3u) << run.err;
   EXPECT_EQ(reports[0], run.header(1, "escaping failure") + std::string(kHint));
   const std::string second = run.header(0, "uncaught panic at ffi boundary");
-  ASSERT_TRUE(starts_with(reports[1], second)) << reports[1];
+  ASSERT_TRUE(reports[1].starts_with(second)) << reports[1];
   expect_tail(std::string_view(reports[1]).substr(second.size()), Form::full_trace,
               /*named=*/false);
   // The cleanup failure: no backtrace, then the abort line.
-  EXPECT_TRUE(starts_with(reports[2], "\nthread '<unnamed>' (" +
-                                          std::to_string(run.pid) +
-                                          ") panicked at src/failure/"))
+  EXPECT_TRUE(reports[2].starts_with("\nthread '<unnamed>' (" + std::to_string(run.pid) +
+                                     ") panicked at src/failure/"))
       << reports[2];
-  EXPECT_TRUE(ends_with(reports[2], ":\npanic in a destructor during cleanup\n" +
-                                        std::string(kNonUnwinding)))
+  EXPECT_TRUE(reports[2].ends_with(":\npanic in a destructor during cleanup\n" + std::string(kNonUnwinding)))
       << reports[2];
 }
 
@@ -253,56 +219,62 @@ TEST(FailureAbort, FailureWhereUnwindingIsImpossibleAborts) {
                             std::string(kHint));
   const std::size_t body = reports[1].find(":\npanic in a function that cannot unwind\n");
   ASSERT_NE(body, std::string::npos) << reports[1];
-  EXPECT_TRUE(starts_with(std::string_view(reports[1]).substr(body + 41),
-                          "stack backtrace:\n"))
+  EXPECT_TRUE(std::string_view(reports[1]).substr(body + 41).starts_with("stack backtrace:\n"))
       << reports[1];
-  EXPECT_TRUE(ends_with(reports[1], kNonUnwinding)) << reports[1];
+  EXPECT_TRUE(reports[1].ends_with(kNonUnwinding)) << reports[1];
   EXPECT_EQ(count(reports[1], "note:"), 0u);
 }
 
-class FailureInReport : public testing::TestWithParam<const char*> {};
-
-TEST_P(FailureInReport, AbortsWithShortLines) {
-  const ProbeRun run = run_probe("in_report", std::nullopt, GetParam());
-  EXPECT_TRUE(run.aborted()) << run.status;
-  ASSERT_EQ(run.sites.size(), 2u);
-  // A composed text is not shown: only a fixed one is safe to print here.
-  const std::string message =
-      std::string_view(GetParam()) == "formatted" ? "" : "second failure";
-  EXPECT_EQ(run.err, "panicked at " + run.sites[1] + ":\n" + message +
-                         "\nthread panicked while processing panic. aborting.\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(SecondFailure, FailureInReport,
-                         testing::Values("fixed", "formatted"));
-
-// Reporting when reporting itself goes wrong: memory runs out in the middle
-// of a report (the report lock is taken again by the thread that holds it),
-// fd 2 cannot be written, or its writes are interrupted by signals.
-struct ReportFaultCase {
+// Scenarios whose whole fd 2 is known: among them reporting when reporting
+// itself goes wrong: a second failure or memory running out in the middle of
+// a report (the report lock is taken again by the thread that holds it), fd 2
+// that cannot be written, or whose writes are interrupted by signals.
+struct WholeCase {
   const char* name;
   const char* scenario;
   const char* arg;
+  std::optional<std::string> style;
   bool aborts;
+  std::size_t sites;
   const char* says;  // a line the probe writes to fd 1, if any
   // The expected fd 2, from the probe's run.
   std::string (*err)(const ProbeRun&);
 };
 
-class FailureWhileReporting : public testing::TestWithParam<ReportFaultCase> {};
+class WholeReport : public testing::TestWithParam<WholeCase> {};
 
-TEST_P(FailureWhileReporting, EndsAsExpected) {
-  const ReportFaultCase& c = GetParam();
-  const ProbeRun run = run_probe(c.scenario, std::nullopt, c.arg);
+TEST_P(WholeReport, IsExactly) {
+  const WholeCase& c = GetParam();
+  const ProbeRun run = run_probe(c.scenario, c.style, c.arg);
   EXPECT_TRUE(c.aborts ? run.aborted() : run.exited_cleanly()) << run.status;
+  ASSERT_EQ(run.sites.size(), c.sites) << run.out;
   EXPECT_EQ(run.err, c.err(run));
   if (c.says != nullptr) {
     EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
   }
 }
 
+// The hint comes with the first report of the process only.
+std::string two_reports(const ProbeRun& run) {
+  return run.header(0, "first failure") + std::string(kHint) + run.header(1, "second failure");
+}
+std::string long_report(const ProbeRun& run) {
+  std::string message = "The first line should end with the number of parameters:\n'";
+  for (int i = 0; i < 150; ++i) message += "0123456789";
+  return run.header(0, message + "\nsecond line'") + std::string(kHint);
+}
+// A composed text is not shown: only a fixed one is safe to print here.
+std::string nested_fixed(const ProbeRun& run) {
+  return "panicked at " + run.sites[1] + ":\nsecond failure\nthread panicked while processing panic. aborting.\n";
+}
+std::string nested_formatted(const ProbeRun& run) {
+  return "panicked at " + run.sites[1] + ":\n\nthread panicked while processing panic. aborting.\n";
+}
 std::string exhausted_in_report(const ProbeRun&) {
   return "memory allocation of 77 bytes failed\n" + std::string(kHint);
+}
+std::string exhausted_twice(const ProbeRun&) {
+  return "memory allocation of 77 bytes failed\nskipping backtrace printing to avoid potential recursion\n";
 }
 // The lost report took the hint with it.
 std::string second_report_only(const ProbeRun& run) { return run.header(1, "second failure"); }
@@ -311,14 +283,23 @@ std::string whole_report(const ProbeRun& run) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, FailureWhileReporting,
+    Table, WholeReport,
     testing::Values(
-        ReportFaultCase{"ExhaustionInsideReport", "in_report", "memory", true, nullptr,
-                        exhausted_in_report},
-        ReportFaultCase{"Fd2BrokenPipe", "fd2_fails", "pipe", false, nullptr, second_report_only},
-        ReportFaultCase{"Fd2Closed", "fd2_fails", "closed", false, nullptr, second_report_only},
-        ReportFaultCase{"WritesInterrupted", "eintr", "", false, "\ninterrupted\n", whole_report}),
-    [](const testing::TestParamInfo<ReportFaultCase>& info) { return info.param.name; });
+        WholeCase{"HintOnlyInFirstReport", "raise_twice", "", std::nullopt, false, 2, nullptr, two_reports},
+        WholeCase{"EnvironmentReadOnlyOnce", "raise_then_env", "1", std::nullopt, false, 2, nullptr,
+                  two_reports},
+        WholeCase{"MessageLongerThanBuffer", "long", "", std::nullopt, false, 1, nullptr, long_report},
+        WholeCase{"FixedFailureInReport", "in_report", "fixed", std::nullopt, true, 2, nullptr, nested_fixed},
+        WholeCase{"FormattedFailureInReport", "in_report", "formatted", std::nullopt, true, 2, nullptr,
+                  nested_formatted},
+        WholeCase{"ExhaustionInsideReport", "in_report", "memory", std::nullopt, true, 1, nullptr,
+                  exhausted_in_report},
+        WholeCase{"SecondExhaustionSkipsBacktrace", "memory_twice", "", "1", true, 0, nullptr,
+                  exhausted_twice},
+        WholeCase{"Fd2BrokenPipe", "fd2_fails", "pipe", std::nullopt, false, 2, nullptr, second_report_only},
+        WholeCase{"Fd2Closed", "fd2_fails", "closed", std::nullopt, false, 2, nullptr, second_report_only},
+        WholeCase{"WritesInterrupted", "eintr", "", std::nullopt, false, 1, "\ninterrupted\n", whole_report}),
+    [](const testing::TestParamInfo<WholeCase>& info) { return info.param.name; });
 
 TEST(FailureMemory, ExhaustionUnderAddressLimitAborts) {
   const std::string first = "memory allocation of 268435456 bytes failed\n";
@@ -328,8 +309,8 @@ TEST(FailureMemory, ExhaustionUnderAddressLimitAborts) {
 
   const ProbeRun traced = run_probe("memory", "1");
   EXPECT_TRUE(traced.aborted()) << traced.status;
-  EXPECT_TRUE(starts_with(traced.err, first + "stack backtrace:\n")) << traced.err;
-  EXPECT_TRUE(ends_with(traced.err, kClosingNote)) << traced.err;
+  EXPECT_TRUE(traced.err.starts_with(first + "stack backtrace:\n")) << traced.err;
+  EXPECT_TRUE(traced.err.ends_with(kClosingNote)) << traced.err;
 }
 
 TEST(FailureMemory, HintPrintedEvenAfterFirstNote) {
@@ -338,14 +319,6 @@ TEST(FailureMemory, HintPrintedEvenAfterFirstNote) {
   EXPECT_EQ(run.err, run.header(0, "first failure") + std::string(kHint) +
                          "memory allocation of 268435456 bytes failed\n" +
                          std::string(kHint));
-}
-
-TEST(FailureMemory, SecondExhaustionSkipsBacktrace) {
-  const ProbeRun run = run_probe("memory_twice", "1");
-  EXPECT_TRUE(run.aborted()) << run.status;
-  EXPECT_EQ(run.err,
-            "memory allocation of 77 bytes failed\n"
-            "skipping backtrace printing to avoid potential recursion\n");
 }
 
 }  // namespace

@@ -38,14 +38,10 @@ struct TrimCase {
 
 TEST(TokenTrim, Table) {
   const TrimCase table[] = {
-      {"", ""},
-      {"    ", ""},
-      {"  1.5  ", "1.5"},
-      {"\xC2\xA0\xC2\xA0-2.25e3\xC2\xA0", "-2.25e3"},
+      {"", ""}, {"    ", ""}, {"  1.5  ", "1.5"}, {"\xC2\xA0\xC2\xA0-2.25e3\xC2\xA0", "-2.25e3"},
       {"\xE3\x80\x80" "1 2\t\xE3\x80\x80", "1 2"},
       {"\xE2\x80\x8B" "1\xE2\x80\x8B", "\xE2\x80\x8B" "1\xE2\x80\x8B"},
-      {"\xC3\xA9 ", "\xC3\xA9"},
-      {"\x1F" "1\x1F", "\x1F" "1\x1F"},
+      {"\xC3\xA9 ", "\xC3\xA9"}, {"\x1F" "1\x1F", "\x1F" "1\x1F"},
   };
   for (const TrimCase& c : table) {
     const std::string_view trimmed = trim_whitespace(c.text);
@@ -64,10 +60,7 @@ struct SplitCase {
 
 TEST(TokenSplit, Table) {
   const SplitCase table[] = {
-      {"", {}},
-      {" \t  \t", {}},
-      {"a\xC2\xA0" "b", {"a", "b"}},
-      {"a\xE2\x80\x8B" "b", {"a\xE2\x80\x8B" "b"}},
+      {"", {}}, {" \t  \t", {}}, {"a\xC2\xA0" "b", {"a", "b"}}, {"a\xE2\x80\x8B" "b", {"a\xE2\x80\x8B" "b"}},
       {"  # number of parameters   12\r", {"#", "number", "of", "parameters", "12"}},
       {"x\xE3\x80\x80\xE3\x80\x80y\n", {"x", "y"}},
   };
@@ -120,33 +113,14 @@ struct CountCase {
 
 TEST(TokenParameterCount, Table) {
   const CountCase table[] = {
-      {"0", 0u},
-      {"+0", 0u},
-      {"12", 12u},
-      {"+12", 12u},
-      {"0012", 12u},
-      {"007", 7u},
-      {"99999999", 99999999u},
-      {"4294967295", 4294967295u},
-      {"+4294967295", 4294967295u},
-      {"00000000004294967295", 4294967295u},
-      {"4294967296", std::nullopt},
-      {"4294967300", std::nullopt},
-      {"42949672950", std::nullopt},
-      {"99999999999999999999", std::nullopt},
-      {"", std::nullopt},
-      {"+", std::nullopt},
-      {"-", std::nullopt},
-      {"-0", std::nullopt},
-      {"-12", std::nullopt},
-      {"++1", std::nullopt},
-      {"1e3", std::nullopt},
-      {"3.0", std::nullopt},
-      {"12a", std::nullopt},
-      {"1 2", std::nullopt},
+      {"0", 0u}, {"+0", 0u}, {"12", 12u}, {"+12", 12u}, {"0012", 12u}, {"007", 7u}, {"99999999", 99999999u},
+      {"4294967295", 4294967295u}, {"+4294967295", 4294967295u}, {"00000000004294967295", 4294967295u},
+      {"4294967296", std::nullopt}, {"4294967300", std::nullopt}, {"42949672950", std::nullopt},
+      {"99999999999999999999", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt}, {"-", std::nullopt},
+      {"-0", std::nullopt}, {"-12", std::nullopt}, {"++1", std::nullopt}, {"1e3", std::nullopt},
+      {"3.0", std::nullopt}, {"12a", std::nullopt}, {"1 2", std::nullopt},
       {"\xD9\xA1", std::nullopt},  // ARABIC-INDIC DIGIT ONE
-      {"/", std::nullopt},
-      {":", std::nullopt},
+      {"/", std::nullopt}, {":", std::nullopt},
   };
   for (const CountCase& c : table) {
     EXPECT_EQ(parse_parameter_count(c.token), c.count) << "token " << c.token;

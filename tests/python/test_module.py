@@ -56,28 +56,24 @@ def test_each_module_object_gets_its_own_function(novrel):
     assert module.rust_read_torvask is not novrel.rust_read_torvask
 
 
-def test_existing_all_is_extended(novrel):
-    module_spec, module = fresh_module()
-    module.__all__ = ["other"]
-    module_spec.loader.exec_module(module)
-    assert module.__all__ == ["other", "rust_read_torvask"]
+def raise_key_error(name):
+    raise KeyError(name)
 
 
-def test_all_that_is_not_a_list_fails(novrel):
+@pytest.mark.parametrize("attribute,value,outcome", [
+    ("__all__", ["other"], ["other", "rust_read_torvask"]),
+    ("__all__", ("other",), TypeError("'tuple' object is not an instance of 'list'")),
+    # A lookup error other than AttributeError propagates.
+    ("__getattr__", raise_key_error, KeyError("__all__")),
+])
+def test_existing_all(novrel, attribute, value, outcome):
     module_spec, module = fresh_module()
-    module.__all__ = ("other",)
-    with pytest.raises(TypeError) as info:
+    setattr(module, attribute, value)
+    if isinstance(outcome, list):
         module_spec.loader.exec_module(module)
-    assert str(info.value) == "'tuple' object is not an instance of 'list'"
-    assert not hasattr(module, "rust_read_torvask")
-
-
-def test_all_lookup_error_other_than_attribute_error_propagates(novrel):
-    module_spec, module = fresh_module()
-
-    def getattr_hook(name):
-        raise KeyError(name)
-
-    module.__getattr__ = getattr_hook
-    with pytest.raises(KeyError, match="__all__"):
+        assert module.__all__ == outcome
+        return
+    with pytest.raises(type(outcome)) as info:
         module_spec.loader.exec_module(module)
+    assert str(info.value) == str(outcome)
+    assert "rust_read_torvask" not in vars(module)

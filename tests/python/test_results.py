@@ -7,16 +7,8 @@ import pytest
 
 from conftest import float32_of, plot_text
 
-WORKED_EXAMPLE = (
-    "Run 7 plot data                3\n"
-    "TIME\n"
-    "PRESSURE\n"
-    "TEMPERATURE\n"
-    "   1\n"
-    " 0.00000E+00 1.01325E+05 2.93150E+02\n"
-    "   2\n"
-    " 1.00000E+01 1.02000E+05 2.95000E+02\n"
-)
+WORKED_EXAMPLE = ("Run 7 plot data                3\nTIME\nPRESSURE\nTEMPERATURE\n"
+                  "   1\n 0.00000E+00 1.01325E+05 2.93150E+02\n   2\n 1.00000E+01 1.02000E+05 2.95000E+02\n")
 
 
 def test_worked_example(novrel, make_plot):
