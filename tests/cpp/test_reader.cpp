@@ -70,7 +70,7 @@ TEST(Reader, ManyBlocksKeepEveryValueInPlace) {
   // whole group.
   std::string file = "hdr 12\n";
   for (int i = 0; i < 12; ++i) file += "n\n";
-  char field[8];
+  char field[16];
   for (int b = 0; b < 41; ++b) {
     file += "L\n";
     for (int k = 0; k < 12; ++k) {
