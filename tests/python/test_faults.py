@@ -17,13 +17,13 @@ from conftest import plot_text, run_python
 CHILD = """
 import importlib.util, json, os, sys, _testcapi
 kind, start, path = os.environ["FAULT_KIND"], int(os.environ["FAULT_START"]), os.environ["FAULT_PATH"]
-spec = importlib.util.find_spec("novrel")
-novrel = importlib.util.module_from_spec(spec)
+located = importlib.util.find_spec("novrel")
+novrel = importlib.util.module_from_spec(located)
 if kind != "import":
-    spec.loader.exec_module(novrel)
+    located.loader.exec_module(novrel)
 missing = path + ".missing"
 calls = {
-    "import": lambda: spec.loader.exec_module(novrel),
+    "import": lambda: located.loader.exec_module(novrel),
     "result": lambda: novrel.rust_read_torvask(path, 2),
     "missing": lambda: novrel.rust_read_torvask(missing, 2),
     "index": lambda: novrel.rust_read_torvask(path, 1.5),
@@ -55,8 +55,8 @@ def faulted(call):
 call = calls[kind]
 result = faulted(call)
 def import_again_and_call():
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module.rust_read_torvask(path, 2)
 
 # The process goes on as if nothing had happened: the exception type is still
@@ -138,7 +138,7 @@ def test_each_failed_allocation_of_a_call(kind, make_plot):
 
 TRACEBACK_CAUSE = """
 import importlib.util, _testcapi
-spec = importlib.util.find_spec("novrel")
+located = importlib.util.find_spec("novrel")
 
 # With no spare MemoryError left, the interpreter raises its one last-resort
 # instance, which keeps the traceback of wherever it last went through
@@ -154,11 +154,11 @@ except MemoryError:
     pass
 
 def exec_failing_at(start):
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(located)
     error = None
     _testcapi.set_nomemory(start, start + 1)
     try:
-        spec.loader.exec_module(module)
+        located.loader.exec_module(module)
     except BaseException as e:
         error = e
     finally:
