@@ -240,10 +240,10 @@ class BlockReader {
   // Fields [0, fields) of one data line, for parameters j, j+1, ...
   void take_fields(std::string_view line, std::size_t j, std::size_t fields) {
     float* const target = stage_.data() + j * kTile + row_;
-    // Decoded fields are ASCII, so when all are, every field edge is a
-    // character boundary too: no byte after an ASCII one continues a character.
     float values[text::kDecodedLineCapacity];
     const unsigned decoded = edge_[fields] <= line.size() ? decoder_.decode(line, fields, values) : 0;
+    // Decoded fields are ASCII, so when all are, every field edge is a
+    // character boundary too: no byte after an ASCII one continues a character.
     if (decoded == (1u << fields) - 1) {
       for (std::size_t k = 0; k < fields; ++k) target[k * kTile] = values[k];
       return;
