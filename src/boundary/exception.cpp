@@ -8,8 +8,6 @@
 
 namespace novrel::boundary {
 
-thread_local std::size_t AttachMark::depth_ = 0;
-
 namespace {
 
 constexpr std::string_view kPanicTypeName = "pyo3_runtime.PanicException";

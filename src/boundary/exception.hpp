@@ -8,7 +8,6 @@
 // error becomes pyo3_runtime.PanicException carrying its message.
 #pragma once
 
-#include <cstddef>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -80,23 +79,9 @@ class PendingException {
 
 PendingException from_panic_payload(const failure::FatalError& caught) noexcept;
 
-// Per-thread count of entries from the interpreter that are in progress on
-// this thread. The thread is attached whenever it is non-zero.
-class AttachMark {
- public:
-  AttachMark() noexcept { ++depth_; }
-  ~AttachMark() { --depth_; }
-  AttachMark(const AttachMark&) = delete;
-  AttachMark& operator=(const AttachMark&) = delete;
-  static std::size_t depth() noexcept { return depth_; }
-
- private:
-  static thread_local std::size_t depth_;
-};
-
 // Runs `body` for an entry from the interpreter and returns its result, or
 // `error_result` with the interpreter's current exception set. Nothing
-// escapes: a fatal error outside the catching region (while attaching or
+// escapes: a fatal error outside the catching region (while
 // raising into the interpreter) fires the trap, which reports it and aborts.
 template <class Result, class Body>
 Result guard_entry(Result error_result, Body&& body) noexcept {
@@ -105,20 +90,17 @@ Result guard_entry(Result error_result, Body&& body) noexcept {
   try {
     failure::PanicTrap trap("uncaught panic at ffi boundary");
     Result result = error_result;
-    {
-      AttachMark attached;
-      std::optional<PendingException> pending;
-      try {
-        result = body();
-      } catch (const failure::FatalError& caught) {
-        failure::acknowledge_catch();
-        pending.emplace(from_panic_payload(caught));
-      } catch (PyErr& error) {
-        std::move(error).restore();
-      }
-      // Raised only after the caught failure has been released.
-      if (pending) std::move(*pending).raise();
+    std::optional<PendingException> pending;
+    try {
+      failure::catch_fatal([&] { result = body(); },
+                           [&](const failure::FatalError& caught) {
+                             pending.emplace(from_panic_payload(caught));
+                           });
+    } catch (PyErr& error) {
+      std::move(error).restore();
     }
+    // Raised only after the caught failure has been released.
+    if (pending) std::move(*pending).raise();
     trap.disarm();
     return result;
   } catch (...) {

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "failure/report.hpp"
+#include "failure/test_support.hpp"
 
 #define NOVREL_SITE() __builtin_return_address(0)
 
@@ -17,7 +18,10 @@ namespace {
 
 [[noreturn]] void raise_composed(String text, const Where& where,
                                  const void* site) {
-  report_failure(text, /*composed=*/true, where, Trace::by_style, site);
+  if (failures_are_quiet())
+    count_failure();
+  else
+    report_failure(text, /*composed=*/true, where, Trace::by_style, site);
   throw FatalError(std::move(text), where);
 }
 
@@ -48,7 +52,10 @@ String compose(std::string_view message, std::string_view cause) {
 
 void raise_fixed(std::string_view text, const Where& where,
                  const void* site) {
-  report_failure(text, /*composed=*/false, where, Trace::by_style, site);
+  if (failures_are_quiet())
+    count_failure();
+  else
+    report_failure(text, /*composed=*/false, where, Trace::by_style, site);
   throw FatalError(text, where);
 }
 

@@ -1,9 +1,10 @@
 // Fatal errors: the one way a call of the reader fails.
 //
 // A fatal error is raised at the failing site, never returned. Raising writes
-// the failure report to fd 2 first and then throws `FatalError`, so the frames
-// it passes release what they own (the plot file is closed, buffers freed)
-// before the boundary converts it for Python.
+// the failure report to fd 2 first (unless the thread is in a QuietFailures
+// scope) and then throws `FatalError`, so the frames it passes release what
+// they own (the plot file is closed, buffers freed) before the boundary
+// converts it for Python. It is caught only through catch_fatal.
 //
 // Sites pass their location implicitly: every raise function takes a
 // `Where` defaulted at the call site, so a failure found inside
@@ -15,6 +16,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "failure/memory.hpp"
 #include "failure/where.hpp"
@@ -59,13 +62,6 @@ class FatalError {
 // A template already filled with its arguments.
 [[noreturn]] void raise_formatted(String text, Where where = Where::current());
 
-// "called `Result::unwrap()` on an `Err` value: {cause}"
-[[noreturn]] void raise_unwrap_err(std::string_view cause,
-                                   Where where = Where::current());
-
-// "called `Option::unwrap()` on a `None` value"
-[[noreturn]] void raise_unwrap_none(Where where = Where::current());
-
 // Propagates like the raise functions but writes no report: used when a
 // failure that was already reported elsewhere is resumed.
 [[noreturn]] void raise_without_report(String text,
@@ -76,15 +72,47 @@ class FatalError {
 // is dropped: there is nowhere left to report it.
 void write_diagnostic(std::string_view text) noexcept;
 
-// Called by a failure guard once it has caught a FatalError: the failure is
-// no longer travelling, so the per-thread nesting count and the process-wide
-// count of fatal errors in flight each drop by one.
+namespace detail {
+// The failure is no longer travelling: the per-thread nesting count and the
+// process-wide count of fatal errors in flight each drop by one. Only
+// catch_fatal calls it, so that no catcher can forget it.
 void acknowledge_catch() noexcept;
+}  // namespace detail
 
-// Fatal errors raised and not yet caught, over all threads.
-std::size_t fatal_errors_in_flight() noexcept;
-// Fatal errors raised on the calling thread and not yet caught.
-std::uint32_t nesting_count() noexcept;
+// The one way to catch a fatal error: runs `body` and returns its result; a
+// FatalError leaving it is acknowledged (so that later failures on this
+// thread are not taken for failures raised during its cleanup) and handed
+// to `on_failure`, whose result is returned instead.
+template <class Body, class OnFailure>
+std::invoke_result_t<Body&> catch_fatal(Body&& body, OnFailure&& on_failure) {
+  try {
+    return body();
+  } catch (const FatalError& caught) {
+    detail::acknowledge_catch();
+    return std::forward<OnFailure>(on_failure)(caught);
+  }
+}
+
+// How failures on the calling thread are delivered while one of these
+// lives. By default a failure is reported where it is raised (fd 2), the
+// rejected parameter count is printed on fd 1, and running out of memory
+// aborts the process: callers of the list-building module rely on all three.
+// A caller that turns every failure into an ordinary error of its own opens
+// a QuietFailures scope instead: nothing is written to fd 1 or fd 2, and
+// running out of memory throws OutOfMemory (memory.hpp) rather than abort.
+// Scopes nest; each restores what it found.
+class QuietFailures {
+ public:
+  QuietFailures() noexcept;
+  ~QuietFailures();
+  QuietFailures(const QuietFailures&) = delete;
+  QuietFailures& operator=(const QuietFailures&) = delete;
+
+ private:
+  bool outer_;
+};
+
+bool failures_are_quiet() noexcept;
 
 // Guards a region that a fatal error must never leave (an entry from a
 // foreign caller). If a FatalError unwinds through it while it is armed, the
@@ -106,10 +134,5 @@ class PanicTrap {
   int uncaught_at_entry_;
   bool armed_ = true;
 };
-
-// A failure inside a step that may not fail: reports `text` as a failure,
-// then "panic in a function that cannot unwind", then aborts.
-[[noreturn]] void abort_cannot_unwind(std::string_view text,
-                                      Where where = Where::current()) noexcept;
 
 }  // namespace novrel::failure

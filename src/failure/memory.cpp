@@ -5,6 +5,7 @@
 
 #include "failure/fatal_error.hpp"
 #include "failure/report.hpp"
+#include "failure/test_support.hpp"
 
 namespace novrel::failure {
 namespace detail {
@@ -52,9 +53,24 @@ void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
                       __builtin_return_address(0));
 }
 
+namespace {
+
+[[noreturn, gnu::cold]] void out_of_memory(std::size_t bytes, const void* site) {
+  if (failures_are_quiet()) throw OutOfMemory{bytes};
+  detail::handle_alloc_error_at(bytes, site);
+}
+
+}  // namespace
+
 [[gnu::noinline]] void* allocate_bytes(std::size_t bytes) {
   void* p = std::malloc(bytes ? bytes : 1);
-  if (!p) detail::handle_alloc_error_at(bytes, __builtin_return_address(0));
+  if (!p) out_of_memory(bytes, __builtin_return_address(0));
+  return p;
+}
+
+[[gnu::noinline]] void* reallocate_bytes(void* block, std::size_t bytes) {
+  void* p = std::realloc(block, bytes ? bytes : 1);
+  if (!p) out_of_memory(bytes, __builtin_return_address(0));
   return p;
 }
 

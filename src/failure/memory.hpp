@@ -2,9 +2,11 @@
 //
 // Running out of memory is not a fatal error that travels up: it writes
 // "memory allocation of {} bytes failed" to fd 2 and aborts, so no
-// std::bad_alloc ever escapes into the interpreter. A request larger than any
+// std::bad_alloc ever escapes into the interpreter. Inside a QuietFailures
+// scope (fatal_error.hpp) it throws OutOfMemory instead, and the caller that
+// opened the scope turns it into its own error. A request larger than any
 // object may be (more than PTRDIFF_MAX bytes) is the fatal error
-// "capacity overflow" instead.
+// "capacity overflow" either way.
 #pragma once
 
 #include <cstddef>
@@ -16,14 +18,18 @@
 
 namespace novrel::failure {
 
-// Writes the memory-exhaustion report and aborts.
-[[noreturn]] void handle_alloc_error(std::size_t bytes) noexcept;
+// Thrown by a failed allocation inside a QuietFailures scope.
+struct OutOfMemory {
+  std::size_t bytes;
+};
 
 // Raises the fatal error "capacity overflow" at `where`.
 [[noreturn]] void capacity_overflow(Where where = Where::current());
 
-// malloc that never returns null (exhaustion aborts, see above).
+// malloc and realloc that never return null (exhaustion aborts or throws,
+// see above).
 void* allocate_bytes(std::size_t bytes);
+void* reallocate_bytes(void* block, std::size_t bytes);
 void release_bytes(void* block) noexcept;
 
 // The largest element count an allocation of T may request.

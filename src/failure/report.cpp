@@ -1,5 +1,6 @@
 // Process-wide and per-thread failure state, and the report itself.
 #include "failure/report.hpp"
+#include "failure/test_support.hpp"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,6 +31,12 @@ std::atomic<long> report_owner{0};
 
 thread_local std::uint32_t nesting = 0;
 thread_local bool in_report = false;
+
+// QuietFailures scopes open over all threads. The memory-exhaustion path asks
+// whether its thread is quiet; while no scope is open anywhere the answer
+// needs no thread_local access, which that path must avoid (see above).
+std::atomic<std::size_t> quiet_scopes{0};
+thread_local bool quiet = false;
 
 Style style_from_environment() noexcept {
   const char* value = std::getenv("RUST_BACKTRACE");
@@ -187,10 +194,26 @@ void write_diagnostic(std::string_view text) noexcept {
   }
 }
 
+namespace detail {
 void acknowledge_catch() noexcept {
-  if (detail::nesting == 0) return;
-  --detail::nesting;
-  detail::fatal_error_count.fetch_sub(1, std::memory_order_relaxed);
+  if (nesting == 0) return;
+  --nesting;
+  fatal_error_count.fetch_sub(1, std::memory_order_relaxed);
+}
+}  // namespace detail
+
+QuietFailures::QuietFailures() noexcept : outer_(detail::quiet) {
+  detail::quiet_scopes.fetch_add(1, std::memory_order_relaxed);
+  detail::quiet = true;
+}
+
+QuietFailures::~QuietFailures() {
+  detail::quiet = outer_;
+  detail::quiet_scopes.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool failures_are_quiet() noexcept {
+  return detail::quiet_scopes.load(std::memory_order_relaxed) != 0 && detail::quiet;
 }
 
 std::size_t fatal_errors_in_flight() noexcept {

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "failure/fatal_error.hpp"
+#include "failure/test_support.hpp"
 #include "failure/memory.hpp"
 
 using novrel::failure::FatalError;
@@ -55,11 +56,7 @@ void say_site(const Where& where) {
 // Runs `site` and acknowledges its fatal error, as a failure guard would.
 template <typename Site>
 void catching(Site site) {
-  try {
-    site();
-  } catch (const FatalError&) {
-    failure::acknowledge_catch();
-  }
+  failure::catch_fatal(site, [](const FatalError&) {});
 }
 
 void fail_and_catch(std::string_view text) { catching([text] { fail_here(text); }); }

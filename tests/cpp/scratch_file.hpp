@@ -55,16 +55,14 @@ class ScratchFile {
 };
 
 // The message of the fatal error that reading `path` raises, or
-// "<no error>". Acknowledges the catch as a failure guard would, so later
-// reports in the same process are not taken for nested failures.
+// "<no error>".
 inline std::string failure_of(const std::string& path, std::size_t width) {
-  try {
-    rust_read_torvask(path, width);
-  } catch (const failure::FatalError& e) {
-    failure::acknowledge_catch();
-    return std::string(e.message());
-  }
-  return "<no error>";
+  return failure::catch_fatal(
+      [&] {
+        rust_read_torvask(path, width);
+        return std::string("<no error>");
+      },
+      [](const failure::FatalError& e) { return std::string(e.message()); });
 }
 
 // Points fd 2 at a temporary file for its lifetime, so that failure reports

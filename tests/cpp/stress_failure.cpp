@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "failure/fatal_error.hpp"
+#include "failure/test_support.hpp"
 #include "scratch_file.hpp"
 
 namespace failure = novrel::failure;
@@ -114,13 +115,12 @@ int main() {
       }
       for (int i = 0; i < kRaisesPerThread; ++i) {
         const std::string text = message_of(t, i);
-        try {
-          failure::raise_formatted(failure::String(text.data(), text.size()));
-        } catch (const failure::FatalError& error) {
-          failure::acknowledge_catch();
-          if (error.message() != text || failure::nesting_count() != 0)
-            bad_counts.fetch_add(1);
-        }
+        failure::catch_fatal(
+            [&] { failure::raise_formatted(failure::String(text.data(), text.size())); },
+            [&](const failure::FatalError& error) {
+              if (error.message() != text || failure::nesting_count() != 0)
+                bad_counts.fetch_add(1);
+            });
       }
     });
   }

@@ -7,6 +7,7 @@
 
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
+#include "failure/test_support.hpp"
 #include "scratch_file.hpp"
 
 namespace {
@@ -22,14 +23,15 @@ struct Caught {
 };
 Caught catch_fatal(const std::function<void()>& site) {
   Fd2Capture quiet;
-  try {
-    site();
-  } catch (const FatalError& error) {
-    acknowledge_catch();
-    return {std::string(error.message()), error.composed(), error.location()};
-  }
-  ADD_FAILURE() << "no fatal error raised";
-  return {};
+  return novrel::failure::catch_fatal(
+      [&] {
+        site();
+        ADD_FAILURE() << "no fatal error raised";
+        return Caught{};
+      },
+      [](const FatalError& error) {
+        return Caught{std::string(error.message()), error.composed(), error.location()};
+      });
 }
 
 struct CompositionCase {
@@ -115,23 +117,23 @@ TEST(FailureCounts, RaiseWithoutReportCountsButWritesNothing) {
 TEST(FailureTrap, DisarmedOrIdleTrapIsSilent) {
   Fd2Capture capture;
   { PanicTrap idle("uncaught panic at ffi boundary"); }
-  try {
-    PanicTrap trap("uncaught panic at ffi boundary");
-    trap.disarm();
-    raise("caught outside the trap");
-  } catch (const FatalError&) {
-    acknowledge_catch();
-  }
+  novrel::failure::catch_fatal(
+      [] {
+        PanicTrap trap("uncaught panic at ffi boundary");
+        trap.disarm();
+        raise("caught outside the trap");
+      },
+      [](const FatalError&) {});
   // A trap armed while a failure is already travelling fires only for a new
   // one leaving its region.
-  try {
-    struct Cleanup {
-      ~Cleanup() { PanicTrap inner("uncaught panic at ffi boundary"); }
-    } cleanup;
-    raise("travelling");
-  } catch (const FatalError&) {
-    acknowledge_catch();
-  }
+  novrel::failure::catch_fatal(
+      [] {
+        struct Cleanup {
+          ~Cleanup() { PanicTrap inner("uncaught panic at ffi boundary"); }
+        } cleanup;
+        raise("travelling");
+      },
+      [](const FatalError&) {});
   EXPECT_EQ(capture.text().find("uncaught panic"), std::string::npos);
 }
 

@@ -297,14 +297,15 @@ TEST(Reader, AFieldThatDoesNotParseFailsAtOneSite) {
   // where the second field runs past the end.
   auto site_of = [](const std::string& contents) {
     ScratchFile file(contents);
-    try {
-      rust_read_torvask(file.path(), 3);
-    } catch (const FatalError& e) {
-      novrel::failure::acknowledge_catch();
-      return std::string(e.location().file_name()) + ":" + std::to_string(e.location().line()) + ":" +
-             std::to_string(e.location().column());
-    }
-    return std::string("<no error>");
+    return novrel::failure::catch_fatal(
+        [&] {
+          rust_read_torvask(file.path(), 3);
+          return std::string("<no error>");
+        },
+        [](const FatalError& e) {
+          return std::string(e.location().file_name()) + ":" + std::to_string(e.location().line()) +
+                 ":" + std::to_string(e.location().column());
+        });
   };
   const std::string fitting = site_of("h 2\na\nb\nL\n  x  1\n");
   EXPECT_NE(fitting, "<no error>");

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "failure/fatal_error.hpp"
+#include "failure/test_support.hpp"
 #include "lib.hpp"
 
 namespace {
@@ -149,13 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size && ::pwrite(g_memfd, data, size, 0) != static_cast<ssize_t>(size)) fail("pwrite");
 
   const int free_before = lowest_free_descriptor();
-  try {
-    const novrel::PlotData plot = novrel::rust_read_torvask(g_path, width);
-    check_success(plot, file);
-  } catch (const novrel::failure::FatalError& error) {
-    novrel::failure::acknowledge_catch();
-    check_failure(error.message());
-  }
+  novrel::failure::catch_fatal(
+      [&] { check_success(novrel::rust_read_torvask(g_path, width), file); },
+      [](const novrel::failure::FatalError& error) { check_failure(error.message()); });
   if (lowest_free_descriptor() != free_before) fail("the plot file was left open");
   if (novrel::failure::fatal_errors_in_flight() != 0) fail("a fatal error is still counted");
   return 0;

@@ -64,15 +64,14 @@ void say(const std::string& text) {
 
 Outcome read_once(const std::string& path, std::size_t width) {
   Outcome out;
-  try {
-    const novrel::PlotData data = novrel::rust_read_torvask(path, width);
-    out.ok = true;
-    out.values.emplace_back(data.first_column.begin(), data.first_column.end());
-    for (const auto& column : data.columns) out.values.emplace_back(column.begin(), column.end());
-  } catch (const novrel::failure::FatalError& error) {
-    novrel::failure::acknowledge_catch();
-    out.message = error.message();
-  }
+  novrel::failure::catch_fatal(
+      [&] {
+        const novrel::PlotData data = novrel::rust_read_torvask(path, width);
+        out.ok = true;
+        out.values.emplace_back(data.first_column.begin(), data.first_column.end());
+        for (const auto& column : data.columns) out.values.emplace_back(column.begin(), column.end());
+      },
+      [&](const novrel::failure::FatalError& error) { out.message = error.message(); });
   return out;
 }
 
