@@ -92,6 +92,7 @@ NextLine LineSource::next_line() {
   }
 
   bytes_taken_ += line.size();
+  terminated_ = !line.empty() && line.back() == '\n';
   if (!ascii && !is_valid_utf8(line)) {
     return {LineStatus::Error, {}, IoError::invalid_utf8()};
   }

@@ -57,6 +57,9 @@ class LineSource {
 
   // Bytes of the lines handed out so far, terminators included.
   std::uint64_t bytes_taken() const noexcept { return bytes_taken_; }
+  // Whether the last line taken ended with its terminator. Only the file's
+  // last line can lack one: it was cut short, or the writer never ended it.
+  bool last_line_terminated() const noexcept { return terminated_; }
   // The size of the file when it is a regular file, else 0. A hint only:
   // the file may grow or shrink while it is read.
   std::uint64_t size_hint() const noexcept;
@@ -75,6 +78,7 @@ class LineSource {
   std::size_t pos_ = 0;     // first unread byte of buffer_
   std::size_t filled_ = 0;  // valid bytes in buffer_
   std::uint64_t bytes_taken_ = 0;
+  bool terminated_ = true;
   FindLineEnd find_line_end_;
   // Only a line that straddles refills is assembled here; a line that lies
   // inside the read buffer is handed out as a view of it. Kept across calls

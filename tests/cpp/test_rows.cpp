@@ -1,0 +1,147 @@
+// Reading into rows: the same values as the list reader, the width taken from
+// the first data line, cut files, and failures that say where they happened
+// without writing anything.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib.hpp"
+#include "scratch_file.hpp"
+
+namespace {
+
+using novrel::PlotRows;
+using novrel::ReadError;
+using novrel::ReadProblem;
+using novrel::RowOptions;
+using novrel::testing_support::Fd2Capture;
+using novrel::testing_support::kWorkedExample;
+using novrel::testing_support::ScratchFile;
+
+std::vector<float> values_of(const PlotRows& rows) {
+  return {rows.values.data(), rows.values.data() + rows.blocks * rows.names.size()};
+}
+
+TEST(Rows, WorkedExampleInFileOrderWithNamesAndWidth) {
+  ScratchFile file(kWorkedExample);
+  const PlotRows rows = novrel::read_plot_rows(file.path(), {});
+  EXPECT_EQ(rows.width, 12u);
+  ASSERT_EQ(rows.names.size(), 3u);
+  EXPECT_EQ(std::string_view(rows.names[1]), "PRESSURE");
+  EXPECT_EQ(values_of(rows), (std::vector<float>{0.0f, 1.01325e5f, 293.15f, 10.0f, 1.02e5f, 295.0f}));
+}
+
+// The list reader's values, block after block, for shapes that take the
+// decoder, the field parser and the staged copies through their edges.
+TEST(Rows, SameValuesAsTheListReader) {
+  for (const std::size_t count : {1u, 10u, 11u, 37u}) {
+    std::string text = "h " + std::to_string(count) + "\n";
+    for (std::size_t j = 0; j < count; ++j) text += " name " + std::to_string(j) + " \n";
+    for (std::size_t b = 0; b < 41; ++b) {
+      text += "block\n";
+      for (std::size_t j = 0; j < count; ++j) {
+        char field[16];
+        std::snprintf(field, sizeof field, j % 3 ? "%12.5E" : "%12.4g", (b * 31.0 + j) / 7.0);
+        text += field;
+        if (j % 10 == 9 || j + 1 == count) text += '\n';
+      }
+    }
+    ScratchFile file(text);
+    const PlotRows rows = novrel::read_plot_rows(file.path(), {});
+    const novrel::PlotData lists = novrel::rust_read_torvask(file.path(), 12);
+    ASSERT_EQ(rows.blocks, lists.first_column.size());
+    EXPECT_EQ(std::string_view(rows.names[count - 1]), "name " + std::to_string(count - 1));
+    for (std::size_t b = 0; b < rows.blocks; ++b) {
+      const float* row = rows.values.data() + b * count;
+      ASSERT_EQ(std::memcmp(&row[0], &lists.first_column[b], 4), 0) << count << " " << b;
+      for (std::size_t j = 1; j < count; ++j)
+        ASSERT_EQ(std::memcmp(&row[j], &lists.columns[j - 1][b], 4), 0) << count << " " << b << " " << j;
+    }
+  }
+}
+
+TEST(Rows, CutFilesGiveTheCompleteBlocksWhenAsked) {
+  const std::string complete = "h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n";
+  for (const std::string& cut : {complete + "3\n", complete + "3", complete + "3\n  5.5  6",
+                                 complete + "3\n  5.5  \xC3", complete + "3\n  5.5  6.5\n4\n 7"}) {
+    ScratchFile file(cut);
+    RowOptions options;
+    options.complete_blocks = true;
+    const PlotRows rows = novrel::read_plot_rows(file.path(), options);
+    EXPECT_EQ(rows.blocks, cut.size() > complete.size() + 10 ? 3u : 2u) << cut;
+    EXPECT_EQ(values_of(rows)[3], 4.5f);
+    EXPECT_THROW(novrel::read_plot_rows(file.path(), {}), ReadError) << cut;
+  }
+}
+
+struct Failure {
+  const char* name;
+  std::string contents;
+  std::size_t width;
+  ReadProblem problem;
+  std::uint64_t line;
+  std::optional<std::uint64_t> block;
+  std::optional<std::uint32_t> parameter;
+  std::string text;
+  std::size_t suggested_width;
+};
+
+class RowFailures : public ::testing::TestWithParam<Failure> {};
+
+TEST_P(RowFailures, SayWhatAndWhereAndWriteNothing) {
+  const Failure& expected = GetParam();
+  ScratchFile file(expected.contents);
+  RowOptions options;
+  options.width = expected.width;
+  Fd2Capture fd2;
+  try {
+    novrel::read_plot_rows(file.path(), options);
+    FAIL() << "no error";
+  } catch (const ReadError& error) {
+    EXPECT_EQ(error.problem, expected.problem) << error.message;
+    EXPECT_EQ(error.line, expected.line);
+    EXPECT_EQ(error.block, expected.block);
+    EXPECT_EQ(error.parameter, expected.parameter);
+    EXPECT_EQ(std::string_view(error.text), expected.text);
+    EXPECT_EQ(error.suggested_width, expected.suggested_width);
+    if (expected.parameter) {
+      EXPECT_EQ(std::string_view(error.name), std::string(1, char('A' + *expected.parameter)));
+    }
+  }
+  EXPECT_EQ(fd2.text(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RowFailures,
+    ::testing::Values(
+        Failure{"Empty", "", 0, ReadProblem::no_header, 0, {}, {}, "", 0},
+        Failure{"BadCount", "h x\n", 0, ReadProblem::bad_count, 1, {}, {}, "h x", 0},
+        Failure{"NamesMissing", "h 3\nA\n", 0, ReadProblem::names_missing, 3, {}, {}, "", 0},
+        Failure{"NotUtf8", "h 1\nA\n\xFF\n", 0, ReadProblem::not_utf8, 3, 0, {}, "", 0},
+        Failure{"BlockCut", "h 2\nA\nB\n1\n", 0, ReadProblem::block_cut, 5, 0, {}, "", 0},
+        Failure{"NotANumber", "h 3\nA\nB\nC\n1\n  1.01.0D0  2.0\n", 0, ReadProblem::not_a_number, 6, 0,
+                1, "1.0D0", 5},
+        Failure{"WrongWidth", "h 2\nA\nB\n1\n   1.5   2.5\n", 5, ReadProblem::not_a_number, 5, 0, 1,
+                "5   2", 6},
+        Failure{"FieldOutside", "h 2\nA\nB\n1\n 1 2\n2\n 3\n", 0, ReadProblem::field_outside, 7, 1,
+                1, " 3", 2},
+        Failure{"WidthUnknown", "h 3\nA\nB\nC\n1\n 1 2 34\n", 0, ReadProblem::width_unknown, 6, 0,
+                {}, " 1 2 34", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Rows, OpenFailuresCarryErrno) {
+  try {
+    novrel::read_plot_rows("/nonexistent/plot", {});
+    FAIL() << "no error";
+  } catch (const ReadError& error) {
+    EXPECT_EQ(error.problem, ReadProblem::os_error);
+    EXPECT_EQ(error.os_error, ENOENT);
+  }
+}
+
+}  // namespace
