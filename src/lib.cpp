@@ -331,12 +331,13 @@ class BlockReader {
   // unrepresentative (a crafted file could make the estimate absurd); past
   // the cap the columns simply grow by doubling.
   //
-  // The cap is what a wrong guess may cost, since resizing zero-fills the
-  // storage at once: 2^26 values (256 MiB) on 64-bit, and 2^24 values
-  // (64 MiB) on 32-bit, where the whole process has 4 GiB of address space
-  // and the Python floats made from these values take 16 bytes each, four
-  // times the storage. Either cap holds a 100 MB file of 12-byte fields
-  // (8.3 million values) in one reservation.
+  // The cap bounds what a wrong guess costs, since resizing zero-fills the
+  // storage at once: 2^26 values (256 MiB) on 64-bit, and on 32-bit, where
+  // the whole process has at most 4 GiB of address space, 2^24 values
+  // (64 MiB, 1/64 of it). A file that really holds that many values needs
+  // four (i386) to six (amd64) times as much again for its Python floats,
+  // so the cap is never what limits it; either cap holds a 100 MB file of
+  // 12-byte fields (8.3 million values) in one reservation.
   void size_after_first_block(std::uint64_t first_block_bytes) {
     const std::uint64_t size = lines_.source().size_hint();
     const std::uint64_t taken = lines_.source().bytes_taken();
