@@ -1,10 +1,20 @@
-# Failure reporting: a probe program for report tests that need a fresh
-# process, and a multi-threaded stress test, also under ThreadSanitizer.
+# The C++ tests: the unit tests, a probe program for failure-report tests
+# that need a fresh process, and a multi-threaded failure stress, also under
+# ThreadSanitizer.
 if(NOT NOVREL_TESTS)
   return()
 endif()
 
+enable_testing()
+find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
+
+file(GLOB NOVREL_TEST_SOURCES CONFIGURE_DEPENDS tests/cpp/test_*.cpp)
+add_executable(novrel_tests ${NOVREL_TEST_SOURCES})
+target_include_directories(novrel_tests PRIVATE tests/cpp)
+target_link_libraries(novrel_tests PRIVATE novrel_core GTest::gtest GTest::gtest_main)
+include(GoogleTest)
+gtest_discover_tests(novrel_tests DISCOVERY_TIMEOUT 60)
 
 # Exported symbols so that backtraces name the probe's own frames.
 add_executable(failure_probe tests/cpp/failure_probe.cpp)
