@@ -1,6 +1,6 @@
 # The C++ tests: the unit tests, a probe program for failure-report tests
-# that need a fresh process, and a multi-threaded failure stress, also under
-# ThreadSanitizer.
+# that need a fresh process, and a multi-threaded failure stress (which the
+# host's ThreadSanitizer build in tests/fuzz runs as well).
 if(NOT NOVREL_TESTS)
   return()
 endif()
@@ -28,27 +28,3 @@ target_compile_definitions(novrel_tests PRIVATE
 add_executable(stress_failure tests/cpp/stress_failure.cpp)
 target_link_libraries(stress_failure PRIVATE novrel_core Threads::Threads)
 add_test(NAME FailureStress COMMAND stress_failure)
-
-# ThreadSanitizer does not exist for 32-bit x86.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$"
-   AND CMAKE_SIZEOF_VOID_P EQUAL 8)
-  include(CheckCXXSourceCompiles)
-  set(CMAKE_REQUIRED_FLAGS -fsanitize=thread)
-  set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=thread)
-  check_cxx_source_compiles("int main() { return 0; }" NOVREL_HAVE_TSAN)
-  unset(CMAKE_REQUIRED_FLAGS)
-  unset(CMAKE_REQUIRED_LINK_OPTIONS)
-  if(NOVREL_HAVE_TSAN)
-    add_executable(stress_failure_tsan tests/cpp/stress_failure.cpp
-                   ${NOVREL_FAILURE_SOURCES})
-    target_include_directories(stress_failure_tsan PRIVATE src)
-    target_compile_options(stress_failure_tsan PRIVATE -fsanitize=thread -g)
-    target_link_options(stress_failure_tsan PRIVATE -fsanitize=thread)
-    target_link_libraries(stress_failure_tsan PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
-    add_test(NAME FailureStressTsan COMMAND stress_failure_tsan)
-    set_tests_properties(FailureStressTsan PROPERTIES
-      ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1")
-  else()
-    message(STATUS "ThreadSanitizer unavailable: FailureStressTsan not built")
-  endif()
-endif()
