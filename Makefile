@@ -29,7 +29,7 @@ test: provision
 
 CHECK_BUILD ?= build/host-check
 check:
-	@cmake -S . -B $(CHECK_BUILD) -DNOVREL_MODULE=OFF -DNOVREL_WERROR=ON \
+	@cmake --preset host-check -B $(CHECK_BUILD) \
 	  $$(command -v ninja >/dev/null && echo -G Ninja) >/dev/null
 	@cmake --build $(CHECK_BUILD) -j$$(nproc)
 	@ctest --test-dir $(CHECK_BUILD) --output-on-failure -j$$(nproc) --timeout 600
