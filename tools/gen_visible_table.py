@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""Writes src/text/visible_form.inc: the code points that a message shows as
+a \\u{...} escape instead of as themselves (has_visible_form in
+src/text/message_text.cpp), as sorted, disjoint, inclusive ranges.
+
+Read from the Unicode Character Database (Debian's unicode-data package),
+frozen at Unicode 15.0: a character assigned in a later version counts as
+unassigned, so newer data writes the same table and no message changes
+until VERSION does. Escaped are
+
+  - controls, spaces, line and paragraph separators, surrogates, private
+    use and noncharacters, wherever they are;
+  - from plane 3 up, everything but the ideographs: unassigned code points,
+    tags and variation selectors;
+  - the combining marks and format characters of MARKS_AND_FORMATS.
+
+All other marks and format characters are shown as themselves: they are
+legible enough between quotes, and every range added here changes messages
+that callers may already match on, so the list grows only on purpose.
+
+Only characters of two or more UTF-8 bytes are ever named in a message, so
+the table starts at U+0080.
+
+Run from the repository root: python3 tools/gen_visible_table.py [OUT]
+"""
+
+import pathlib
+import sys
+
+VERSION = (15, 0)
+UCD = pathlib.Path("/usr/share/unicode")
+
+ESCAPED_CATEGORIES = {"Cc", "Zs", "Zl", "Zp", "Cs", "Co"}
+PLANE_3 = 0x30000
+
+MARKS_AND_FORMATS = [
+    (0x00AD, 0x00AD),    # soft hyphen
+    (0x0300, 0x036F),    # Combining Diacritical Marks
+    (0x0483, 0x0489),    # Cyrillic combining marks
+    (0x0591, 0x05BD),    # Hebrew cantillation marks and points up to meteg
+    (0x0600, 0x0605),    # Arabic number signs
+    (0x061C, 0x061C),    # Arabic letter mark
+    (0x064B, 0x065F),    # Arabic harakat
+    (0x06DD, 0x06DD),    # Arabic end of ayah
+    (0x070F, 0x070F),    # Syriac abbreviation mark
+    (0x0E31, 0x0E31),    # Thai vowel marks above and below
+    (0x0E34, 0x0E3A),
+    (0x180B, 0x180F),    # Mongolian variation selectors and vowel separator
+    (0x1AB0, 0x1AFF),    # Combining Diacritical Marks Extended
+    (0x1DC0, 0x1DFF),    # Combining Diacritical Marks Supplement
+    (0x200B, 0x200F),    # zero-width characters and directional marks
+    (0x202A, 0x202E),    # directional embeddings and overrides
+    (0x2060, 0x206F),    # word joiner, invisible operators, isolates
+    (0x20D0, 0x20FF),    # Combining Diacritical Marks for Symbols
+    (0x302A, 0x302F),    # ideographic and Hangul tone marks
+    (0x3099, 0x309A),    # combining kana voicing marks
+    (0xFE00, 0xFE0F),    # Variation Selectors
+    (0xFE20, 0xFE2F),    # Combining Half Marks
+    (0xFEFF, 0xFEFF),    # zero-width no-break space
+    (0xFFF0, 0xFFFB),    # unassigned specials and interlinear annotation
+    (0x1D173, 0x1D182),  # musical beam and slur controls, combining marks
+]
+MARK_OR_FORMAT = {"Mn", "Mc", "Me", "Cf", "Cn"}
+
+
+def records(name):
+    """(first, last, fields) of each data line of a UCD file."""
+    for line in (UCD / name).read_text(encoding="utf-8").splitlines():
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        fields = [f.strip() for f in line.split(";")]
+        first, _, last = fields[0].partition("..")
+        yield int(first, 16), int(last or first, 16), fields[1:]
+
+
+def general_categories():
+    """The general category of every code point as of VERSION."""
+    category = ["Cn"] * 0x110000
+    start = None
+    for code, _, (name, cat, *_) in records("UnicodeData.txt"):
+        if name.endswith(", First>"):
+            start = code
+            continue
+        for c in range(start if name.endswith(", Last>") else code, code + 1):
+            category[c] = cat
+    for first, last, (age,) in records("DerivedAge.txt"):
+        if tuple(int(part) for part in age.split(".")) > VERSION:
+            category[first:last + 1] = ["Cn"] * (last - first + 1)
+    return category
+
+
+def escaped_code_points():
+    category = general_categories()
+    escaped = [False] * 0x110000
+    for first, last, (prop,) in records("PropList.txt"):
+        if prop == "Noncharacter_Code_Point":
+            escaped[first:last + 1] = [True] * (last - first + 1)
+    for c in range(0x80, 0x110000):
+        if category[c] in ESCAPED_CATEGORIES or (c >= PLANE_3 and category[c] != "Lo"):
+            escaped[c] = True
+    for first, last in MARKS_AND_FORMATS:
+        for c in range(first, last + 1):
+            if category[c] not in MARK_OR_FORMAT:
+                sys.exit("U+%04X is %s, not a mark or format character" % (c, category[c]))
+            escaped[c] = True
+    return escaped
+
+
+def ranges(flags):
+    out = []
+    for c, flag in enumerate(flags):
+        if not flag:
+            continue
+        if out and out[-1][1] == c - 1:
+            out[-1][1] = c
+        else:
+            out.append([c, c])
+    return out
+
+
+def main():
+    lines = [
+        "// Generated by tools/gen_visible_table.py from the Unicode %d.%d "
+        "character database; do not edit." % VERSION,
+        "// {first, last}: code points shown as \\u{...} escapes.",
+    ]
+    for first, last in ranges(escaped_code_points()):
+        lines.append("{0x%04X, 0x%04X}," % (first, last))
+    root = pathlib.Path(__file__).resolve().parent.parent
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/visible_form.inc"
+    out.write_text("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
