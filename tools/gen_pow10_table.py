@@ -9,10 +9,11 @@ which is what the decoder's error bound assumes: a relative error of at
 most 2^-53 (none where 10^q is a double). Python's int-to-float and
 Fraction-to-float conversions round so.
 
-Run from the repository root: python3 tools/gen_pow10_table.py
+Run from the repository root: python3 tools/gen_pow10_table.py [OUT]
 """
 
 import pathlib
+import sys
 from fractions import Fraction
 
 ENTRIES = 256
@@ -34,7 +35,8 @@ def main():
     for j in range(ENTRIES):
         q = power_of(j)
         lines.append("%s,  // 1e%d" % (nearest_double(q).hex(), q))
-    out = pathlib.Path(__file__).resolve().parent.parent / "src/text/fixed_line_pow10.inc"
+    root = pathlib.Path(__file__).resolve().parent.parent
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/fixed_line_pow10.inc"
     out.write_text("\n".join(lines) + "\n")
 
 

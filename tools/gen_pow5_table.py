@@ -17,10 +17,11 @@ w * 10^q < 1.9e-46 < 2^-150, which rounds to zero; with q >= 39,
 w * 10^q >= 1e39 > 2^128, which is infinity. So only q in [-64, 38] is ever
 looked up.
 
-Run from the repository root: python3 tools/gen_pow5_table.py
+Run from the repository root: python3 tools/gen_pow5_table.py [OUT]
 """
 
 import pathlib
+import sys
 
 Q_MIN, Q_MAX = -64, 38
 
@@ -55,7 +56,8 @@ def main():
     for q in range(Q_MIN, Q_MAX + 1):
         hi, lo, b = entry(q)
         lines.append("{0x%016xu, 0x%016xu, %d},  // 5^%d" % (hi, lo, b, q))
-    out = pathlib.Path(__file__).resolve().parent.parent / "src/text/number_tables.inc"
+    root = pathlib.Path(__file__).resolve().parent.parent
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/number_tables.inc"
     out.write_text("\n".join(lines) + "\n")
 
 
