@@ -1,6 +1,6 @@
 #include "text/io_error.hpp"
 
-#include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "failure/fatal_error.hpp"
@@ -15,25 +15,11 @@ extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen) noexc
 namespace novrel::text {
 namespace {
 
-constexpr std::array<std::string_view, 43> kKindNames = {
-    "NotFound",         "PermissionDenied",   "ConnectionRefused",
-    "ConnectionReset",  "HostUnreachable",    "NetworkUnreachable",
-    "ConnectionAborted", "NotConnected",      "AddrInUse",
-    "AddrNotAvailable", "NetworkDown",        "BrokenPipe",
-    "AlreadyExists",    "WouldBlock",         "NotADirectory",
-    "IsADirectory",     "DirectoryNotEmpty",  "ReadOnlyFilesystem",
-    "FilesystemLoop",   "StaleNetworkFileHandle", "InvalidInput",
-    "InvalidData",      "TimedOut",           "WriteZero",
-    "StorageFull",      "NotSeekable",        "QuotaExceeded",
-    "FileTooLarge",     "ResourceBusy",       "ExecutableFileBusy",
-    "Deadlock",         "CrossesDevices",     "TooManyLinks",
-    "InvalidFilename",  "ArgumentListTooLong", "Interrupted",
-    "Unsupported",      "UnexpectedEof",      "OutOfMemory",
-    "InProgress",       "TooManyOpenFiles",   "Other",
-    "Uncategorized",
+constexpr std::string_view kKindNames[] = {
+#define NOVREL_KIND_NAME(name) #name,
+    NOVREL_ERROR_KINDS(NOVREL_KIND_NAME)
+#undef NOVREL_KIND_NAME
 };
-static_assert(static_cast<std::size_t>(ErrorKind::Uncategorized) + 1 ==
-              kKindNames.size());
 
 // The C library's text for `code`, lossily decoded.
 void append_os_message(failure::String& out, std::int32_t code) {
@@ -51,51 +37,57 @@ std::string_view kind_name(ErrorKind kind) noexcept {
 }
 
 // Linux error numbers, written out: the kinds belong to these values, not to
-// whatever the C library's macros expand to.
+// whatever the C library's macros expand to. Each is checked against the
+// macro of its name when compiling, so a mistyped number cannot build.
+consteval std::int32_t linux_code(std::int32_t number, std::int32_t named) {
+  if (number != named) throw "the C library numbers this error differently";
+  return number;
+}
+
 ErrorKind kind_of_os_error(std::int32_t code) noexcept {
   using K = ErrorKind;
   switch (code) {
-    case 1: return K::PermissionDenied;       // EPERM
-    case 2: return K::NotFound;               // ENOENT
-    case 4: return K::Interrupted;            // EINTR
-    case 7: return K::ArgumentListTooLong;    // E2BIG
-    case 11: return K::WouldBlock;            // EAGAIN
-    case 12: return K::OutOfMemory;           // ENOMEM
-    case 13: return K::PermissionDenied;      // EACCES
-    case 16: return K::ResourceBusy;          // EBUSY
-    case 17: return K::AlreadyExists;         // EEXIST
-    case 18: return K::CrossesDevices;        // EXDEV
-    case 20: return K::NotADirectory;         // ENOTDIR
-    case 21: return K::IsADirectory;          // EISDIR
-    case 22: return K::InvalidInput;          // EINVAL
-    case 23: return K::TooManyOpenFiles;      // ENFILE
-    case 24: return K::TooManyOpenFiles;      // EMFILE
-    case 26: return K::ExecutableFileBusy;    // ETXTBSY
-    case 27: return K::FileTooLarge;          // EFBIG
-    case 28: return K::StorageFull;           // ENOSPC
-    case 29: return K::NotSeekable;           // ESPIPE
-    case 30: return K::ReadOnlyFilesystem;    // EROFS
-    case 31: return K::TooManyLinks;          // EMLINK
-    case 32: return K::BrokenPipe;            // EPIPE
-    case 35: return K::Deadlock;              // EDEADLK
-    case 36: return K::InvalidFilename;       // ENAMETOOLONG
-    case 38: return K::Unsupported;           // ENOSYS
-    case 39: return K::DirectoryNotEmpty;     // ENOTEMPTY
-    case 40: return K::FilesystemLoop;        // ELOOP
-    case 95: return K::Unsupported;           // EOPNOTSUPP
-    case 98: return K::AddrInUse;             // EADDRINUSE
-    case 99: return K::AddrNotAvailable;      // EADDRNOTAVAIL
-    case 100: return K::NetworkDown;          // ENETDOWN
-    case 101: return K::NetworkUnreachable;   // ENETUNREACH
-    case 103: return K::ConnectionAborted;    // ECONNABORTED
-    case 104: return K::ConnectionReset;      // ECONNRESET
-    case 107: return K::NotConnected;         // ENOTCONN
-    case 110: return K::TimedOut;             // ETIMEDOUT
-    case 111: return K::ConnectionRefused;    // ECONNREFUSED
-    case 113: return K::HostUnreachable;      // EHOSTUNREACH
-    case 115: return K::InProgress;           // EINPROGRESS
-    case 116: return K::StaleNetworkFileHandle;  // ESTALE
-    case 122: return K::QuotaExceeded;        // EDQUOT
+    case linux_code(1, EPERM): return K::PermissionDenied;
+    case linux_code(2, ENOENT): return K::NotFound;
+    case linux_code(4, EINTR): return K::Interrupted;
+    case linux_code(7, E2BIG): return K::ArgumentListTooLong;
+    case linux_code(11, EAGAIN): return K::WouldBlock;
+    case linux_code(12, ENOMEM): return K::OutOfMemory;
+    case linux_code(13, EACCES): return K::PermissionDenied;
+    case linux_code(16, EBUSY): return K::ResourceBusy;
+    case linux_code(17, EEXIST): return K::AlreadyExists;
+    case linux_code(18, EXDEV): return K::CrossesDevices;
+    case linux_code(20, ENOTDIR): return K::NotADirectory;
+    case linux_code(21, EISDIR): return K::IsADirectory;
+    case linux_code(22, EINVAL): return K::InvalidInput;
+    case linux_code(23, ENFILE): return K::TooManyOpenFiles;
+    case linux_code(24, EMFILE): return K::TooManyOpenFiles;
+    case linux_code(26, ETXTBSY): return K::ExecutableFileBusy;
+    case linux_code(27, EFBIG): return K::FileTooLarge;
+    case linux_code(28, ENOSPC): return K::StorageFull;
+    case linux_code(29, ESPIPE): return K::NotSeekable;
+    case linux_code(30, EROFS): return K::ReadOnlyFilesystem;
+    case linux_code(31, EMLINK): return K::TooManyLinks;
+    case linux_code(32, EPIPE): return K::BrokenPipe;
+    case linux_code(35, EDEADLK): return K::Deadlock;
+    case linux_code(36, ENAMETOOLONG): return K::InvalidFilename;
+    case linux_code(38, ENOSYS): return K::Unsupported;
+    case linux_code(39, ENOTEMPTY): return K::DirectoryNotEmpty;
+    case linux_code(40, ELOOP): return K::FilesystemLoop;
+    case linux_code(95, EOPNOTSUPP): return K::Unsupported;
+    case linux_code(98, EADDRINUSE): return K::AddrInUse;
+    case linux_code(99, EADDRNOTAVAIL): return K::AddrNotAvailable;
+    case linux_code(100, ENETDOWN): return K::NetworkDown;
+    case linux_code(101, ENETUNREACH): return K::NetworkUnreachable;
+    case linux_code(103, ECONNABORTED): return K::ConnectionAborted;
+    case linux_code(104, ECONNRESET): return K::ConnectionReset;
+    case linux_code(107, ENOTCONN): return K::NotConnected;
+    case linux_code(110, ETIMEDOUT): return K::TimedOut;
+    case linux_code(111, ECONNREFUSED): return K::ConnectionRefused;
+    case linux_code(113, EHOSTUNREACH): return K::HostUnreachable;
+    case linux_code(115, EINPROGRESS): return K::InProgress;
+    case linux_code(116, ESTALE): return K::StaleNetworkFileHandle;
+    case linux_code(122, EDQUOT): return K::QuotaExceeded;
     default: return K::Uncategorized;
   }
 }

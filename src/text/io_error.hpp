@@ -8,18 +8,25 @@
 
 namespace novrel::text {
 
-// A closed set; rendered by exactly these names.
+// A closed set, rendered by exactly these names: one list makes both the
+// enumerators and their text, so the two cannot drift apart.
+#define NOVREL_ERROR_KINDS(X)                                                 \
+  X(NotFound) X(PermissionDenied) X(ConnectionRefused) X(ConnectionReset)     \
+  X(HostUnreachable) X(NetworkUnreachable) X(ConnectionAborted)               \
+  X(NotConnected) X(AddrInUse) X(AddrNotAvailable) X(NetworkDown)             \
+  X(BrokenPipe) X(AlreadyExists) X(WouldBlock) X(NotADirectory)               \
+  X(IsADirectory) X(DirectoryNotEmpty) X(ReadOnlyFilesystem)                  \
+  X(FilesystemLoop) X(StaleNetworkFileHandle) X(InvalidInput) X(InvalidData)  \
+  X(TimedOut) X(WriteZero) X(StorageFull) X(NotSeekable) X(QuotaExceeded)     \
+  X(FileTooLarge) X(ResourceBusy) X(ExecutableFileBusy) X(Deadlock)           \
+  X(CrossesDevices) X(TooManyLinks) X(InvalidFilename) X(ArgumentListTooLong) \
+  X(Interrupted) X(Unsupported) X(UnexpectedEof) X(OutOfMemory) X(InProgress) \
+  X(TooManyOpenFiles) X(Other) X(Uncategorized)
+
 enum class ErrorKind : std::uint8_t {
-  NotFound, PermissionDenied, ConnectionRefused, ConnectionReset,
-  HostUnreachable, NetworkUnreachable, ConnectionAborted, NotConnected,
-  AddrInUse, AddrNotAvailable, NetworkDown, BrokenPipe, AlreadyExists,
-  WouldBlock, NotADirectory, IsADirectory, DirectoryNotEmpty,
-  ReadOnlyFilesystem, FilesystemLoop, StaleNetworkFileHandle, InvalidInput,
-  InvalidData, TimedOut, WriteZero, StorageFull, NotSeekable, QuotaExceeded,
-  FileTooLarge, ResourceBusy, ExecutableFileBusy, Deadlock, CrossesDevices,
-  TooManyLinks, InvalidFilename, ArgumentListTooLong, Interrupted,
-  Unsupported, UnexpectedEof, OutOfMemory, InProgress, TooManyOpenFiles,
-  Other, Uncategorized,
+#define NOVREL_KIND_ENUMERATOR(name) name,
+  NOVREL_ERROR_KINDS(NOVREL_KIND_ENUMERATOR)
+#undef NOVREL_KIND_ENUMERATOR
 };
 
 std::string_view kind_name(ErrorKind kind) noexcept;

@@ -1,39 +1,11 @@
 #include "text/io_error.hpp"
 
-#include <cerrno>
 #include <string>
 
 #include <gtest/gtest.h>
 
 namespace novrel::text {
 namespace {
-
-// The kind of each error code, written against the C library's own macros so
-// that a wrong number in the implementation's table shows up.
-TEST(IoErrorKind, OfEachErrorCode) {
-  const std::pair<int, const char*> table[] = {
-      {EPERM, "PermissionDenied"}, {ENOENT, "NotFound"}, {EINTR, "Interrupted"},
-      {E2BIG, "ArgumentListTooLong"}, {EAGAIN, "WouldBlock"}, {ENOMEM, "OutOfMemory"},
-      {EACCES, "PermissionDenied"}, {EBUSY, "ResourceBusy"}, {EEXIST, "AlreadyExists"},
-      {EXDEV, "CrossesDevices"}, {ENOTDIR, "NotADirectory"}, {EISDIR, "IsADirectory"},
-      {EINVAL, "InvalidInput"}, {ENFILE, "TooManyOpenFiles"}, {EMFILE, "TooManyOpenFiles"},
-      {ETXTBSY, "ExecutableFileBusy"}, {EFBIG, "FileTooLarge"}, {ENOSPC, "StorageFull"},
-      {ESPIPE, "NotSeekable"}, {EROFS, "ReadOnlyFilesystem"}, {EMLINK, "TooManyLinks"},
-      {EPIPE, "BrokenPipe"}, {EDEADLK, "Deadlock"}, {ENAMETOOLONG, "InvalidFilename"},
-      {ENOSYS, "Unsupported"}, {ENOTEMPTY, "DirectoryNotEmpty"}, {ELOOP, "FilesystemLoop"},
-      {EOPNOTSUPP, "Unsupported"}, {EADDRINUSE, "AddrInUse"},
-      {EADDRNOTAVAIL, "AddrNotAvailable"}, {ENETDOWN, "NetworkDown"},
-      {ENETUNREACH, "NetworkUnreachable"}, {ECONNABORTED, "ConnectionAborted"},
-      {ECONNRESET, "ConnectionReset"}, {ENOTCONN, "NotConnected"},
-      {ETIMEDOUT, "TimedOut"}, {ECONNREFUSED, "ConnectionRefused"},
-      {EHOSTUNREACH, "HostUnreachable"}, {EINPROGRESS, "InProgress"},
-      {ESTALE, "StaleNetworkFileHandle"}, {EDQUOT, "QuotaExceeded"},
-      {EIO, "Uncategorized"}, {ENXIO, "Uncategorized"}, {0, "Uncategorized"},
-      {-1, "Uncategorized"}, {4000, "Uncategorized"}};
-  for (const auto& [code, name] : table) {
-    EXPECT_EQ(kind_name(kind_of_os_error(code)), name) << "code " << code;
-  }
-}
 
 struct RenderCase {
   IoError error;
