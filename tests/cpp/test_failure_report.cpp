@@ -2,15 +2,15 @@
 // (failure_probe), since the backtrace style and the first-note flag are
 // process-wide and change only once.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "child_process.hpp"
 
 namespace {
 
@@ -23,15 +23,12 @@ constexpr std::string_view kClosingNote =
 constexpr std::string_view kNonUnwinding =
     "thread caused non-unwinding panic. aborting.\n";
 
-struct ProbeRun {
-  std::string err;                // everything written to fd 2
-  std::string out;                // everything written to fd 1
-  std::vector<std::string> sites; // "PATH:LINE:COL" of each failing site
-  pid_t pid = 0;                  // also the tid of the probe's only thread
-  int status = 0;
+using novrel::testing_support::ChildRun;
+using novrel::testing_support::run_in_child;
 
-  bool aborted() const { return WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT; }
-  bool exited_cleanly() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+struct ProbeRun : ChildRun {
+  explicit ProbeRun(ChildRun run) : ChildRun(std::move(run)) {}
+  std::vector<std::string> sites;  // "PATH:LINE:COL" of each failing site
 
   std::string header(std::size_t site, std::string_view message) const {
     return "\nthread '<unnamed>' (" + std::to_string(pid) + ") panicked at " +
@@ -39,50 +36,17 @@ struct ProbeRun {
   }
 };
 
-// Runs the probe with RUST_BACKTRACE set to `style` (unset when nullopt),
-// collecting fd 1 and fd 2 separately.
+// Runs the probe with RUST_BACKTRACE set to `style` (unset when nullopt).
 ProbeRun run_probe(const char* scenario, std::optional<std::string> style,
                    const char* arg = "") {
-  int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) ADD_FAILURE() << "pipe";
-  ProbeRun run;
-  run.pid = ::fork();
-  if (run.pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+  ProbeRun run(run_in_child([&] {
     if (style)
       ::setenv("RUST_BACKTRACE", style->c_str(), 1);
     else
       ::unsetenv("RUST_BACKTRACE");
     ::execl(NOVREL_FAILURE_PROBE, "failure_probe", scenario, arg, nullptr);
     ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  int open = 2;
-  while (open > 0 && ::poll(fds, 2, 20000) > 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char chunk[4096];
-      const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
-      if (n > 0) {
-        sinks[i]->append(chunk, static_cast<std::size_t>(n));
-      } else {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  // A probe still running now is stuck (a report waiting for itself, say):
-  // end it so that the test fails instead of hanging.
-  if (::waitpid(run.pid, &run.status, WNOHANG) == 0) {
-    ::kill(run.pid, SIGKILL);
-    ::waitpid(run.pid, &run.status, 0);
-  }
+  }));
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);)
     if (line.rfind("site ", 0) == 0) run.sites.push_back(line.substr(5));

@@ -1,19 +1,16 @@
 // The reader at the limits of the size type and of memory: field bounds for
 // widths near SIZE_MAX, parameter counts that the file cannot back, a list
 // count beyond one allocation, and files beyond 2 GiB on 32-bit.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
 #include "failure/fatal_error.hpp"
 #include "lib.hpp"
 #include "scratch_file.hpp"
@@ -22,8 +19,10 @@ namespace {
 
 using novrel::rust_read_torvask;
 using novrel::failure::FatalError;
+using novrel::testing_support::ChildRun;
 using novrel::testing_support::failure_of;
 using novrel::testing_support::kWorkedExample;
+using novrel::testing_support::run_in_child;
 using novrel::testing_support::ScratchFile;
 
 constexpr bool k32Bit = sizeof(std::size_t) == 4;
@@ -82,19 +81,9 @@ INSTANTIATE_TEST_SUITE_P(Huge, ClaimedCounts,
 
 // The fatal error's report and the memory-exhaustion line of reading
 // `path` in a child process whose address space is capped near its size.
-struct ChildRun {
-  bool aborted;
-  std::string err;
-};
-
+// The child reads for long before it writes anything.
 ChildRun read_under_address_limit(const std::string& path) {
-  int err[2];
-  if (::pipe(err) != 0) std::abort();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(err[1], 2);
-    ::close(err[0]);
-    ::close(err[1]);
+  return run_in_child([&] {
     long pages = 0;
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
       if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
@@ -104,17 +93,7 @@ ChildRun read_under_address_limit(const std::string& path) {
     const rlimit cap{limit, limit};
     ::setrlimit(RLIMIT_AS, &cap);
     failure_of(path, 12);
-    ::_exit(0);
-  }
-  ::close(err[1]);
-  ChildRun run{false, ""};
-  char buf[4096];
-  for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) run.err.append(buf, static_cast<std::size_t>(n));
-  ::close(err[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  run.aborted = WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT;
-  return run;
+  }, 600000);
 }
 
 // N - 1 column lists must fit one allocation: 178956970 lists do, so the
@@ -139,7 +118,7 @@ TEST(Limits, ColumnListsBeyondOneAllocationAreCapacityOverflow) {
   // One fewer parameter, in place: the count keeps its nine digits.
   file.write_at(0, "Run 7 plot data 178956971\n");
   const ChildRun run = read_under_address_limit(file.path());
-  EXPECT_TRUE(run.aborted) << run.err;
+  EXPECT_TRUE(run.aborted()) << run.err;
   EXPECT_EQ(run.err.substr(0, 44), "memory allocation of 2147483640 bytes failed") << run.err;
 }
 
