@@ -6,126 +6,31 @@
 //   - the line source alone, and the line source plus field slicing and
 //     trimming: subtracting these gives where the reader's time goes.
 //
-// Files are written once into $NOVREL_BENCH_DIR (default: the temporary
-// directory) and reused; $NOVREL_BENCH_MB sets their size (default 100).
+// The files come from tools/plotgen.py (see plot_files.hpp).
 #include <benchmark/benchmark.h>
 
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 #include "lib.hpp"
+#include "plot_files.hpp"
 #include "text/kernel.hpp"
 #include "text/line_source.hpp"
 #include "text/tokens.hpp"
 
 namespace {
 
-constexpr std::size_t kFieldsPerLine = 10;
-
-struct Shape {
-  std::uint32_t params;
-  std::size_t width;
-};
-
-// The two file versions in use: few parameters at 6 significant digits, many
-// at 9.
-constexpr Shape kShapes[] = {{200, 12}, {1000, 15}};
-
-// A small seeded generator, so every run reads the same bytes.
-struct SplitMix {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-  }
-  double uniform(double lo, double hi) {
-    return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1p-53;
-  }
-};
-
-// Values of the same families as a simulation writes: pressures, temperatures,
-// flows that are often zero or tiny, and quantities over sixty decades.
-double parameter_value(SplitMix& rng, std::uint32_t param, std::size_t block) {
-  if (param == 0) return static_cast<double>(block) * 0.5;
-  switch (param % 4) {
-    case 1: return 1.0e5 + rng.uniform(-5.0e3, 5.0e3);
-    case 2: return rng.uniform(300.0, 2000.0);
-    case 3: {
-      const double r = rng.uniform(0.0, 1.0);
-      if (r < 0.15) return 0.0;
-      if (r < 0.3) return -rng.uniform(1e-12, 1e-6);
-      return rng.uniform(-50.0, 50.0);
-    }
-    default: {
-      const double sign = (rng.next() & 1) ? -1.0 : 1.0;
-      return sign * std::pow(10.0, rng.uniform(-30.0, 30.0));
-    }
-  }
-}
-
-std::size_t megabytes() {
-  const char* env = std::getenv("NOVREL_BENCH_MB");
-  const long mb = env ? std::atol(env) : 100;
-  return static_cast<std::size_t>(mb > 0 ? mb : 100);
-}
-
-// The file for `shape`, generated on first use.
-const std::string& plot_file(const Shape& shape) {
-  static std::string paths[std::size(kShapes)];
-  const std::size_t index = static_cast<std::size_t>(&shape - kShapes);
-  std::string& path = paths[index];
-  if (!path.empty()) return path;
-
-  const std::size_t lines_per_block = (shape.params + kFieldsPerLine - 1) / kFieldsPerLine;
-  const std::size_t block_bytes = 7 + shape.params * shape.width + lines_per_block;
-  const std::size_t blocks = megabytes() * 1000000 / block_bytes;
-  const char* dir = std::getenv("NOVREL_BENCH_DIR");
-  const std::filesystem::path folder = dir ? dir : std::filesystem::temp_directory_path().string();
-  std::filesystem::create_directories(folder);
-  path = (folder / ("reader-n" + std::to_string(shape.params) + "-w" +
-                    std::to_string(shape.width) + "-b" + std::to_string(blocks) + ".plt"))
-             .string();
-  std::error_code ignored;
-  if (std::filesystem::exists(path, ignored)) return path;
-
-  const std::string partial = path + ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary);
-    out << "Generated plot file        " << shape.params << '\n';
-    for (std::uint32_t j = 0; j < shape.params; ++j) out << "PARAM" << j << '\n';
-    SplitMix rng{1};
-    std::string line;
-    char field[64];
-    const int digits = static_cast<int>(shape.width) - 7;
-    for (std::size_t b = 0; b < blocks; ++b) {
-      std::snprintf(field, sizeof field, "%6zu\n", b + 1);
-      out << field;
-      for (std::uint32_t j = 0; j < shape.params; j += kFieldsPerLine) {
-        line.clear();
-        for (std::uint32_t k = j; k < std::min<std::uint32_t>(j + kFieldsPerLine, shape.params); ++k) {
-          std::snprintf(field, sizeof field, "% .*E", digits, parameter_value(rng, k, b));
-          line += field;
-        }
-        line += '\n';
-        out << line;
-      }
-    }
-  }
-  std::filesystem::rename(partial, path);
-  return path;
-}
+using novrel::bench::kFieldsPerLine;
+using novrel::bench::kShapes;
+using novrel::bench::plot_file;
+using novrel::bench::Shape;
 
 std::size_t file_size(const std::string& path) {
   return static_cast<std::size_t>(std::filesystem::file_size(path));
