@@ -473,7 +473,9 @@ class RowReader {
         error.text = shown(header_);
         break;
       case Stage::names:
-        ++error.line;  // the line that is missing
+        // A missing name line is the one after the last read; an unreadable
+        // one was counted when it was taken.
+        if (error.problem == ReadProblem::names_missing) ++error.line;
         break;
       case Stage::blocks:
         error.block = rows_.blocks;
