@@ -88,6 +88,7 @@ F, OS = torvask.FormatError, OSError
 ERRORS = {
     "empty": (b"", {}, F, dict(problem="no_header", line=None), "empty"),
     "bad count": (b"h x\n", {}, F, dict(problem="bad_count", line=1, text="h x"), "count"),
+    "zero count": (b"h 0\n", {}, F, dict(problem="bad_count", line=1), "count"),
     "names missing": (b"h 3\nA\n", {}, F, dict(problem="names_missing", line=3), "names"),
     "not utf-8": (b"h 1\nA\n\xff\n", {}, F, dict(problem="not_utf8", line=3, block=0), "UTF-8"),
     "block cut": (COMPLETE + b"3\n", {}, F, dict(problem="block_cut", line=9, block=2),
