@@ -86,7 +86,7 @@ F, OS = torvask.FormatError, OSError
 # case: (contents, or a path below tmp_path as "/..."; read's keywords;
 #        exception; attributes; words of the message)
 ERRORS = {
-    "empty": (b"", {}, F, dict(problem="no_header", line=None), "empty"),
+    "empty": (b"", {}, F, dict(problem="no_header", line=1), "empty"),
     "bad count": (b"h x\n", {}, F, dict(problem="bad_count", line=1, text="h x"), "count"),
     "zero count": (b"h 0\n", {}, F, dict(problem="bad_count", line=1), "count"),
     "names missing": (b"h 3\nA\n", {}, F, dict(problem="names_missing", line=3), "names"),
