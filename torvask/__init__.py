@@ -24,7 +24,7 @@ from ._errors import FormatError, format_error
 from ._plot import Plot
 
 __all__ = ["FormatError", "Plot", "read", "read_many"]
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
