@@ -172,7 +172,8 @@ struct Source {
   std::size_t last;    // the last field
 };
 
-inline Source source_of(const Layout& l, std::string_view line, std::size_t fields, char (&copy)[16]) {
+[[gnu::always_inline]] inline Source source_of(const Layout& l, std::string_view line, std::size_t fields,
+                                               char (&copy)[16]) {
   const char* bytes = line.data();
   std::size_t length = line.size();
   if (length < 16) {
