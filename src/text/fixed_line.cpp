@@ -2,14 +2,14 @@
 //
 // Each field is one 16-byte lane of a vector (the field, then bytes that are
 // ignored): one field per vector with SSSE3, two per vector with AVX2. The
-// same steps run at both widths (fixed_line_kernel.inc): examine every byte
-// against one set of per-position patterns and put the digits in order; sum
-// them with multiply-add instructions (the exponent's sign included, as a
-// table offset); scale in double precision; decide which fields fit and are
-// rounded right:
-//
-//   value = D * P,   D the significand (at most nine digits, exact),
-//                    P the double nearest to 10^q.
+// same steps run at both widths (fixed_line_kernel.inc):
+//   examine  every byte against one set of per-position patterns, and put
+//            the digits in order;
+//   sum      them with multiply-add instructions into the significand D, at
+//            most nine digits and exact (and the exponent, its sign
+//            included, into a table offset);
+//   scale    in double precision: d = D * P, P the double nearest to 10^q;
+//   decide   which fields fit the layout and round as their exact value.
 //
 // Why the float32 result is the correctly rounded one. P has a relative
 // error of at most u = 2^-53 and the product adds at most u, so with d the
