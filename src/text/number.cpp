@@ -3,7 +3,7 @@
 // The stages, cheapest first; each later one runs only when the one before
 // says, in its return value, that it cannot decide:
 //   0. the fixed-width layout, read with word loads, with the common case of
-//      Eisel-Lemire (number_fixed_layout.hpp); any other text goes on to
+//      Eisel-Lemire (number_field_layout.hpp); any other text goes on to
 //   1. the general grammar (number_grammar.hpp), then
 //   2. exact float32 arithmetic, when significand and power of ten are both
 //      exact float32 values (one rounding, the correct one);
@@ -25,7 +25,7 @@
 #include "text/number_big_decimal.hpp"
 #include "text/number_digits.hpp"
 #include "text/number_eisel_lemire.hpp"
-#include "text/number_fixed_layout.hpp"
+#include "text/number_field_layout.hpp"
 #include "text/number_grammar.hpp"
 
 namespace novrel::text {
@@ -115,7 +115,7 @@ inline std::uint32_t digits_to_bits(const Scanned& number) noexcept {
   return big_decimal(number.runs);
 }
 
-// Out of line so that the fixed layout's path in front of it saves no
+// Out of line so that the field layout's path in front of it saves no
 // registers and sets up no frame.
 [[gnu::noinline]] FloatParse parse_general(std::string_view text) noexcept {
   const Scanned number = scan_number(text);
@@ -130,7 +130,7 @@ inline std::uint32_t digits_to_bits(const Scanned& number) noexcept {
 }
 
 [[gnu::noinline]] FloatParse parse_long_layout_or_general(std::string_view text) noexcept {
-  if (std::uint32_t bits; parse_fixed_layout<true>(text.data(), text.size(), bits)) return success(bits);
+  if (std::uint32_t bits; parse_field_layout<true>(text.data(), text.size(), bits)) return success(bits);
   return parse_general(text);
 }
 
@@ -143,11 +143,11 @@ std::string_view render_parse_float_error(ParseFloatError error) noexcept {
 
 FloatParse parse_float32(std::string_view text) noexcept {
   std::uint32_t bits;
-  if (parse_fixed_layout<false>(text.data(), text.size(), bits)) return success(bits);
+  if (parse_field_layout<false>(text.data(), text.size(), bits)) return success(bits);
   if constexpr (sizeof(void*) < 8) {
     // Arguments travel on the stack here: one more call level costs more
     // than the registers it would save.
-    if (parse_fixed_layout<true>(text.data(), text.size(), bits)) return success(bits);
+    if (parse_field_layout<true>(text.data(), text.size(), bits)) return success(bits);
     return parse_general(text);
   } else {
     return parse_long_layout_or_general(text);

@@ -1,4 +1,5 @@
-// The fixed-width layout recogniser, the fast path of parse_float32.
+// One field of the fixed-width layout, recognised by itself: the fast path of
+// parse_float32.
 // Internal to parse_float32.
 #pragma once
 
@@ -25,7 +26,7 @@ namespace novrel::text::number {
 // Instantiated twice, for m <= 6 and for m > 6, each in its own function, so
 // that the short layout's registers do not pay for the long one's.
 template <bool kLong>
-[[gnu::always_inline]] inline bool parse_fixed_layout(const char* p, std::size_t n, std::uint32_t& out) noexcept {
+[[gnu::always_inline]] inline bool parse_field_layout(const char* p, std::size_t n, std::uint32_t& out) noexcept {
   if constexpr (std::endian::native != std::endian::little) {
     return false;
   } else {
