@@ -131,7 +131,7 @@ def child_main(path):
 
 def single_file(args, out):
     path, blocks = peers.plot_file(args.data_dir, PARAMS, WIDTH, size_mb=args.size_mb)
-    out["file"] = "%.0f MB, N=%d, width %d, %d blocks" % (
+    out["file"] = "%.0f MB, N=%d, w%d, %d blocks" % (
         os.path.getsize(path) / 1e6, PARAMS, WIDTH, blocks)
     print("== one file: %s" % out["file"], flush=True)
     values = torvask.read(path).values
