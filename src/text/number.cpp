@@ -13,7 +13,9 @@
 //      (number_eisel_lemire.hpp);
 //   4. big-decimal arithmetic on up to 768 digits, exact up to a sticky bit
 //      (number_big_decimal.hpp).
-// A double intermediate is never used: it would round twice.
+// None of them goes through a double: a double rounding first would round
+// twice. (The whole-line decoder, fixed_line.cpp, does use one, under a
+// proof of its own that sends every field it cannot round safely here.)
 #include "text/number.hpp"
 
 #include <bit>

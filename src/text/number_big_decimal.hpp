@@ -16,9 +16,13 @@ namespace novrel::text::number {
 // Why 768 digits with a sticky bit are exact enough: each step multiplies or
 // divides by 2^k exactly and then truncates. Truncation is monotone and
 // leaves alone every number of at most 768 digits, and float32 midpoints
-// (dyadic, with at most ~112 significant digits at any scale used here)
-// are such numbers. So for every midpoint M, the stored digits compare with
-// M as the true value does, and equality with a dropped tail is flagged.
+// are such numbers at every scale used here. A midpoint is an odd n < 2^25
+// times 2^-k with k <= 150 (below 1), or an integer below 2^128 (39 digits);
+// n * 2^-k = n * 5^k / 10^k has exactly the digits of n * 5^k, at most 113
+// (n = 2^25 - 1, k = 150). Scaling toward [1/2, 1) only brings k closer to
+// 25, so no intermediate has more. So for every midpoint M, the stored
+// digits compare with M as the true value does, and equality with a dropped
+// tail is flagged.
 
 inline constexpr std::uint32_t kMaxDigits = 768;
 inline constexpr unsigned kMaxShift = 28;  // 10 * 2^28 < 2^32: 32-bit digit arithmetic

@@ -1,0 +1,388 @@
+// The extension module torvask._core: read() runs the row reader with the
+// interpreter released and returns the rows as a Rows object, whose one
+// block of floats numpy wraps through the buffer protocol without a copy.
+//
+// The module keeps its two types in its own state, made anew for every
+// interpreter that imports it, and nothing is mutated after import: it needs
+// no global lock. The library exports PyInit__core and nothing else.
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "boundary/py_ref.hpp"
+#include "failure/memory.hpp"
+#include "lib.hpp"
+
+namespace novrel::boundary {
+namespace {
+
+struct ModuleState {
+  PyTypeObject* rows_type;
+  PyObject* read_failure;
+};
+
+ModuleState& state_of(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// ---------------------------------------------------------------------------
+// Rows: the owner of the values.
+
+struct RowsObject {
+  PyObject_HEAD
+  float* values;  // shape[0] * shape[1] floats from the reader, freed with the object
+  Py_ssize_t shape[2];    // blocks, parameters
+  Py_ssize_t strides[2];  // C order
+};
+
+RowsObject* as_rows(PyObject* self) { return reinterpret_cast<RowsObject*>(self); }
+
+void rows_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  failure::release_bytes(as_rows(self)->values);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// The values never move or change size while the object lives, so every
+// export views the same memory and none needs releasing.
+int rows_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+  RowsObject* rows = as_rows(self);
+  const bool fortran = (flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS;
+  if (fortran && rows->shape[0] > 1 && rows->shape[1] > 1) {
+    PyErr_SetString(PyExc_BufferError, "Rows are in C order, not Fortran order");
+    view->obj = nullptr;
+    return -1;
+  }
+  // An empty array still needs an address; its own field serves, never read.
+  view->buf = rows->values != nullptr ? static_cast<void*>(rows->values)
+                                      : static_cast<void*>(&rows->values);
+  view->obj = Py_NewRef(self);
+  view->len = rows->shape[0] * rows->strides[0];
+  view->readonly = 0;
+  view->itemsize = sizeof(float);
+  view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>("f") : nullptr;
+  // Without PyBUF_ND the consumer asked for plain bytes: one dimension.
+  const bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
+  view->ndim = shaped ? 2 : 1;
+  view->shape = shaped ? rows->shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? rows->strides : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+PyObject* rows_shape(PyObject* self, void*) noexcept {
+  const RowsObject* rows = as_rows(self);
+  return Py_BuildValue("(nn)", rows->shape[0], rows->shape[1]);
+}
+
+PyGetSetDef rows_getset[] = {
+    {"shape", rows_shape, nullptr, "(blocks, parameters)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot rows_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "The values of a plot file, block after block, as float32 in C order;\n"
+                    "numpy.asarray(rows) wraps them without a copy.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(rows_dealloc)},
+    {Py_tp_getset, rows_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(rows_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec rows_spec = {
+    "torvask._core.Rows",
+    sizeof(RowsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    rows_slots,
+};
+
+// Takes over the values of `plot`; null with the exception set on failure,
+// the values then staying with `plot`.
+Ref make_rows(PyTypeObject* type, PlotRows& plot) {
+  Ref object = Ref::steal(type->tp_alloc(type, 0));
+  if (!object) return object;
+  RowsObject* rows = as_rows(object.get());
+  // The reader never holds more than PTRDIFF_MAX bytes, so none of these
+  // overflow.
+  const auto parameters = static_cast<Py_ssize_t>(plot.names.size());
+  rows->shape[0] = static_cast<Py_ssize_t>(plot.blocks);
+  rows->shape[1] = parameters;
+  rows->strides[0] = parameters * static_cast<Py_ssize_t>(sizeof(float));
+  rows->strides[1] = sizeof(float);
+  rows->values = plot.values.release();
+  return object;
+}
+
+// ---------------------------------------------------------------------------
+// Reading with the interpreter released.
+
+// Thrown by the poll to abandon a read a signal handler raised in.
+struct Interrupted {};
+
+// Detaches the calling thread from the interpreter for its lifetime. While
+// detached, check_signals() re-attaches just long enough to run the signal
+// handlers, so that Ctrl-C stops a long read.
+class Detached {
+ public:
+  Detached() noexcept : saved_(PyEval_SaveThread()) {}
+  ~Detached() { PyEval_RestoreThread(saved_); }
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+
+  // False when a handler raised; its exception is then taken into `raised`.
+  bool check_signals(Ref& raised) noexcept {
+    PyEval_RestoreThread(saved_);
+    const bool quiet = PyErr_CheckSignals() == 0;
+    if (!quiet) raised = Ref::steal(PyErr_GetRaisedException());
+    saved_ = PyEval_SaveThread();
+    return quiet;
+  }
+
+ private:
+  PyThreadState* saved_;
+};
+
+struct PollState {
+  Detached* detached = nullptr;
+  Ref raised;  // what a signal handler raised
+};
+
+void poll_signals(void* context) {
+  auto* state = static_cast<PollState*>(context);
+  if (!state->detached->check_signals(state->raised)) throw Interrupted{};
+}
+
+// ---------------------------------------------------------------------------
+// Failures as Python exceptions.
+
+constexpr const char* kProblemNames[] = {
+    "os_error",      "not_utf8",     "no_header",  "bad_count",   "names_missing", "block_cut",
+    "field_outside", "not_a_number", "width_unknown", "too_large", "out_of_memory",
+};
+static_assert(std::size(kProblemNames) == static_cast<std::size_t>(ReadProblem::out_of_memory) + 1);
+
+Ref text_of(std::string_view text) {
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+template <class Int>
+Ref int_or_none(std::optional<Int> value) {
+  if (!value) return Ref::borrow(Py_None);
+  return Ref::steal(PyLong_FromUnsignedLongLong(*value));
+}
+
+Ref width_or_none(std::size_t width) {
+  return int_or_none(width != 0 ? std::optional<std::size_t>(width) : std::nullopt);
+}
+
+// Problems whose field or line is at fault always show it, even empty.
+bool shows_text(ReadProblem problem) {
+  return problem == ReadProblem::bad_count || problem == ReadProblem::field_outside ||
+         problem == ReadProblem::not_a_number || problem == ReadProblem::width_unknown;
+}
+
+// Sets the exception for `error`: the OSError that errno picks, MemoryError,
+// or ReadFailure(problem, message, line, block, parameter, name, text,
+// width, suggested_width) for the Python layer to word.
+void raise_read_error(const ModuleState& state, const ReadError& error, PyObject* path) {
+  if (error.problem == ReadProblem::out_of_memory) {
+    PyErr_NoMemory();
+    return;
+  }
+  if (error.problem == ReadProblem::os_error) {
+    Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path),
+                                                               PyBytes_GET_SIZE(path)));
+    if (!filename) return;
+    errno = error.os_error != 0 ? error.os_error : EIO;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+    return;
+  }
+  const bool located = error.parameter.has_value();
+  const bool shown = shows_text(error.problem) || !error.text.empty();
+  Ref items[] = {
+      Ref::steal(PyUnicode_FromString(kProblemNames[static_cast<std::size_t>(error.problem)])),
+      text_of(error.message),
+      Ref::steal(PyLong_FromUnsignedLongLong(error.line)),
+      int_or_none(error.block),
+      int_or_none(error.parameter),
+      located ? text_of(error.name) : Ref::borrow(Py_None),
+      shown ? text_of(error.text) : Ref::borrow(Py_None),
+      width_or_none(error.width),
+      width_or_none(error.suggested_width),
+  };
+  constexpr auto count = static_cast<Py_ssize_t>(std::size(items));
+  Ref args = Ref::steal(PyTuple_New(count));
+  if (!args) return;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!items[i]) return;
+    PyTuple_SET_ITEM(args.get(), i, items[i].release());
+  }
+  Ref exception = Ref::steal(PyObject_Call(state.read_failure, args.get(), nullptr));
+  if (exception) PyErr_SetRaisedException(exception.release());
+}
+
+// (names, rows, width) from what the reader returned.
+PyObject* result_of(const ModuleState& state, PlotRows& plot) {
+  const auto count = static_cast<Py_ssize_t>(plot.names.size());
+  Ref names = Ref::steal(PyList_New(count));
+  if (!names) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref name = text_of(plot.names[static_cast<std::size_t>(i)]);
+    if (!name) return nullptr;
+    PyList_SET_ITEM(names.get(), i, name.release());
+  }
+  Ref width = Ref::steal(PyLong_FromSize_t(plot.width));
+  if (!width) return nullptr;
+  Ref rows = make_rows(state.rows_type, plot);
+  if (!rows) return nullptr;
+  return PyTuple_Pack(3, names.get(), rows.get(), width.get());
+}
+
+// ---------------------------------------------------------------------------
+// read(path, width, complete_blocks, /)
+
+constexpr const char kReadDoc[] =
+    "read($module, path, width, complete_blocks, /)\n"
+    "--\n"
+    "\n"
+    "Read the plot file at `path` (bytes, as os.fsencode gives) into\n"
+    "(names, rows, width). `width` 0 takes the field width from the first\n"
+    "data line; the returned width is 0 when no data line gave one. With\n"
+    "`complete_blocks`, a file that ends inside a block gives the blocks\n"
+    "before it. A file that cannot be read raises its OSError; contents that\n"
+    "do not fit the format raise ReadFailure.";
+
+PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "read() takes exactly 3 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyObject* path = args[0];
+  if (!PyBytes_Check(path)) {
+    PyErr_Format(PyExc_TypeError, "read() argument 1 must be bytes, not %T", path);
+    return nullptr;
+  }
+  const std::string_view file_path(PyBytes_AS_STRING(path),
+                                   static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+  // The operating system would stop at the first null byte: another file.
+  if (file_path.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return nullptr;
+  }
+  if (!PyLong_Check(args[1])) {
+    PyErr_Format(PyExc_TypeError, "read() argument 2 must be int, not %T", args[1]);
+    return nullptr;
+  }
+  const std::size_t width = PyLong_AsSize_t(args[1]);
+  if (width == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+  if (!PyBool_Check(args[2])) {
+    PyErr_Format(PyExc_TypeError, "read() argument 3 must be bool, not %T", args[2]);
+    return nullptr;
+  }
+
+  const ModuleState& state = state_of(module);
+  PollState poll;
+  const RowOptions options{
+      .width = width,
+      .complete_blocks = args[2] == Py_True,
+      .poll = poll_signals,
+      .poll_context = &poll,
+  };
+  // The bytes object stays alive and unchanged through the read: the call
+  // holds it, and bytes are immutable.
+  try {
+    std::optional<PlotRows> plot;
+    {
+      Detached detached;
+      poll.detached = &detached;
+      plot.emplace(read_plot_rows(file_path, options));
+    }
+    return result_of(state, *plot);
+  } catch (const ReadError& error) {
+    raise_read_error(state, error, path);
+  } catch (const Interrupted&) {
+    PyErr_SetRaisedException(poll.raised.release());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "torvask._core.read failed in an unexpected way");
+  }
+  return nullptr;
+}
+
+PyMethodDef core_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
+     kReadDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// The module.
+
+constexpr const char kReadFailureDoc[] =
+    "A plot file's contents do not fit the format. args: (problem, message,\n"
+    "line, block, parameter, name, text, width, suggested_width).";
+
+int exec_core(PyObject* module) noexcept {
+  ModuleState& state = state_of(module);
+  state.rows_type = reinterpret_cast<PyTypeObject*>(
+      PyType_FromModuleAndSpec(module, &rows_spec, nullptr));
+  if (state.rows_type == nullptr || PyModule_AddType(module, state.rows_type) < 0) return -1;
+  state.read_failure = PyErr_NewExceptionWithDoc("torvask._core.ReadFailure", kReadFailureDoc,
+                                                 PyExc_Exception, nullptr);
+  if (state.read_failure == nullptr ||
+      PyModule_AddObjectRef(module, "ReadFailure", state.read_failure) < 0)
+    return -1;
+  return 0;
+}
+
+int traverse_core(PyObject* module, visitproc visit, void* arg) noexcept {
+  ModuleState& state = state_of(module);
+  Py_VISIT(state.rows_type);
+  Py_VISIT(state.read_failure);
+  return 0;
+}
+
+int clear_core(PyObject* module) noexcept {
+  ModuleState& state = state_of(module);
+  Py_CLEAR(state.rows_type);
+  Py_CLEAR(state.read_failure);
+  return 0;
+}
+
+void free_core(void* module) noexcept { clear_core(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot core_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_core)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+// Writable: the interpreter fills in m_base when the definition is handed
+// over.
+PyModuleDef core_module = {
+    PyModuleDef_HEAD_INIT,
+    "torvask._core",
+    "The reader of the torvask package: plot files as float32 rows.",
+    sizeof(ModuleState),
+    core_methods,
+    core_slots,
+    traverse_core,
+    clear_core,
+    free_core,
+};
+
+}  // namespace
+}  // namespace novrel::boundary
+
+// PyMODINIT_FUNC gives C linkage and default visibility.
+PyMODINIT_FUNC PyInit__core(void) {
+  return PyModuleDef_Init(&novrel::boundary::core_module);
+}
