@@ -4,7 +4,8 @@
 #   make test   provision the CPython 3.14 environments (i386, amd64), build
 #               in both and run every test there
 # and, as reports: make bench, make coverage (line and branch coverage of
-# src/ by both suites, in amd64).
+# src/ by both suites, in amd64), and make fuzz (on the host: replay the
+# fuzz corpora, then fuzz every target side by side for FUZZ_SECONDS).
 # Both run as root: the environments are Debian-unstable root file systems
 # entered with chroot (see tools/py314).
 #
@@ -15,7 +16,7 @@
 ARCHES ?= i386 amd64
 PY314 := tools/py314
 
-.PHONY: test check demo bench coverage provision clean
+.PHONY: test check demo bench coverage fuzz provision clean
 
 provision:
 	@for a in $(ARCHES); do $(PY314) $$a --provision || exit 1; done
@@ -29,7 +30,7 @@ test: provision
 
 CHECK_BUILD ?= build/host-check
 check:
-	@cmake -S . -B $(CHECK_BUILD) -DNOVREL_MODULE=OFF -DNOVREL_WERROR=ON \
+	@cmake --preset host-check -B $(CHECK_BUILD) \
 	  $$(command -v ninja >/dev/null && echo -G Ninja) >/dev/null
 	@cmake --build $(CHECK_BUILD) -j$$(nproc)
 	@ctest --test-dir $(CHECK_BUILD) --output-on-failure -j$$(nproc) --timeout 600
@@ -45,6 +46,10 @@ bench:
 coverage:
 	@$(PY314) amd64 --provision
 	@$(PY314) amd64 tools/run-coverage
+
+FUZZ_SECONDS ?= 300
+fuzz:
+	@tools/run-host-checks --fuzz-only --fuzz-seconds $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build dist

@@ -95,8 +95,7 @@ static_assert(SIZE_MAX <= UINT32_MAX, "a 64-bit size type needs __int128");
   failure::raise_with_cause(message, text::render_io_error(error), where);
 }
 
-// The lines of a plot file, counted, so that a failure can say on which line
-// it happened. Every read of the reader goes through here.
+// The lines of a plot file. Every read of the reader goes through here.
 class PlotLines {
  public:
   explicit PlotLines(text::LineSource& source) noexcept : source_(source) {}
@@ -104,7 +103,7 @@ class PlotLines {
   // The next line; nullopt at the end of input. A line that cannot be read
   // raises "Failed to read line!" with its error, at the caller's site.
   std::optional<std::string_view> next(Where where = Where::current()) {
-    const text::NextLine got = take();
+    const text::NextLine got = source_.next_line();
     if (got.status == LineStatus::Line) [[likely]] return got.text;
     if (got.status == LineStatus::Error) fail_read(got.error, where);
     return std::nullopt;
@@ -118,13 +117,6 @@ class PlotLines {
     return *line;
   }
 
-  // The next line as the source gives it, counted but not checked.
-  text::NextLine take() {
-    text::NextLine got = source_.next_line();
-    if (got.status != LineStatus::EndOfInput) ++number_;
-    return got;
-  }
-
   [[noreturn]] void fail_read(const text::IoError& error, Where where) {
     read_error_ = error;
     raise_io("Failed to read line!", error, where);
@@ -136,15 +128,12 @@ class PlotLines {
   }
 
   text::LineSource& source() const noexcept { return source_; }
-  // Lines taken so far, a line that failed to read included.
-  std::uint64_t number() const noexcept { return number_; }
   // What the last failure was, for the rows reader's errors.
   const std::optional<text::IoError>& read_error() const noexcept { return read_error_; }
   bool ran_out() const noexcept { return ran_out_; }
 
  private:
   text::LineSource& source_;
-  std::uint64_t number_ = 0;
   std::optional<text::IoError> read_error_;
   bool ran_out_ = false;
 };
@@ -342,12 +331,13 @@ class BlockReader {
   // unrepresentative (a crafted file could make the estimate absurd); past
   // the cap the columns simply grow by doubling.
   //
-  // The cap is what a wrong guess may cost, since resizing zero-fills the
-  // storage at once: 2^26 values (256 MiB) on 64-bit, and 2^24 values
-  // (64 MiB) on 32-bit, where the whole process has 4 GiB of address space
-  // and the Python floats made from these values take 16 bytes each, four
-  // times the storage. Either cap holds a 100 MB file of 12-byte fields
-  // (8.3 million values) in one reservation.
+  // The cap bounds what a wrong guess costs, since resizing zero-fills the
+  // storage at once: 2^26 values (256 MiB) on 64-bit, and on 32-bit, where
+  // the whole process has at most 4 GiB of address space, 2^24 values
+  // (64 MiB, 1/64 of it). A file that really holds that many values needs
+  // four (i386) to six (amd64) times as much again for its Python floats,
+  // so the cap is never what limits it; either cap holds a 100 MB file of
+  // 12-byte fields (8.3 million values) in one reservation.
   void size_after_first_block(std::uint64_t first_block_bytes) {
     const std::uint64_t size = lines_.source().size_hint();
     const std::uint64_t taken = lines_.source().bytes_taken();
@@ -416,8 +406,8 @@ String shown(std::string_view text) {
 }
 
 // Reads a plot file into rows, keeping what a failure needs to say where it
-// happened: the stage, the line (counted by PlotLines), the block, the data
-// line's first parameter and, from the field taker, the field.
+// happened: the stage, the line, the block, the data line's first parameter
+// and, from the field taker, the field.
 class RowReader {
  public:
   explicit RowReader(const RowOptions& options) noexcept : options_(options) {}
@@ -428,12 +418,15 @@ class RowReader {
     source_.emplace(open_plot_file(file_path, &open_error_));
     text::LineSource& source = *source_;
     lines_.emplace(source);
+    line_ = 1;
     header_ = lines_->next_or("Failed ot read line!");
     count_ = parameter_count_of(header_);
     stage_ = Stage::names;
     rows_.names.reserve(std::min<std::uint32_t>(count_, 1u << 16));
-    for (std::uint32_t i = 0; i < count_; ++i)
+    for (std::uint32_t i = 0; i < count_; ++i) {
+      ++line_;
       rows_.names.emplace_back(text::trim_whitespace(lines_->next_or("Failed to read line!")));
+    }
     stage_ = Stage::blocks;
     if (options_.width != 0) use_width(options_.width);
     reserve(count_);  // the first block's row
@@ -465,7 +458,7 @@ class RowReader {
       error.os_error = open_error_.is_os() ? open_error_.code() : EINVAL;
       return error;
     }
-    error.line = lines_->number();
+    error.line = line_;
     if (const auto& read_error = lines_->read_error(); read_error && read_error->is_os())
       error.os_error = read_error->code();
     switch (stage_) {
@@ -473,13 +466,10 @@ class RowReader {
         error.text = shown(header_);
         break;
       case Stage::names:
-        ++error.line;  // the line that is missing
         break;
       case Stage::blocks:
         error.block = rows_.blocks;
-        if (error.problem == ReadProblem::block_cut) {
-          ++error.line;
-        } else if (error.problem == ReadProblem::field_outside ||
+        if (error.problem == ReadProblem::field_outside ||
                    error.problem == ReadProblem::not_a_number) {
           const std::size_t k = fields_->failed_field();
           error.parameter = static_cast<std::uint32_t>(first_parameter_ + k);
@@ -581,7 +571,8 @@ class RowReader {
   // The next line; nullopt at the end of input, and also, with
   // complete_blocks, for a last line cut inside a character.
   std::optional<std::string_view> next_line_or_cut() {
-    const text::NextLine got = lines_->take();
+    ++line_;
+    const text::NextLine got = lines_->source().next_line();
     if (got.status == LineStatus::Line) [[likely]] return got.text;
     if (got.status == LineStatus::EndOfInput) return std::nullopt;
     if (options_.complete_blocks && !got.error.is_os() &&
@@ -627,6 +618,7 @@ class RowReader {
   std::string_view header_;
   std::string_view data_line_;  // the data line being taken
   std::size_t first_parameter_ = 0;
+  std::uint64_t line_ = 0;  // of the line being read, counting from 1
   std::size_t suggested_width_ = 0;
   text::IoError open_error_;
   bool too_large_ = false;

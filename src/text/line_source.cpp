@@ -72,6 +72,7 @@ NextLine LineSource::next_line() {
     const std::size_t available = filled_ - pos_;
     const LineEnd end = find_line_end_(unread, available);
     if (end.lf < available) {
+      terminated_ = true;
       const std::size_t taken = end.lf + 1;
       pos_ += taken;
       if (line_.empty()) {
@@ -84,6 +85,7 @@ NextLine LineSource::next_line() {
       break;
     }
     if (available == 0) {  // end of file
+      terminated_ = false;
       line = line_;
       break;
     }
@@ -92,7 +94,6 @@ NextLine LineSource::next_line() {
   }
 
   bytes_taken_ += line.size();
-  terminated_ = !line.empty() && line.back() == '\n';
   if (!ascii && !is_valid_utf8(line)) {
     return {LineStatus::Error, {}, IoError::invalid_utf8()};
   }

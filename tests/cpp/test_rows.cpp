@@ -119,7 +119,7 @@ TEST_P(RowFailures, SayWhatAndWhereAndWriteNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Table, RowFailures,
     ::testing::Values(
-        Failure{"Empty", "", 0, ReadProblem::no_header, 0, {}, {}, "", 0},
+        Failure{"Empty", "", 0, ReadProblem::no_header, 1, {}, {}, "", 0},
         Failure{"BadCount", "h x\n", 0, ReadProblem::bad_count, 1, {}, {}, "h x", 0},
         Failure{"NamesMissing", "h 3\nA\n", 0, ReadProblem::names_missing, 3, {}, {}, "", 0},
         Failure{"NotUtf8", "h 1\nA\n\xFF\n", 0, ReadProblem::not_utf8, 3, 0, {}, "", 0},
