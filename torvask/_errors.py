@@ -10,7 +10,8 @@ from . import _core
 _WHAT = {
     "no_header": "the file is empty: a plot file begins with a header line "
                  "that ends with the parameter count",
-    "bad_count": "the header line {text!r} does not end with a parameter count of at least 1",
+    "bad_count": "the header line {text!r} does not end with a parameter count "
+                 "(a whole number from 1 to 4294967295)",
     "names_missing": "the file ends among the parameter names",
     "not_utf8": "the line is not valid UTF-8",
     "block_cut": "the file ends inside a block; complete_blocks=True reads the blocks "

@@ -9,9 +9,9 @@ from typing import TYPE_CHECKING, SupportsIndex
 import numpy as np
 from numpy.typing import NDArray
 
-if TYPE_CHECKING:
-    import pandas  # type: ignore[import-untyped, unused-ignore]
-    import xarray
+if TYPE_CHECKING:  # private names: only the methods import these at run time
+    import pandas as _pandas  # type: ignore[import-untyped, unused-ignore]
+    import xarray as _xarray
 
 
 def unique_names(names: Iterable[str]) -> list[str]:
@@ -79,7 +79,7 @@ class Plot:
         return (f"<torvask.Plot {self.path!r}: {count} parameters, {blocks} blocks, "
                 f"width {self.width}>")
 
-    def to_pandas(self) -> pandas.DataFrame:
+    def to_pandas(self) -> _pandas.DataFrame:
         """A DataFrame indexed by the first parameter, with a float32 column
         for every other one under its name from ``columns``. It shares
         ``values``' memory instead of copying it."""
@@ -89,7 +89,7 @@ class Plot:
         index = pandas.Index(self.values[:, 0], name=columns[0])
         return pandas.DataFrame(self.values[:, 1:], index=index, columns=columns[1:], copy=False)
 
-    def to_xarray(self) -> xarray.Dataset:
+    def to_xarray(self) -> _xarray.Dataset:
         """A Dataset with the first parameter as the coordinate and every
         other one as a variable along it, named from ``columns``."""
         import xarray

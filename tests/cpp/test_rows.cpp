@@ -123,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"BadCount", "h x\n", 0, ReadProblem::bad_count, 1, {}, {}, "h x", 0},
         Failure{"NamesMissing", "h 3\nA\n", 0, ReadProblem::names_missing, 3, {}, {}, "", 0},
         Failure{"NotUtf8", "h 1\nA\n\xFF\n", 0, ReadProblem::not_utf8, 3, 0, {}, "", 0},
+        Failure{"NotUtf8Name", "h 2\nA\n\xFF\n", 0, ReadProblem::not_utf8, 3, {}, {}, "", 0},
         Failure{"BlockCut", "h 2\nA\nB\n1\n", 0, ReadProblem::block_cut, 5, 0, {}, "", 0},
         Failure{"NotANumber", "h 3\nA\nB\nC\n1\n  1.01.0D0  2.0\n", 0, ReadProblem::not_a_number, 6, 0,
                 1, "1.0D0", 5},

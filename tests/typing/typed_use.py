@@ -1,9 +1,15 @@
-"""Checked with mypy --strict against the installed package, never run: the
-result's types come from the stub, and a wrong argument type is an error."""
+"""Checked with mypy --strict against the installed packages, never run: the
+results' types come from novrel's stub and torvask's annotations, and a wrong
+argument type is an error."""
 
+import pathlib
 from typing import assert_type
 
+import numpy as np
+from numpy.typing import NDArray
+
 import novrel
+import torvask
 
 first_column, columns = novrel.rust_read_torvask("run7.plt", 12)
 assert_type(first_column, list[float])
@@ -11,3 +17,20 @@ assert_type(columns, list[list[float]])
 novrel.rust_read_torvask(file_path="run7.plt", n_digits=15)
 novrel.rust_read_torvask("run7.plt", "12")  # type: ignore[arg-type]
 novrel.rust_read_torvask(b"run7.plt", 12)  # type: ignore[arg-type]
+
+plot = torvask.read("run7.plt")
+assert_type(plot, torvask.Plot)
+assert_type(plot.values, NDArray[np.float32])
+assert_type(plot["PRESSURE"], NDArray[np.float32])
+assert_type(plot[np.int64(0)], NDArray[np.float32])
+assert_type(plot.names, list[str])
+assert_type(plot.width, int | None)
+plots = torvask.read_many([b"run7.plt", plot.path], 12, threads=2, complete_blocks=True)
+assert_type(plots, list[torvask.Plot])
+try:
+    torvask.read(pathlib.Path("run7.plt"), width=15, complete_blocks=True)
+except torvask.FormatError as error:
+    assert_type(error.line, int | None)
+    assert_type(error.name, str | None)
+torvask.read("run7.plt", "12")  # type: ignore[arg-type]
+torvask.read(7)  # type: ignore[arg-type]

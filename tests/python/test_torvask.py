@@ -1,0 +1,267 @@
+"""The torvask package: novrel's values as arrays, errors that say what and
+where (and pickle), the Plot API, parallel reads and Ctrl-C."""
+
+import errno
+import importlib.util
+import io
+import os
+import pickle
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from conftest import child_env
+
+import torvask
+
+TOP = Path(__file__).resolve().parents[2]
+_spec = importlib.util.spec_from_file_location("plotgen", TOP / "tools" / "plotgen.py")
+plotgen = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(plotgen)
+WORKED_EXAMPLE = (TOP / "examples" / "worked_example.plt").read_bytes()
+
+
+def generated(params, blocks, width, seed=1):
+    out = io.StringIO()
+    plotgen.write_plot(out, params, blocks, width, seed)
+    return out.getvalue().encode()
+
+
+def novrel_values(novrel, path, width):
+    """novrel's values as a (blocks, N) float32 array, or None if it fails."""
+    try:
+        first, columns = novrel.rust_read_torvask(path, width)
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        return None
+    return np.array([first, *columns], dtype=np.float32).T.reshape(len(first), -1)
+
+
+def mutated(content, rng):
+    data = bytearray(content)
+    for _ in range(rng.randint(1, 3)):
+        at = rng.randrange(len(data))
+        if rng.random() < 0.2:
+            return bytes(data[:at])  # cut, as a file still being written
+        # Mostly digits, so that many copies still read, with other values.
+        data[at] = rng.choice(b"0123456789" * 3 + b" \n\r.+-Ex\x00\xc3\xff")
+    return bytes(data)
+
+
+def test_same_values_as_novrel(novrel, make_plot, capfd):
+    rng = random.Random(7)
+    originals = [(WORKED_EXAMPLE, 12)] + [(generated(n, 25, w, seed=n), w)
+                                          for n in (1, 10, 11, 200) for w in (12, 15)]
+    outcomes = []
+    for content, width in originals:
+        assert torvask.read(make_plot(content)).width == width  # found from the first data line
+        for copy in [content] + [mutated(content, rng) for _ in range(12)]:
+            path = make_plot(copy)
+            expected = novrel_values(novrel, path, width)
+            capfd.readouterr()
+            try:
+                plot = torvask.read(path, width)
+            except (torvask.FormatError, OSError):
+                plot = None
+            assert capfd.readouterr() == ("", "")
+            assert (plot is None) == (expected is None), copy
+            if plot is not None:
+                assert len(plot.names) == expected.shape[1]
+                assert plot.values.shape == expected.shape
+                assert np.array_equal(plot.values.view(np.uint32), expected.view(np.uint32))
+            outcomes.append(plot is None)
+    assert outcomes.count(False) > 40 and outcomes.count(True) > 40
+
+
+COMPLETE = b"h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n"
+F, OS = torvask.FormatError, OSError
+# case: (contents, or a path below tmp_path as "/..."; read's keywords;
+#        exception; attributes; words of the message)
+ERRORS = {
+    "empty": (b"", {}, F, dict(problem="no_header", line=None), "empty"),
+    "bad count": (b"h x\n", {}, F, dict(problem="bad_count", line=1, text="h x"), "count"),
+    "names missing": (b"h 3\nA\n", {}, F, dict(problem="names_missing", line=3), "names"),
+    "not utf-8": (b"h 1\nA\n\xff\n", {}, F, dict(problem="not_utf8", line=3, block=0), "UTF-8"),
+    "block cut": (COMPLETE + b"3\n", {}, F, dict(problem="block_cut", line=9, block=2),
+                  "complete_blocks=True"),
+    "field outside": (b"h 2\nA\nB\n1\n 1 2\n2\n 3\n", {}, F,
+                      dict(problem="field_outside", block=1, parameter=1, name="B", text=" 3"),
+                      "line 7 (block 1, parameter 1 'B')"),
+    "not a number": (b"h 3\nA\nB\nC\n1\n  1.01.0D0  2.0\n", {}, F,
+                     dict(problem="not_a_number", line=6, parameter=1, text="1.0D0"),
+                     "'1.0D0' is not a number"),
+    "width unknown": (b"h 3\nA\nB\nC\n1\n 1 2 34\n", {}, F, dict(problem="width_unknown"),
+                      "width="),
+    "wrong width": (b"h 2\nA\nB\n1\n   1.5   2.5\n", {"width": 5}, F,
+                    dict(suggested_width=6), "suggests width=6, not 5"),
+    "bad before a cut": (b"h 1\nA\n1\n x\n2\n", {"complete_blocks": True}, F,
+                         dict(problem="not_a_number", block=0), "not a number"),
+    "missing": ("/missing", {}, FileNotFoundError, dict(errno=errno.ENOENT), "No such"),
+    "directory": ("/", {}, IsADirectoryError, dict(errno=errno.EISDIR), "directory"),
+    "not a directory": ("/file/x", {}, NotADirectoryError, {}, "Not a directory"),
+    "unreadable": ("/locked", {}, PermissionError, dict(errno=errno.EACCES), "denied"),
+    "nul in path": ("/a\0b", {}, ValueError, {}, "null byte"),
+    "path type": (None, {"path": 12}, TypeError, {}, "int"),
+    "width type": (COMPLETE, {"width": "12"}, TypeError, {}, "width"),
+    "width bool": (COMPLETE, {"width": True}, TypeError, {}, "width"),
+    "width zero": (COMPLETE, {"width": 0}, ValueError, {}, "at least 1"),
+    "flag type": (COMPLETE, {"complete_blocks": "yes"}, TypeError, {}, "complete_blocks"),
+}
+
+
+@pytest.mark.parametrize("case", [
+    pytest.param(c, marks=pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file"))
+    if c == "unreadable" else c for c in ERRORS])
+def test_errors(case, tmp_path, make_plot, capfd):
+    source, keywords, kind, attributes, words = ERRORS[case]
+    (tmp_path / "file").write_bytes(WORKED_EXAMPLE)
+    (tmp_path / "locked").write_bytes(WORKED_EXAMPLE)
+    (tmp_path / "locked").chmod(0)
+    path = str(Path(make_plot(source) if isinstance(source, bytes) else f"{tmp_path}{source}"))
+    arguments = {"path": Path(path), **keywords}  # any os.PathLike
+    with pytest.raises(kind) as caught:
+        torvask.read(**arguments)
+    error = caught.value
+    assert words in str(error)
+    assert {name: getattr(error, name) for name in attributes} == attributes
+    assert capfd.readouterr() == ("", "")
+    if isinstance(error, (OS, F)):
+        copy = pickle.loads(pickle.dumps(error))
+        assert type(copy) is kind and str(copy) == str(error) and copy.__dict__ == error.__dict__
+    if isinstance(error, OS):
+        assert copy.errno == error.errno and copy.filename == error.filename == path
+    elif isinstance(error, F):
+        assert error.path == path and str(error).startswith(path + (", line" if error.line else ":"))
+
+
+def test_plot(make_plot):
+    for tail in (b"3\n", b"3", b"3\n  5.5  6", b"3\n  5.5  \xc3"):
+        plot = torvask.read(make_plot(COMPLETE + tail), complete_blocks=True)
+        assert plot.values.tolist() == [[1.5, 2.5], [3.5, 4.5]]
+    repeated = make_plot(b"h 4\nT\n P \nP\nP.1\n1\n 0 1 2 3\n2\n 4 5 6 7\n")
+    plot = torvask.read(repeated)
+    values = plot.values
+    assert (plot.names, plot.columns, plot.width) == (
+        ["T", "P", "P", "P.1"], ["T", "P", "P.1", "P.1.1"], 2)
+    assert values.dtype == np.float32 and values.shape == (2, 4)
+    assert values.flags.c_contiguous and values.flags.writeable
+    assert isinstance(values.base.obj, torvask._core.Rows)  # through a memoryview, no copy
+    assert plot["P"].tolist() == [1, 5] and plot["P.1"].tolist() == [2, 6]
+    assert plot[-1].tolist() == plot["P.1.1"].tolist() == [3, 7]
+    assert np.shares_memory(plot[np.int64(1)], values) and "2 blocks" in repr(plot)
+    with pytest.raises(KeyError):
+        plot["Q"]
+    with pytest.raises(IndexError):
+        plot[4]
+    empty = torvask.read(make_plot(b"h 2\nA\nB\n"))
+    assert empty.values.shape == (0, 2) and empty.width is None
+    del plot
+    assert values.sum() == 28  # the array keeps the reader's memory alive
+    pytest.importorskip("pandas")
+    frame = torvask.read(repeated).to_pandas()
+    assert list(frame.columns) == ["P", "P.1", "P.1.1"] and frame.index.name == "T"
+    assert frame.loc[4.0, "P.1.1"] == 7 and set(frame.dtypes) == {np.dtype(np.float32)}
+    pytest.importorskip("xarray")
+    dataset = torvask.read(repeated).to_xarray()
+    assert list(dataset.data_vars) == ["P", "P.1", "P.1.1"] and list(dataset.coords) == ["T"]
+    assert dataset["P.1.1"].sel(T=4.0).item() == 7
+
+
+@pytest.fixture(scope="module")
+def big_plot(tmp_path_factory):
+    """About 80 MB: N = 200 at width 12, one generated block repeated."""
+    content = generated(200, 1, 12)
+    names_end = content.index(b"\n     1\n") + 1
+    path = tmp_path_factory.mktemp("big") / "big.plt"
+    path.write_bytes(content[:names_end] + content[names_end:] * 32000)
+    return str(path)
+
+
+def test_threads(big_plot, make_plot):
+    one, two = make_plot(b"h 1\nA\n1\n 7\n"), make_plot(WORKED_EXAMPLE)
+    plots = torvask.read_many([two, Path(one), two.encode()], threads=2)
+    assert [p.path for p in plots] == [two, one, two] and plots[1].values.tolist() == [[7]]
+    bad = make_plot(b"h 1\nA\n1\n  nope\n")
+    with pytest.raises(torvask.FormatError, match="nope") as caught:
+        torvask.read_many([one, bad, big_plot, two])
+    assert caught.value.path == bad
+    # The interpreter is released during a read: another thread runs then.
+    ticks, stop = [], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        start = time.monotonic()
+        assert torvask.read(big_plot).values.shape == (32000, 200)
+        end = time.monotonic()
+    finally:
+        stop.set()
+        ticker.join()
+    margin = (end - start) / 4
+    assert sum(start + margin < t < end - margin for t in ticks) >= 2, (end - start, len(ticks))
+
+
+CTRL_C_CHILD = """
+import os, sys, time
+import torvask
+
+start = time.monotonic()
+torvask.read(sys.argv[1])  # also fills the page cache
+print(time.monotonic() - start, flush=True)
+finished = False
+while sys.stdin.readline():  # the parent's go
+    try:
+        print("reading", flush=True)
+        torvask.read(sys.argv[1])
+        finished = True
+        time.sleep(5)
+    except KeyboardInterrupt:
+        with open("/proc/self/statm") as f:
+            rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        print("late" if finished else time.monotonic(), rss, len(os.listdir("/proc/self/fd")),
+              flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_read_and_frees_it(big_plot):
+    # -P: the checkout's torvask/ (without _core) must not shadow the built one.
+    child = subprocess.Popen([sys.executable, "-P", "-c", CTRL_C_CHILD, big_plot], env=child_env(),
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        duration = float(child.stdout.readline())
+        delays, states = [], []
+        for _ in range(8):
+            child.stdin.write("go\n")
+            child.stdin.flush()
+            assert child.stdout.readline() == "reading\n"
+            time.sleep(duration / 3)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            raised, rss, fds = child.stdout.readline().split()
+            assert raised != "late", "the read ended before the signal came"
+            delays.append(float(raised) - sent)
+            states.append((int(rss), int(fds)))
+        out, err = child.communicate("", timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0 and err == "" and out == ""
+    print("read %.3f s; from SIGINT to KeyboardInterrupt: %s s; RSS after each: %s MiB"
+          % (duration, " ".join("%.4f" % d for d in delays), [r >> 20 for r, _ in states]))
+    assert max(delays) < 2
+    # The allocator settles during the first reads; after that nothing grows.
+    assert states[-1][1] == states[1][1] and states[-1][0] - states[1][0] < 8 << 20
