@@ -84,7 +84,7 @@ def read_pure_python(path, width):
     return cols[0], cols[1:]
 
 
-def _numpy_field_table(path, width):
+def numpy_field_table(path, width):
     """The fields of every block as one (blocks, n) array of S<width>, built
     from the data lines without a Python loop over fields."""
     with open(path, "rb") as f:
@@ -109,7 +109,7 @@ def _numpy_field_table(path, width):
 
 def read_numpy_astype(path, width):
     """Fields as an S array, astype(float32), tolist per column."""
-    table, _ = _numpy_field_table(path, width)
+    table, _ = numpy_field_table(path, width)
     cols = table.astype(NP.float32).T.tolist()
     return cols[0], cols[1:]
 
@@ -117,7 +117,7 @@ def read_numpy_astype(path, width):
 def read_numpy_fromstring(path, width):
     """Fields separated by a space in one byte string, parsed by
     np.fromstring(sep=' ') straight to float32."""
-    table, n = _numpy_field_table(path, width)
+    table, n = numpy_field_table(path, width)
     blocks = table.shape[0]
     spaced = NP.full((blocks * n, width + 1), ord(" "), dtype=NP.uint8)
     spaced[:, :width] = table.reshape(-1).view(NP.uint8).reshape(-1, width)
@@ -126,8 +126,9 @@ def read_numpy_fromstring(path, width):
     return cols[0], cols[1:]
 
 
-def read_pandas(path, width):
-    """pandas.read_fwf over the whole body, leading lines skipped."""
+def pandas_table(path, width):
+    """pandas.read_fwf over the whole body, leading lines skipped: the
+    values as one (blocks, n) float64 array."""
     with open(path, "rb") as f:
         n = int(f.readline().split()[-1])
     per_block = -(-n // FIELDS_PER_LINE)
@@ -137,8 +138,11 @@ def read_pandas(path, width):
                         dtype=NP.float64)
     values = frame.to_numpy(NP.float64)
     blocks = values.shape[0] // per_block
-    table = values.reshape(blocks, per_block * FIELDS_PER_LINE)[:, :n]
-    cols = table.astype(NP.float32).T.tolist()
+    return values.reshape(blocks, per_block * FIELDS_PER_LINE)[:, :n]
+
+
+def read_pandas(path, width):
+    cols = pandas_table(path, width).astype(NP.float32).T.tolist()
     return cols[0], cols[1:]
 
 

@@ -1,43 +1,37 @@
 """A plot file as a pandas DataFrame and as an xarray Dataset, with the
-parameter names as column names and the first parameter (usually the time)
-as the index and coordinate. Needs pandas and xarray.
+first parameter (usually the time) as the index and coordinate and every
+other parameter as a column. A name written twice keeps both columns, the
+second as NAME.1, as pandas.read_csv names them. Needs pandas and xarray.
 
-    frames.py FILE [N_DIGITS]
+    frames.py FILE [WIDTH]
+
+Without WIDTH the field width comes from the first data line. A WIDTH the
+file disagrees with is an error that says which width the file suggests.
 """
 
 import sys
 
-import pandas as pd
-
-import novrel
-from recipes import field_width, read_names
-
-
-def read_frame(path: str, n_digits: int) -> pd.DataFrame:
-    first_column, columns = novrel.rust_read_torvask(path, n_digits)
-    names = read_names(path)
-    # float64 columns: float32 would hold the values exactly in half the
-    # memory, but variances of values beyond about 1e19 overflow in it.
-    return pd.DataFrame(dict(zip(names[1:], columns)),
-                        index=pd.Index(first_column, name=names[0]))
+import torvask
 
 
 def main() -> None:
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__)
-    path = sys.argv[1]
-    n_digits = int(sys.argv[2]) if len(sys.argv) == 3 else 12
-    # A wrong width reads wrong numbers without an error; check it first.
-    if field_width(path) != n_digits:
-        sys.exit("%s has fields %d bytes wide, not %d" % (path, field_width(path), n_digits))
+    width = int(sys.argv[2]) if len(sys.argv) == 3 else None
+    try:
+        plot = torvask.read(sys.argv[1], width)
+    except (OSError, torvask.FormatError) as error:
+        sys.exit(str(error))
 
-    frame = read_frame(path, n_digits)
+    # float32 columns sharing the plot's memory. Sums and variances of values
+    # beyond about 1e19 overflow in float32: take .astype("float64") first.
+    frame = plot.to_pandas()
     print(frame.iloc[:5, :4])
-    print(frame.describe().T.head(4))
+    print(frame.iloc[:, :4].astype("float64").describe().T)
 
-    dataset = frame.to_xarray()  # the index becomes the coordinate
+    dataset = plot.to_xarray()
     print(dataset)
-    time = frame.index.name
+    time = plot.columns[0]
     middle = dataset.sel({time: float(frame.index[len(frame) // 2])}, method="nearest")
     print("at %s = %s:" % (time, middle[time].item()),
           {name: middle[name].item() for name in list(dataset.data_vars)[:3]})

@@ -1,13 +1,15 @@
-"""Read every plot file of a directory in parallel: with a local pool, then
-with a Dask distributed cluster. A file that fails to read is reported with
-its message; the others are summarised.
+"""Read every plot file of a directory in threads. The reader lets go of the
+interpreter for the whole read, so threads read side by side on the regular
+interpreter as on the free-threaded one, and the arrays stay in this process
+instead of being copied back from workers.
 
-    many_files.py DIR [N_DIGITS]
+    many_files.py DIR [WIDTH]
 
-A call holds the interpreter until it returns, so on the regular interpreter
-threads read one file at a time and processes are the way to read several at
-once; on the free-threaded interpreter threads read side by side. Every wait
-has a timeout, so a lost worker ends the run instead of hanging it.
+torvask.read_many is all or nothing: the first file that fails raises its
+own error, which names it. To carry on past failures, submit the reads to a
+pool yourself and keep each file's outcome, as read_each does; the errors
+are ordinary exceptions, so they pickle and cross process pools and Dask
+clusters too.
 """
 
 import concurrent.futures
@@ -15,50 +17,25 @@ import glob
 import os
 import sys
 import time
-from typing import Any
 
-from recipes import ReadError, read_plot
+import torvask
 
 TIMEOUT = 120  # seconds: generous for one file, finite for a batch
 
 
-def print_outcomes(paths: list[str], futures: list[Any]) -> None:
-    """Both kinds of future take result(timeout=...) and re-raise the
-    worker's exception, which for a failed read is a ReadError."""
-    for path, future in zip(paths, futures):
-        name = os.path.basename(path)
-        try:
-            first_column, columns = future.result(timeout=TIMEOUT)
-        except ReadError as error:
-            print("%s: FAILED: %s" % (name, error.message))
-            if error.report:  # its first two lines: where, and the message again
-                print("   ", "\n    ".join(error.report.strip().splitlines()[:2]))
-            continue
-        print("%s: %d parameters, %d blocks" % (name, len(columns) + 1, len(first_column)))
+def summary(plot: torvask.Plot) -> str:
+    blocks, count = plot.values.shape
+    return "%s: %d parameters, %d blocks" % (os.path.basename(plot.path), count, blocks)
 
 
-def with_local_pool(paths: list[str], n_digits: int, workers: int) -> None:
-    processes = sys._is_gil_enabled()
-    pool: concurrent.futures.Executor
-    if processes:
-        pool = concurrent.futures.ProcessPoolExecutor(workers)
-    else:
-        pool = concurrent.futures.ThreadPoolExecutor(workers)
-    with pool:
-        # A report can travel with its error only where each worker reads one
-        # file at a time: fd 2 belongs to the whole process.
-        print_outcomes(paths, [pool.submit(read_plot, path, n_digits, keep_report=processes)
-                               for path in paths])
-
-
-def with_dask(paths: list[str], n_digits: int, workers: int) -> None:
-    from dask.distributed import Client, LocalCluster
-
-    # One thread per worker process, as a read holds its worker's interpreter.
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None, timeout=TIMEOUT) as cluster, \
-            Client(cluster, timeout=TIMEOUT) as client:
-        print_outcomes(paths, client.map(read_plot, paths, n_digits=n_digits, keep_report=True))
+def read_each(paths: list[str], width: int | None, threads: int) -> None:
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        futures = [pool.submit(torvask.read, path, width) for path in paths]
+        for future in futures:
+            try:
+                print(summary(future.result(timeout=TIMEOUT)))
+            except (OSError, torvask.FormatError) as error:
+                print("FAILED: %s" % error)
 
 
 def main() -> None:
@@ -67,14 +44,20 @@ def main() -> None:
     paths = sorted(glob.glob(os.path.join(sys.argv[1], "*.plt")))
     if not paths:
         sys.exit("no *.plt file in %s" % sys.argv[1])
-    n_digits = int(sys.argv[2]) if len(sys.argv) == 3 else 12
-    workers = min(len(paths), os.cpu_count() or 1, 4)
-    local = "process pool" if sys._is_gil_enabled() else "thread pool"
-    for title, run in ((local, with_local_pool), ("Dask cluster", with_dask)):
-        print("== %s, %d workers ==" % (title, workers))
-        start = time.perf_counter()
-        run(paths, n_digits, workers)
-        print("   (%.2f s)" % (time.perf_counter() - start))
+    width = int(sys.argv[2]) if len(sys.argv) == 3 else None
+    threads = min(len(paths), os.cpu_count() or 1, 4)
+
+    print("== torvask.read_many, %d threads ==" % threads)
+    start = time.perf_counter()
+    try:
+        for plot in torvask.read_many(paths, width, threads=threads):
+            print(summary(plot))
+    except (OSError, torvask.FormatError) as error:
+        print("FAILED: %s" % error)
+    print("   (%.2f s)" % (time.perf_counter() - start))
+
+    print("== every file, failures kept ==")
+    read_each(paths, width, threads)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """Small helpers around novrel that the examples share; copy what you need.
 
 - read_names: the parameter names, which the reader does not return;
+- unique_names: the names made unique as pandas.read_csv makes them (X, X.1),
+  so that a name written twice keeps both columns as dict or frame keys;
 - field_width: a file's field width (the reader's n_digits), from its first data line;
 - read_plot: the read, with a failure raised as ReadError, an ordinary
   exception that pickles and so crosses process pools and Dask clusters;
@@ -22,6 +24,23 @@ def read_names(path: str) -> list[str]:
     with open(path, encoding="utf-8") as f:
         count = int(f.readline().split()[-1])
         return [f.readline().strip() for _ in range(count)]
+
+
+def unique_names(names: list[str]) -> list[str]:
+    """A repeat of X becomes X.1, X.2, ..., passing over names that the list
+    holds anywhere, as pandas.read_csv names the columns of a header."""
+    unique = list(names)
+    counts: dict[str, int] = {}
+    for i, name in enumerate(unique):
+        count = counts.get(name, 0)
+        base = name
+        while count:
+            counts[base] = count + 1
+            name = "%s.%d" % (base, count)
+            count = count + 1 if name in unique else counts.get(name, 0)
+        unique[i] = name
+        counts[name] = count + 1
+    return unique
 
 
 def field_width(path: str) -> int:

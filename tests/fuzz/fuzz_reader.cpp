@@ -1,15 +1,9 @@
 // Fuzz target: the whole reader on arbitrary bytes.
 //
-// Input layout: a width selector, then the plot file. The file goes into a
-// memfd that is opened through /proc/self/fd, so the real line source reads
-// it with its own descriptor, buffer and refills. Every outcome must be
-// either plot data that agrees with the file's line structure or a fatal
-// error with one of the reader's messages; a crash, a leak (LeakSanitizer)
-// or a descriptor left open is a finding.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
+// Input layout: a width selector, then the plot file (plot_input.hpp). Every
+// outcome must be either plot data that agrees with the file's line structure
+// or a fatal error with one of the reader's messages; a crash, a leak
+// (LeakSanitizer) or a descriptor left open is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,16 +16,13 @@
 #include "failure/fatal_error.hpp"
 #include "failure/test_support.hpp"
 #include "lib.hpp"
+#include "plot_input.hpp"
 
 namespace {
 
-int g_memfd = -1;
-std::string g_path;
+std::optional<plot_input::MemFile> g_file;
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "fuzz_reader invariant broken: %s\n", what);
-  std::abort();
-}
+[[noreturn]] void fail(const char* what) { plot_input::fail("fuzz_reader", what); }
 
 constexpr std::string_view kMessagePrefixes[] = {
     "Failed ot read line!",
@@ -44,31 +35,6 @@ constexpr std::string_view kMessagePrefixes[] = {
     "Plot file not found!",
     "capacity overflow",
 };
-
-// The width is chosen so that every size class that matters is reached:
-// small widths (where fields actually fit), medium ones up to 65535, and
-// values around SIZE_MAX / d for d = 1..10, where k * width and
-// (k + 1) * width leave the size type.
-std::size_t take_width(const std::uint8_t*& data, std::size_t& size) {
-  if (size < 3) {
-    const std::size_t w = size ? data[0] % 48 : 12;
-    data += size;
-    size = 0;
-    return w;
-  }
-  const std::uint8_t mode = data[0], a = data[1], b = data[2];
-  data += 3;
-  size -= 3;
-  switch (mode % 8) {
-    case 5:
-      return std::size_t(a) << 8 | b;
-    case 6:
-    case 7:
-      return SIZE_MAX / (1 + a % 10) + static_cast<std::int8_t>(b);
-    default:
-      return a % 48;
-  }
-}
 
 // The line structure of the file as the line source must see it: lines end
 // at LF, and a last line without one still counts.
@@ -123,37 +89,27 @@ void check_failure(std::string_view message) {
   fail("a fatal error outside the reader's messages");
 }
 
-int lowest_free_descriptor() {
-  const int fd = ::dup(0);
-  if (fd < 0) fail("dup");
-  ::close(fd);
-  return fd;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The failure reports go to fd 2 (run with -close_fd_mask=3 to silence
   // them); no backtrace is wanted for each of millions of fatal errors.
   ::unsetenv("RUST_BACKTRACE");
-  g_memfd = ::memfd_create("plot", MFD_CLOEXEC);
-  if (g_memfd < 0) fail("memfd_create");
-  g_path = "/proc/self/fd/" + std::to_string(g_memfd);
+  g_file.emplace("fuzz_reader");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::size_t width = take_width(data, size);
+  const std::size_t width = plot_input::take_width(data, size);
   const std::string_view file(reinterpret_cast<const char*>(data), size);
+  g_file->hold(data, size);
 
-  if (::ftruncate(g_memfd, 0) != 0) fail("ftruncate");
-  if (size && ::pwrite(g_memfd, data, size, 0) != static_cast<ssize_t>(size)) fail("pwrite");
-
-  const int free_before = lowest_free_descriptor();
+  const int free_before = plot_input::lowest_free_descriptor("fuzz_reader");
   novrel::failure::catch_fatal(
-      [&] { check_success(novrel::rust_read_torvask(g_path, width), file); },
+      [&] { check_success(novrel::rust_read_torvask(g_file->path(), width), file); },
       [](const novrel::failure::FatalError& error) { check_failure(error.message()); });
-  if (lowest_free_descriptor() != free_before) fail("the plot file was left open");
+  if (plot_input::lowest_free_descriptor("fuzz_reader") != free_before)
+    fail("the plot file was left open");
   if (novrel::failure::fatal_errors_in_flight() != 0) fail("a fatal error is still counted");
   return 0;
 }

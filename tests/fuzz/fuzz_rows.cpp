@@ -1,0 +1,176 @@
+// Fuzz target: reading into rows on arbitrary bytes, against the list reader.
+//
+// Input layout: a width selector, then the plot file (plot_input.hpp); bit
+// 0x10 of the selector's first byte asks for the width to be found from the
+// first data line, bit 0x08 for complete blocks only. Every outcome must be
+// rows or a ReadError, with nothing written to fd 1 or fd 2 (checked here:
+// libFuzzer's -close_fd_mask would hide it). Where the list reader reads the
+// file with the width the rows used, the rows hold its values bit for bit;
+// where it fails, reading rows fails too unless complete blocks were asked
+// for. A crash, a leak or a descriptor left open is a finding.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "failure/fatal_error.hpp"
+#include "failure/test_support.hpp"
+#include "lib.hpp"
+#include "plot_input.hpp"
+
+namespace {
+
+using novrel::PlotRows;
+using novrel::ReadError;
+using novrel::ReadProblem;
+
+constexpr const char* kTarget = "fuzz_rows";
+std::optional<plot_input::MemFile> g_file;
+std::optional<plot_input::MemFile> g_output;  // fd 1 and fd 2 while rows are read
+
+[[noreturn]] void fail(const char* what) { plot_input::fail(kTarget, what); }
+
+// Points fd 1 and fd 2 at g_output while it lives.
+class OutputCapture {
+ public:
+  OutputCapture() : saved_out_(::dup(1)), saved_err_(::dup(2)) {
+    if (saved_out_ < 0 || saved_err_ < 0) fail("dup");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    g_output->hold(nullptr, 0);
+    ::lseek(g_output->fd(), 0, SEEK_SET);
+    ::dup2(g_output->fd(), 1);
+    ::dup2(g_output->fd(), 2);
+  }
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
+  ~OutputCapture() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(saved_out_, 1);
+    ::dup2(saved_err_, 2);
+    ::close(saved_out_);
+    ::close(saved_err_);
+  }
+
+ private:
+  int saved_out_;
+  int saved_err_;
+};
+
+void check_error(const ReadError& error, std::size_t width, bool complete_blocks) {
+  switch (error.problem) {
+    case ReadProblem::os_error:  // a memfd is always readable
+    case ReadProblem::too_large:
+    case ReadProblem::out_of_memory:  // the malloc limit would have stopped the run first
+      fail("a problem that no input of this size can have");
+    case ReadProblem::block_cut:
+      if (complete_blocks) fail("a cut block with complete blocks asked for");
+      break;
+    case ReadProblem::width_unknown:
+      if (width != 0) fail("the width is unknown although it was given");
+      break;
+    case ReadProblem::field_outside:
+    case ReadProblem::not_a_number:
+      if (!error.parameter || !error.block) fail("a field error without its parameter or block");
+      break;
+    default:
+      break;
+  }
+  if (error.message.size() == 0) fail("an error without a message");
+  if (error.text.size() > novrel::kShownBytes) fail("the text at fault is not shortened");
+  if (error.parameter && !error.block) fail("a parameter without its block");
+  if (width != 0 && error.width != 0 && error.width != width) fail("the width is not the one given");
+}
+
+// The list reader with the width the rows used: the same values, bit for
+// bit, or a failure the rows shared unless complete blocks turned it into
+// their end.
+void compare_with_lists(const std::optional<PlotRows>& rows, bool complete_blocks,
+                        std::size_t width) {
+  const bool lists_read = novrel::failure::catch_fatal(
+      [&] {
+        const novrel::PlotData lists = novrel::rust_read_torvask(g_file->path(), width);
+        if (!rows) fail("the lists were read where the rows failed");
+        const std::size_t n = rows->names.size();
+        if (lists.columns.size() + 1 != n) fail("the parameter counts differ");
+        if (lists.first_column.size() != rows->blocks) fail("the block counts differ");
+        for (std::size_t b = 0; b < rows->blocks; ++b) {
+          const float* row = rows->values.data() + b * n;
+          if (std::memcmp(&row[0], &lists.first_column[b], sizeof(float)) != 0)
+            fail("a first-parameter value differs");
+          for (std::size_t j = 1; j < n; ++j)
+            if (std::memcmp(&row[j], &lists.columns[j - 1][b], sizeof(float)) != 0)
+              fail("a value differs");
+        }
+        return true;
+      },
+      [](const novrel::failure::FatalError&) { return false; });
+  if (!lists_read && rows && !complete_blocks) fail("rows were read where the lists failed");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ::unsetenv("RUST_BACKTRACE");  // the list reader's failure reports
+  g_file.emplace(kTarget);
+  g_output.emplace(kTarget);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::uint8_t mode = 0;
+  std::size_t width = plot_input::take_width(data, size, &mode);
+  if (mode & 0x10) width = 0;
+  const bool complete_blocks = (mode & 0x08) != 0;
+  g_file->hold(data, size);
+
+  const int free_before = plot_input::lowest_free_descriptor(kTarget);
+  std::optional<PlotRows> rows;
+  std::optional<ReadError> error;
+  bool other_exception = false;
+  {
+    OutputCapture capture;
+    novrel::RowOptions options;
+    options.width = width;
+    options.complete_blocks = complete_blocks;
+    try {
+      rows.emplace(novrel::read_plot_rows(g_file->path(), options));
+    } catch (const ReadError& caught) {
+      error.emplace(caught);
+    } catch (...) {
+      other_exception = true;
+    }
+  }
+  if (other_exception) fail("an exception other than ReadError");
+  if (g_output->size() != 0) {
+    std::string written(g_output->size(), '\0');
+    if (::pread(g_output->fd(), written.data(), written.size(), 0) < 0) fail("pread");
+    std::fprintf(stderr, "written: %s\n", written.c_str());
+    fail("reading rows wrote to fd 1 or fd 2");
+  }
+  if (plot_input::lowest_free_descriptor(kTarget) != free_before)
+    fail("the plot file was left open");
+  if (novrel::failure::fatal_errors_in_flight() != 0) fail("a fatal error is still counted");
+
+  if (error) check_error(*error, width, complete_blocks);
+  if (rows && width != 0 && rows->width != width) fail("the width is not the one given");
+  if (rows && rows->width == 0 && rows->blocks != 0) fail("blocks without a width");
+  // With the width found from the data, the list reader gets the width that
+  // the first data line gave. Without one, no data line was taken and any
+  // width reads alike, unless complete blocks dropped a cut first data line
+  // whose length gave none.
+  if (error && error->problem == ReadProblem::width_unknown) return 0;
+  std::size_t used = width != 0 ? width : rows ? rows->width : error->width;
+  if (used == 0) {
+    if (complete_blocks) return 0;
+    used = 1;
+  }
+  compare_with_lists(rows, complete_blocks, used);
+  return 0;
+}
