@@ -16,16 +16,19 @@ if TYPE_CHECKING:  # private names: only the methods import these at run time
 
 def unique_names(names: Iterable[str]) -> list[str]:
     """`names` made unique as pandas.read_csv makes column names unique: a
-    repeat of X becomes X.1, X.2, ..., skipping names already taken."""
+    repeat of X becomes X.1, X.2, ..., passing over names that the list
+    holds anywhere, earlier or later."""
+    unique = list(names)
+    taken = set(unique)
     counts: dict[str, int] = {}
-    unique = []
-    for name in names:
+    for i, name in enumerate(unique):
         count = counts.get(name, 0)
-        while count > 0:
-            counts[name] = count + 1
-            name = f"{name}.{count}"
-            count = counts.get(name, 0)
-        unique.append(name)
+        base = name
+        while count:
+            counts[base] = count + 1
+            name = f"{base}.{count}"
+            count = count + 1 if name in taken else counts.get(name, 0)
+        unique[i] = name
         counts[name] = count + 1
     return unique
 

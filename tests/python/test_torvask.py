@@ -151,12 +151,12 @@ def test_plot(make_plot):
     plot = torvask.read(repeated)
     values = plot.values
     assert (plot.names, plot.columns, plot.width) == (
-        ["T", "P", "P", "P.1"], ["T", "P", "P.1", "P.1.1"], 2)
+        ["T", "P", "P", "P.1"], ["T", "P", "P.2", "P.1"], 2)
     assert values.dtype == np.float32 and values.shape == (2, 4)
     assert values.flags.c_contiguous and values.flags.writeable
     assert isinstance(values.base.obj, torvask._core.Rows)  # through a memoryview, no copy
-    assert plot["P"].tolist() == [1, 5] and plot["P.1"].tolist() == [2, 6]
-    assert plot[-1].tolist() == plot["P.1.1"].tolist() == [3, 7]
+    assert plot["P"].tolist() == [1, 5] and plot["P.2"].tolist() == [2, 6]
+    assert plot[-1].tolist() == plot["P.1"].tolist() == [3, 7]
     assert np.shares_memory(plot[np.int64(1)], values) and "2 blocks" in repr(plot)
     with pytest.raises(KeyError):
         plot["Q"]
@@ -168,12 +168,12 @@ def test_plot(make_plot):
     assert values.sum() == 28  # the array keeps the reader's memory alive
     pytest.importorskip("pandas")
     frame = torvask.read(repeated).to_pandas()
-    assert list(frame.columns) == ["P", "P.1", "P.1.1"] and frame.index.name == "T"
-    assert frame.loc[4.0, "P.1.1"] == 7 and set(frame.dtypes) == {np.dtype(np.float32)}
+    assert list(frame.columns) == ["P", "P.2", "P.1"] and frame.index.name == "T"
+    assert frame.loc[4.0, "P.1"] == 7 and set(frame.dtypes) == {np.dtype(np.float32)}
     pytest.importorskip("xarray")
     dataset = torvask.read(repeated).to_xarray()
-    assert list(dataset.data_vars) == ["P", "P.1", "P.1.1"] and list(dataset.coords) == ["T"]
-    assert dataset["P.1.1"].sel(T=4.0).item() == 7
+    assert list(dataset.data_vars) == ["P", "P.2", "P.1"] and list(dataset.coords) == ["T"]
+    assert dataset["P.1"].sel(T=4.0).item() == 7
 
 
 @pytest.fixture(scope="module")
