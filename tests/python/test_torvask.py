@@ -266,3 +266,28 @@ def test_ctrl_c_stops_a_read_and_frees_it(big_plot):
     assert max(delays) < 2
     # The allocator settles during the first reads; after that nothing grows.
     assert states[-1][1] == states[1][1] and states[-1][0] - states[1][0] < 8 << 20
+
+
+MEMORY_CHILD = """
+import resource, sys
+import torvask
+
+torvask.read(sys.argv[2])
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size + (8 << 20), hard))
+try:
+    torvask.read(sys.argv[1])
+except MemoryError:
+    print("MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(torvask.read(sys.argv[1]).values.shape)
+"""
+
+
+def test_memory_exhaustion_is_a_memory_error(big_plot, make_plot):
+    done = subprocess.run([sys.executable, "-P", "-c", MEMORY_CHILD, big_plot,
+                           make_plot(WORKED_EXAMPLE)],
+                          env=child_env(), capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\n(32000, 200)\n", "")
