@@ -240,10 +240,11 @@ def test_repeated_calls_hold_no_references(make_plot):
     assert len(figures) == 14
     # One object or reference kept per call would show as 2000; the
     # interpreter's own caches (of the resumed panic's traceback printing)
-    # still settle by a few dozen.
+    # still settle by a few dozen blocks, and once by 302 on a loaded i386
+    # run with no reference drift at all.
     for kind, (same_counts, blocks, references) in figures.items():
         assert same_counts, kind
-        assert abs(blocks) < 200, (kind, blocks)
+        assert abs(blocks) < 1000, (kind, blocks)
         assert abs(references) < 200, (kind, references)
 
 
