@@ -18,29 +18,14 @@ from collections.abc import Iterator
 from typing import BinaryIO
 
 import novrel
+# The same wheel's arrays package makes names unique as pandas.read_csv does.
+from torvask import unique_names as unique_names
 
 
 def read_names(path: str) -> list[str]:
     with open(path, encoding="utf-8") as f:
         count = int(f.readline().split()[-1])
         return [f.readline().strip() for _ in range(count)]
-
-
-def unique_names(names: list[str]) -> list[str]:
-    """A repeat of X becomes X.1, X.2, ..., passing over names that the list
-    holds anywhere, as pandas.read_csv names the columns of a header."""
-    unique = list(names)
-    counts: dict[str, int] = {}
-    for i, name in enumerate(unique):
-        count = counts.get(name, 0)
-        base = name
-        while count:
-            counts[base] = count + 1
-            name = "%s.%d" % (base, count)
-            count = count + 1 if name in unique else counts.get(name, 0)
-        unique[i] = name
-        counts[name] = count + 1
-    return unique
 
 
 def field_width(path: str) -> int:

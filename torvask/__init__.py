@@ -21,9 +21,9 @@ import numpy as np
 
 from . import _core
 from ._errors import FormatError, format_error
-from ._plot import Plot
+from ._plot import Plot, unique_names
 
-__all__ = ["FormatError", "Plot", "read", "read_many"]
+__all__ = ["FormatError", "Plot", "read", "read_many", "unique_names"]
 __version__ = "0.2.0"
 
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
