@@ -200,6 +200,17 @@ std::uint32_t parameter_count_of(std::string_view header) {
   raise_count_rejected(header);
 }
 
+// How many more blocks the rest of the file holds if they are as long as the
+// first one, just read, rounded up by one; 0 when the size is unknown. A
+// hint for sizing storage: the file may grow, shrink or vary.
+std::uint64_t blocks_like_the_first(const text::LineSource& source,
+                                    std::uint64_t first_block_bytes) {
+  const std::uint64_t size = source.size_hint();
+  const std::uint64_t taken = source.bytes_taken();
+  if (first_block_bytes == 0 || size <= taken) return 0;
+  return (size - taken) / first_block_bytes + 1;
+}
+
 // Takes the fields of data lines, each `n_digits` bytes wide, and parses
 // them. A failing field raises at its own site, whichever path took it.
 class FieldTaker {
@@ -340,11 +351,10 @@ class BlockReader {
   // so the cap is never what limits it; either cap holds a 100 MB file of
   // 12-byte fields (8.3 million values) in one reservation.
   void size_after_first_block(std::uint64_t first_block_bytes) {
-    const std::uint64_t size = lines_.source().size_hint();
-    const std::uint64_t taken = lines_.source().bytes_taken();
-    if (first_block_bytes == 0 || size <= taken) return;
+    const std::uint64_t more = blocks_like_the_first(lines_.source(), first_block_bytes);
+    if (more == 0) return;
     constexpr std::uint64_t kMaxReservedValues = SIZE_MAX > UINT32_MAX ? 1u << 26 : 1u << 24;
-    const std::uint64_t blocks = blocks_ + (size - taken) / first_block_bytes + 1;
+    const std::uint64_t blocks = blocks_ + more;
     const std::uint64_t per_column = std::min<std::uint64_t>(blocks, kMaxReservedValues / count_);
     if (per_column > capacity_) resize_columns(static_cast<std::size_t>(per_column));
   }
@@ -469,26 +479,18 @@ class RowReader {
     error.line = line_;
     if (const auto& read_error = lines_->read_error(); read_error && read_error->is_os())
       error.os_error = read_error->code();
-    switch (stage_) {
-      case Stage::header:
-        error.text = shown(header_);
-        break;
-      case Stage::names:
-        break;
-      case Stage::blocks:
-        error.block = rows_.blocks;
-        if (error.problem == ReadProblem::field_outside ||
-                   error.problem == ReadProblem::not_a_number) {
-          const std::size_t k = fields_->failed_field();
-          error.parameter = static_cast<std::uint32_t>(first_parameter_ + k);
-          error.name = rows_.names[first_parameter_ + k];
-          error.text = shown(error.problem == ReadProblem::not_a_number
-                                 ? fields_->field_text(data_line_, k)
-                                 : data_line_);
-        } else if (error.problem == ReadProblem::width_unknown) {
-          error.text = shown(data_line_);
-        }
-        break;
+    if (stage_ == Stage::header) error.text = shown(header_);
+    if (stage_ != Stage::blocks) return error;
+    error.block = rows_.blocks;
+    if (error.problem == ReadProblem::field_outside || error.problem == ReadProblem::not_a_number) {
+      const std::size_t k = fields_->failed_field();
+      error.parameter = static_cast<std::uint32_t>(first_parameter_ + k);
+      error.name = rows_.names[first_parameter_ + k];
+      error.text = shown(error.problem == ReadProblem::not_a_number
+                             ? fields_->field_text(data_line_, k)
+                             : data_line_);
+    } else if (error.problem == ReadProblem::width_unknown) {
+      error.text = shown(data_line_);
     }
     return error;
   }
@@ -595,11 +597,10 @@ class RowReader {
   // least one byte of a field, and usually 12 or 15, so only a crafted first
   // block could ask for more, and past the estimate the rows grow by half.
   void reserve_after_first_block(std::uint64_t first_block_bytes) {
-    const std::uint64_t size = lines_->source().size_hint();
-    const std::uint64_t taken = lines_->source().bytes_taken();
-    if (first_block_bytes == 0 || size <= taken) return;
-    const std::uint64_t blocks = 1 + (size - taken + first_block_bytes - 1) / first_block_bytes;
-    reserve(std::min<std::uint64_t>(blocks * count_, size / sizeof(float) + count_));
+    const std::uint64_t more = blocks_like_the_first(lines_->source(), first_block_bytes);
+    if (more == 0) return;
+    reserve(std::min<std::uint64_t>((1 + more) * count_,
+                                    lines_->source().size_hint() / sizeof(float) + count_));
   }
 
   void grow() {

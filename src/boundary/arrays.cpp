@@ -168,7 +168,8 @@ constexpr const char* kProblemNames[] = {
 };
 static_assert(std::size(kProblemNames) == static_cast<std::size_t>(ReadProblem::out_of_memory) + 1);
 
-Ref text_of(std::string_view text) {
+// A str of UTF-8 text, a malformed sequence replaced.
+Ref str_of(std::string_view text) {
   return Ref::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
@@ -209,12 +210,12 @@ void raise_read_error(const ModuleState& state, const ReadError& error, PyObject
   const bool shown = shows_text(error.problem) || !error.text.empty();
   Ref items[] = {
       Ref::steal(PyUnicode_FromString(kProblemNames[static_cast<std::size_t>(error.problem)])),
-      text_of(error.message),
+      str_of(error.message),
       Ref::steal(PyLong_FromUnsignedLongLong(error.line)),
       int_or_none(error.block),
       int_or_none(error.parameter),
-      located ? text_of(error.name) : Ref::borrow(Py_None),
-      shown ? text_of(error.text) : Ref::borrow(Py_None),
+      located ? str_of(error.name) : Ref::borrow(Py_None),
+      shown ? str_of(error.text) : Ref::borrow(Py_None),
       width_or_none(error.width),
       width_or_none(error.suggested_width),
   };
@@ -235,7 +236,7 @@ PyObject* result_of(const ModuleState& state, PlotRows& plot) {
   Ref names = Ref::steal(PyList_New(count));
   if (!names) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref name = text_of(plot.names[static_cast<std::size_t>(i)]);
+    Ref name = str_of(plot.names[static_cast<std::size_t>(i)]);
     if (!name) return nullptr;
     PyList_SET_ITEM(names.get(), i, name.release());
   }
