@@ -9,11 +9,7 @@ endif()
 
 novrel_add_python_module(torvask_core _core ${NOVREL_ROOT}/src/boundary/arrays.cpp)
 set(TORVASK_BUILD_DIR "${CMAKE_BINARY_DIR}/torvask")
-foreach(module torvask_core torvask_core_ft)
-  if(TARGET ${module})
-    set_target_properties(${module} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${TORVASK_BUILD_DIR}")
-  endif()
-endforeach()
+set_target_properties(torvask_core PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${TORVASK_BUILD_DIR}")
 
 # The package's Python files, copied whenever they change; building the
 # module lays out the package.
