@@ -238,8 +238,7 @@ while sys.stdin.readline():  # the parent's go
 
 
 def test_ctrl_c_stops_a_read_and_frees_it(big_plot):
-    # -P: the checkout's torvask/ (without _core) must not shadow the built one.
-    child = subprocess.Popen([sys.executable, "-P", "-c", CTRL_C_CHILD, big_plot], env=child_env(),
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_CHILD, big_plot], env=child_env(),
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
     try:
@@ -287,7 +286,7 @@ print(torvask.read(sys.argv[1]).values.shape)
 
 
 def test_memory_exhaustion_is_a_memory_error(big_plot, make_plot):
-    done = subprocess.run([sys.executable, "-P", "-c", MEMORY_CHILD, big_plot,
+    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, big_plot,
                            make_plot(WORKED_EXAMPLE)],
                           env=child_env(), capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\n(32000, 200)\n", "")
