@@ -155,11 +155,11 @@ class Plot:
         return [(name, self.values[:, j]) for name, j in self._positions.items()]
 
     def __repr__(self) -> str:
-        start, stop, step = self.blocks.start, self.blocks.stop, self.blocks.step
+        start, step = self.blocks.start, self.blocks.step
         blocks = f"{len(self.blocks)} blocks"
         if self.blocks and (start, step) != (0, 1):
             blocks += f" ({start} to {self.blocks[-1]}{f' by {step}' if step != 1 else ''})"
-        title = f" {self.title!r}" if self.title else ""
+        title = f", title {self.title!r}" if self.title else ""
         return (f"<torvask.Plot {self.path!r}{title}: {len(self)} parameters "
                 f"({_shown(self.columns)}), {blocks}, {self.values.dtype}, width {self.width}>")
 

@@ -194,7 +194,7 @@ def test_plot_is_a_read_only_mapping():
         "pickled": ((copy.columns, copy.blocks, copy["P.2"].tolist(), copy.values.dtype),
                     (("T", "P.2"), range(5, 9, 2), [2, 6], np.float32)),
         "repr": ((repr(plot), repr(chosen)),
-                 ("<torvask.Plot 'run.plt' 'Run 7': 4 parameters (T, P, P.2, P.1), 3 blocks, "
+                 ("<torvask.Plot 'run.plt', title 'Run 7': 4 parameters (T, P, P.2, P.1), 3 blocks, "
                   "float64, width 12>", "<torvask.Plot 'run.plt': 2 parameters (T, P.2), "
                   "2 blocks (5 to 7 by 2), float32, width None>")),
         "dir(torvask)": (dir(torvask), sorted([*torvask.__all__, "__version__"])),
