@@ -44,7 +44,8 @@ class Plot:
     given) and ``path`` the file read.
     """
 
-    __slots__ = ("names", "values", "width", "path", "_positions")
+    __slots__ = ("names", "values", "width", "path", "title", "parameters", "blocks",
+                 "_columns", "_positions")
 
     names: list[str]
     values: NDArray[np.float32]
@@ -52,17 +53,22 @@ class Plot:
     path: str
 
     def __init__(self, names: list[str], values: NDArray[np.float32], width: int | None,
-                 path: str) -> None:
+                 path: str, *, title: str = "", columns: list[str] | None = None,
+                 parameters: tuple[int, ...] | None = None, blocks: range | None = None) -> None:
         self.names = names
         self.values = values
         self.width = width
         self.path = path
+        self.title = title
+        self._columns = unique_names(names) if columns is None else columns
+        self.parameters = tuple(range(len(names))) if parameters is None else parameters
+        self.blocks = range(len(values)) if blocks is None else blocks
         self._positions: dict[str, int] | None = None
 
     @property
     def columns(self) -> list[str]:
         """The names made unique, as column names of a table."""
-        return unique_names(self.names)
+        return list(self._columns)
 
     def __getitem__(self, key: str | SupportsIndex) -> NDArray[np.float32]:
         """One parameter's value in every block (a view of ``values``), by
