@@ -41,7 +41,7 @@ def test_exception_type(novrel, tmp_path):
 
 
 REPORT = re.compile(
-    r"\nthread '<unnamed>' \(\d+\) panicked at src/lib\.cpp:\d+:\d+:\n" + re.escape(NOT_FOUND) + r"\n")
+    r"\nthread '<unnamed>' \(\d+\) panicked at src/reader/list_sink\.cpp:\d+:\d+:\n" + re.escape(NOT_FOUND) + r"\n")
 HINT = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
 
 TWO_MISSING = """

@@ -1,0 +1,309 @@
+// novrel's sink: the blocks of a plot file as lists, one per parameter, with
+// the list module's messages and reports for every failure.
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "failure/fatal_error.hpp"
+#include "lib.hpp"
+#include "reader/field_decoding.hpp"
+#include "reader/format.hpp"
+#include "text/io_error.hpp"
+#include "text/line_source.hpp"
+#include "text/message_text.hpp"
+#include "text/number.hpp"
+#include "text/utf8.hpp"
+
+namespace novrel {
+namespace {
+
+using failure::String;
+using failure::Where;
+using reader::blocks_like_the_first;
+using reader::count_of_header;
+using reader::FieldDecoder;
+using reader::HeaderCount;
+using reader::kFieldsPerLine;
+using reader::WideIndex;
+using text::is_continuation_byte;
+using text::LineStatus;
+
+// The most lists one allocation may hold: what the column list of a huge N is
+// checked against before anything is allocated (178956970 on 32-bit).
+constexpr std::size_t kMaxColumnCount = failure::max_elements<Column>();
+
+// The field [start, end) does not lie within the line or does not start and
+// end on character boundaries: raise the message for the first rule that
+// applies. Out of line so the field loop stays small.
+[[noreturn]] __attribute__((noinline, cold)) void raise_range_error(
+    std::string_view line, WideIndex start, WideIndex end, Where where) {
+  const std::size_t length = line.size();
+  String message;
+  auto out_of_bounds = [&](const char* which, WideIndex index) {
+    message += which;
+    message += " byte index ";
+    text::append_decimal(message, index);
+    message += " is out of bounds for string of length ";
+    text::append_decimal(message, length);
+  };
+  auto inside_char = [&](const char* which, std::size_t index) {
+    const text::CharAt ch = text::char_containing(line, index);
+    message += which;
+    message += " byte index ";
+    text::append_decimal(message, index);
+    message += " is not a char boundary; it is inside ";
+    text::append_quoted_char(message, line, ch);
+    message += " (bytes ";
+    text::append_decimal(message, ch.first);
+    message += "..";
+    text::append_decimal(message, ch.last);
+    message += " of string)";
+  };
+  auto inside = [&](WideIndex index) {
+    return index < length && is_continuation_byte(line[static_cast<std::size_t>(index)]);
+  };
+  if (start > length) {
+    out_of_bounds("start", start);
+  } else if (end > length) {
+    out_of_bounds("end", end);
+  } else if (inside(start)) {
+    inside_char("start", static_cast<std::size_t>(start));
+  } else {
+    inside_char("end", static_cast<std::size_t>(end));
+  }
+  failure::raise_formatted(std::move(message), where);
+}
+
+[[noreturn]] void raise_io(std::string_view message, const text::IoError& error,
+                           Where where = Where::current()) {
+  failure::raise_with_cause(message, text::render_io_error(error), where);
+}
+
+// The field decoder's failures, as the list module words them.
+struct ListFailures {
+  [[noreturn]] void outside(std::string_view line, std::size_t, WideIndex start, WideIndex end) {
+    raise_range_error(line, start, end, Where::current());
+  }
+  [[noreturn]] void not_a_number(std::string_view, std::size_t, std::string_view,
+                                 text::FloatErrorKind error) {
+    failure::raise_with_cause("Could not parse line", text::render_parse_float_error({error}));
+  }
+};
+
+// The lines of a plot file. Every read of the reader goes through here.
+class PlotLines {
+ public:
+  explicit PlotLines(text::LineSource& source) noexcept : source_(source) {}
+
+  // The next line; nullopt at the end of input. A line that cannot be read
+  // raises "Failed to read line!" with its error, at the caller's site.
+  std::optional<std::string_view> next(Where where = Where::current()) {
+    const text::NextLine got = source_.next_line();
+    if (got.status == LineStatus::Line) [[likely]] return got.text;
+    if (got.status == LineStatus::Error) fail_read(got.error, where);
+    return std::nullopt;
+  }
+
+  // A line that must be there: the end of input raises `missing` (a
+  // literal) at the caller's site.
+  std::string_view next_or(std::string_view missing, Where where = Where::current()) {
+    const std::optional<std::string_view> line = next(where);
+    if (!line) [[unlikely]] fail_missing(missing, where);
+    return *line;
+  }
+
+  [[noreturn]] void fail_read(const text::IoError& error, Where where) {
+    raise_io("Failed to read line!", error, where);
+  }
+
+  [[noreturn]] void fail_missing(std::string_view missing, Where where) {
+    failure::raise(missing, where);
+  }
+
+  text::LineSource& source() const noexcept { return source_; }
+
+ private:
+  text::LineSource& source_;
+};
+
+text::LineSource open_plot_file(std::string_view file_path) {
+  text::OpenResult opened = text::open_line_source(file_path);
+  if (!opened.source) raise_io("Plot file not found!", opened.error);
+  return std::move(*opened.source);
+}
+
+// The rejected count's diagnostic goes straight to fd 1, whole. A closed
+// stdout (EBADF) silently drops it; any other failure to write ends the call.
+// A caller that keeps failures quiet gets none.
+void print_rejected_count(std::string_view token) {
+  if (failure::failures_are_quiet()) return;
+  String line("Error: '");
+  line.append(token);
+  line += "' is not a valid number of parameters!\n";
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(1, rest.data(), rest.size());
+    if (n > 0) {
+      rest.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EBADF) return;
+    String text("failed printing to stdout: ");
+    if (n < 0)
+      text += text::render_os_error_short(errno);
+    else
+      text += "failed to write whole buffer";
+    failure::raise_formatted(std::move(text));
+  }
+}
+
+[[noreturn]] void raise_count_rejected(std::string_view header) {
+  String text("The first line should end with the number of parameters:\n'");
+  text.append(header);
+  text += '\'';
+  failure::raise_formatted(std::move(text));
+}
+
+// The parameter count at the end of the header line. A header without one
+// is refused before N - 1 is ever formed, and before any name line is read.
+std::uint32_t parameter_count_of(std::string_view header) {
+  const HeaderCount found = count_of_header(header);
+  if (found.rejected) print_rejected_count(*found.rejected);
+  if (found.count == 0) raise_count_rejected(header);
+  return found.count;
+}
+
+// Reads the blocks of one plot file into its plot data.
+//
+// All columns grow in step, one value per block, so they share one length
+// and one capacity: values are stored by index straight into the columns'
+// storage, without each column checking and updating its own size.
+//
+// Values do not go to their columns one at a time, though: a store per
+// column per block spreads every block over as many cache lines and pages as
+// there are parameters. The values of kTile blocks are staged parameter by
+// parameter in one small buffer instead, and each column receives its kTile
+// values in one run.
+class BlockReader {
+ public:
+  BlockReader(PlotLines& lines, std::uint32_t count, std::size_t n_digits, PlotData& data)
+      : lines_(lines), count_(count), data_(data), targets_(count), fields_(n_digits) {}
+
+  // Reads one block; false at the end of input where a leading line is due.
+  bool read_block() {
+    if (!lines_.next()) return false;  // the leading line
+    if (blocks_ == capacity_) {
+      resize_columns(capacity_ < 16 ? 16 : 2 * capacity_);
+      // Made with the first block's storage, so that a file without blocks
+      // needs no more than its empty columns.
+      if (stage_.empty()) stage_.resize(std::size_t{count_} * kTile);
+    }
+    for (std::uint32_t j = 0; j < count_; j += kFieldsPerLine) {
+      const std::string_view data_line = lines_.next_or("Error reading line");
+      fields_.take<kTile>(data_line, std::min<std::size_t>(kFieldsPerLine, count_ - j),
+                          stage_.data() + j * kTile + row_, failures_);
+    }
+    ++blocks_;
+    if (++row_ == kTile) flush_tile();
+    return true;
+  }
+
+  // Sizes every column for the blocks the rest of the file will hold if they
+  // are as long as the one just read, so the columns are not regrown and
+  // copied many times over. Capped, because the first block may be
+  // unrepresentative (a crafted file could make the estimate absurd); past
+  // the cap the columns simply grow by doubling.
+  //
+  // The cap bounds what a wrong guess costs, since resizing zero-fills the
+  // storage at once: 2^26 values (256 MiB) on 64-bit, and on 32-bit, where
+  // the whole process has at most 4 GiB of address space, 2^24 values
+  // (64 MiB, 1/64 of it). A file that really holds that many values needs
+  // four (i386) to six (amd64) times as much again for its Python floats,
+  // so the cap is never what limits it; either cap holds a 100 MB file of
+  // 12-byte fields (8.3 million values) in one reservation.
+  void size_after_first_block(std::uint64_t first_block_bytes) {
+    const text::LineSource& source = lines_.source();
+    const std::uint64_t more =
+        blocks_like_the_first(source.size_hint(), source.bytes_taken(), first_block_bytes);
+    if (more == 0) return;
+    constexpr std::uint64_t kMaxReservedValues = SIZE_MAX > UINT32_MAX ? 1u << 26 : 1u << 24;
+    const std::uint64_t blocks = blocks_ + more;
+    const std::uint64_t per_column = std::min<std::uint64_t>(blocks, kMaxReservedValues / count_);
+    if (per_column > capacity_) resize_columns(static_cast<std::size_t>(per_column));
+  }
+
+  void finish() {
+    if (row_ > 0) flush_tile();
+    resize_columns(blocks_);
+  }
+
+ private:
+  void resize_columns(std::size_t capacity) {
+    data_.first_column.resize(capacity);
+    targets_[0] = data_.first_column.data();
+    for (std::size_t i = 0; i < data_.columns.size(); ++i) {
+      data_.columns[i].resize(capacity);
+      targets_[i + 1] = data_.columns[i].data();
+    }
+    capacity_ = capacity;
+  }
+
+  // Copies the staged blocks [blocks_ - row_, blocks_) to the columns; a
+  // full tile, the usual case, with a length known at compile time.
+  void flush_tile() {
+    const std::size_t first = blocks_ - row_;
+    const float* from = stage_.data();
+    if (row_ == kTile) {
+      for (std::size_t c = 0; c < count_; ++c, from += kTile)
+        std::copy_n(from, kTile, targets_[c] + first);
+    } else {
+      for (std::size_t c = 0; c < count_; ++c, from += kTile)
+        std::copy_n(from, row_, targets_[c] + first);
+    }
+    row_ = 0;
+  }
+
+  PlotLines& lines_;
+  const std::uint32_t count_;
+  PlotData& data_;
+  // One 64-byte cache line of each column per tile.
+  static constexpr std::size_t kTile = 16;
+  failure::Vec<float*> targets_;  // parameter j's column storage
+  failure::Vec<float> stage_;     // parameter j of block row_ at j * kTile + row_
+  FieldDecoder<float> fields_;
+  ListFailures failures_;
+  std::size_t blocks_ = 0;
+  std::size_t capacity_ = 0;
+  std::size_t row_ = 0;  // blocks staged and not yet in the columns
+};
+
+}  // namespace
+
+PlotData rust_read_torvask(std::string_view file_path, std::size_t n_digits) {
+  text::LineSource source = open_plot_file(file_path);
+  PlotLines lines(source);
+  // The misspelling is kept: callers match on this text exactly.
+  const std::uint32_t count = parameter_count_of(lines.next_or("Failed ot read line!"));
+  for (std::uint32_t i = 0; i < count; ++i) lines.next_or("Failed to read line!");
+
+  const std::size_t column_count = count - 1;
+  if (column_count > kMaxColumnCount) failure::capacity_overflow();
+  PlotData data;
+  data.columns.resize(column_count);
+
+  BlockReader blocks(lines, count, n_digits, data);
+  const std::uint64_t before = source.bytes_taken();
+  if (blocks.read_block()) {
+    blocks.size_after_first_block(source.bytes_taken() - before);
+    while (blocks.read_block()) {
+    }
+  }
+  blocks.finish();
+  return data;
+}
+
+}  // namespace novrel
