@@ -295,6 +295,9 @@ class RowReader {
     if (work == 0) return;
     const auto parts = static_cast<unsigned>(std::min<std::uint64_t>(threads, work));
     std::atomic<unsigned> first_failed{parts};
+    // A block read as the file's end: only the last can be, its last line
+    // cut short, with complete_blocks.
+    std::atomic<std::uint64_t> end{chosen.rows};
     reader::run_parts(parts, first_failed, [&](unsigned part) {
       const std::uint64_t from = work * part / parts;
       const std::uint64_t to = work * (part + 1) / parts;
@@ -304,7 +307,10 @@ class RowReader {
       std::uint64_t next_poll = walker.offset() + kPollBytes;
       for (std::uint64_t i = from; i < to; ++i) {
         if (i != from) decoder.pass((chosen.step - 1) * lines);
-        if (!decoder.read(row(static_cast<std::size_t>(i)), chosen.start + i * chosen.step)) return;
+        if (!decoder.read(row(static_cast<std::size_t>(i)), chosen.start + i * chosen.step)) {
+          end = std::min<std::uint64_t>(end, i);
+          return;
+        }
         if (first_failed.load(std::memory_order_relaxed) < part) return;
         if (part == 0 && options_.poll != nullptr && walker.offset() >= next_poll) {
           next_poll = walker.offset() + kPollBytes;
@@ -312,7 +318,7 @@ class RowReader {
         }
       }
     });
-    rows_.blocks = static_cast<std::size_t>(chosen.rows);
+    rows_.blocks = static_cast<std::size_t>(end.load());
   }
 
   const RowOptions& options_;

@@ -79,6 +79,25 @@ TEST(Rows, CutFilesGiveTheCompleteBlocksWhenAsked) {
   }
 }
 
+// Complete blocks drop only a cut last line's failures: a bad field on a
+// whole line before the cut is the file's fault, not the writer's.
+TEST(Rows, CompleteBlocksStillFailOnABadFieldBeforeTheCut) {
+  for (const unsigned threads : {1u, 2u}) {
+    ScratchFile file("h 11\nA\nB\nC\nD\nE\nF\nG\nH\nI\nJ\nK\n1\n" + std::string(9, ' ') + "x" +
+                     std::string(90, '1') + "\n 2");
+    RowOptions options;
+    options.complete_blocks = true;
+    options.threads = threads;
+    try {
+      novrel::read_plot_rows(file.path(), options);
+      ADD_FAILURE() << "no error";
+    } catch (const ReadError& error) {
+      EXPECT_EQ(error.problem, ReadProblem::not_a_number);
+      EXPECT_EQ(error.line, 14u);
+    }
+  }
+}
+
 struct Failure {
   const char* name;
   std::string contents;
