@@ -8,6 +8,10 @@ set(NOVREL_FAILURE_SOURCES
   ${NOVREL_ROOT}/src/failure/report.cpp)
 set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/lib.cpp
+  ${NOVREL_ROOT}/src/reader/block_walker.cpp
+  ${NOVREL_ROOT}/src/reader/format.cpp
+  ${NOVREL_ROOT}/src/reader/read_failure.cpp
+  ${NOVREL_ROOT}/src/reader/rows.cpp
   ${NOVREL_ROOT}/src/text/fixed_line.cpp
   ${NOVREL_ROOT}/src/text/io_error.cpp
   ${NOVREL_ROOT}/src/text/kernel.cpp
@@ -18,6 +22,10 @@ set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/text/tokens.cpp
   ${NOVREL_ROOT}/src/text/utf8.cpp
   ${NOVREL_FAILURE_SOURCES})
+# The float64 stand-in, until the generic parser replaces it.
+if(EXISTS ${NOVREL_ROOT}/src/text/number_float64_interim.cpp)
+  list(APPEND NOVREL_CORE_SOURCES ${NOVREL_ROOT}/src/text/number_float64_interim.cpp)
+endif()
 set(NOVREL_BOUNDARY_SOURCES
   ${NOVREL_ROOT}/src/boundary/call.cpp
   ${NOVREL_ROOT}/src/boundary/exception.cpp

@@ -37,6 +37,10 @@ class FixedLineDecoder {
     return run_ == nullptr ? 0u : run_(*layout_, line, fields, values);
   }
 
+  // The same contract for doubles: values[k] is then bit for bit what
+  // parse_float64 gives for the trimmed field.
+  unsigned decode(std::string_view line, std::size_t fields, double* values) const noexcept;
+
   Kernel kernel() const noexcept { return kernel_; }
 
   struct Layout;
