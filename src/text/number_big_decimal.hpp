@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "text/number_digits.hpp"
 #include "text/number_format.hpp"
@@ -29,8 +30,13 @@ namespace novrel::text::number {
 // tail is flagged.
 
 inline constexpr std::uint32_t kMaxDigits = 768;
-inline constexpr unsigned kMaxShift = 28;  // 10 * 2^28 < 2^32: 32-bit digit arithmetic
-inline constexpr std::uint32_t kShiftHeadroom = 9;  // 2^28 < 10^9: digits a left shift adds
+// Digit arithmetic in the machine's word, shifting by up to kMaxShift bits
+// a step: 10 * 2^59 < 2^64 and 10 * 2^28 < 2^32 bound every intermediate.
+// A float64 value far from 1 takes about 1075 / kMaxShift steps over up to
+// 768 digits.
+using DigitWord = std::conditional_t<sizeof(void*) >= 8, std::uint64_t, std::uint32_t>;
+inline constexpr unsigned kMaxShift = sizeof(DigitWord) == 8 ? 59 : 28;
+inline constexpr std::uint32_t kShiftHeadroom = sizeof(DigitWord) == 8 ? 18 : 9;  // 2^59 < 10^18, 2^28 < 10^9: digits a left shift adds
 
 struct Decimal {
   std::uint32_t n = 0;
@@ -53,10 +59,10 @@ struct Decimal {
   void shift_left(unsigned k) noexcept {
     // Written kShiftHeadroom places to the right of where it was read, from
     // the last digit back, so no digit is overwritten before it is read.
-    std::uint32_t carry = 0;
+    DigitWord carry = 0;
     std::uint32_t out = n + kShiftHeadroom;
     for (std::uint32_t i = n; i-- > 0;) {
-      const std::uint32_t v = (static_cast<std::uint32_t>(d[i]) << k) + carry;
+      const DigitWord v = (static_cast<DigitWord>(d[i]) << k) + carry;
       d[--out] = static_cast<std::uint8_t>(v % 10);
       carry = v / 10;
     }
@@ -80,20 +86,20 @@ struct Decimal {
   void shift_right(unsigned k) noexcept {
     std::uint32_t read = 0;
     std::uint32_t write = 0;
-    std::uint32_t acc = 0;
+    DigitWord acc = 0;
     while ((acc >> k) == 0) {
       acc = acc * 10 + (read < n ? d[read] : 0);
       ++read;
     }
     dp -= static_cast<std::int32_t>(read) - 1;
-    const std::uint32_t mask = (std::uint32_t{1} << k) - 1;
+    const DigitWord mask = (DigitWord{1} << k) - 1;
     while (read < n) {
-      const std::uint32_t digit = acc >> k;
+      const DigitWord digit = acc >> k;
       acc = (acc & mask) * 10 + d[read++];
       d[write++] = static_cast<std::uint8_t>(digit);  // write < read
     }
     while (acc != 0) {
-      const std::uint32_t digit = acc >> k;
+      const DigitWord digit = acc >> k;
       acc = (acc & mask) * 10;
       if (write < kMaxDigits) {
         d[write++] = static_cast<std::uint8_t>(digit);
@@ -119,19 +125,33 @@ struct Decimal {
   }
 };
 
+// floor(k * log2(10)) for k = 0 to 19, capped at kMaxShift: the shifts
+// that keep a value of at least 10^k at or above 1, or one below 10^-k
+// below 1.
+inline constexpr auto kShiftForPower = [] {
+  struct {
+    unsigned v[20];
+  } t{};
+  std::uint64_t p = 1;
+  for (auto& v : t.v) {
+    unsigned bits = 0;
+    while (bits < kMaxShift && (std::uint64_t{2} << bits) <= p) ++bits;
+    v = bits;
+    p *= 10;
+  }
+  return t;
+}();
+
 // Bits to shift right so that a value below 10^dp stays at or above 1 (dp
 // >= 2), or drops below 1 (dp == 1).
 inline unsigned right_shift_for(std::int32_t dp) noexcept {
-  // floor((dp - 1) * log2(10)), capped.
-  static constexpr unsigned kTable[] = {0, 4, 3, 6, 9, 13, 16, 19, 23, 26};
-  return dp < 10 ? kTable[dp] : kMaxShift;
+  return dp == 1 ? 4 : dp <= 20 ? kShiftForPower.v[dp - 1] : kMaxShift;
 }
 
-// Bits to shift left so that a value below 10^dp (dp <= 0) stays below 1.
+// Bits to shift left so that a value below 10^dp (dp <= 0) stays below 1;
+// a value in [1/10, 1/2) doubles.
 inline unsigned left_shift_for(std::int32_t dp) noexcept {
-  // floor(-dp * log2(10)), capped; a value in [1/10, 1/2) doubles.
-  static constexpr unsigned kTable[] = {1, 3, 6, 9, 13, 16, 19, 23, 26};
-  return -dp < 9 ? kTable[-dp] : kMaxShift;
+  return dp == 0 ? 1 : -dp < 20 ? kShiftForPower.v[-dp] : kMaxShift;
 }
 
 template <class T>
