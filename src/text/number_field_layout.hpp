@@ -26,8 +26,9 @@ namespace novrel::text::number {
 // column's format, the same for a whole file.
 // Instantiated twice, for m <= 6 and for m > 6, each in its own function, so
 // that the short layout's registers do not pay for the long one's.
-// At most 15 significant digits: the significand is exact in either
-// format's common case of Eisel-Lemire, which needs no floating-point unit.
+// Either format: the significand (at most 15 digits) goes to the common
+// case of Eisel-Lemire, integer arithmetic only, which no floating-point
+// unit can round twice, x87 included.
 template <class T, bool kLong>
 [[gnu::always_inline]] inline bool parse_field_layout(const char* p, std::size_t n,
                                                       typename BinaryFormat<T>::Bits& out) noexcept {
@@ -84,7 +85,7 @@ template <class T, bool kLong>
     if ((errors | bad) != 0) return false;
 
     const int q = static_cast<int>((exp_abs ^ -exp_negative) + exp_negative) - static_cast<int>(m);
-    // Always within float64's powers (|q| <= 113).
+    // Always within float64's powers (-113 <= q <= 99).
     if (q < F::kMinPower || q > F::kMaxPower) return false;
     // Zero goes through the arithmetic as a zero product and is masked
     // afterwards; it is only shifted by a count taken as if it were one.
