@@ -167,14 +167,11 @@ TEST(Float64, FieldsAndLinesRoundAsStrtod) {
   findings.report();
 }
 
-// `digits` less one unit in its last place, then `nines` more nines.
+// `digits` (whose last one is not 0) less one unit in its last place,
+// then `nines` more nines.
 std::string one_unit_below(std::string digits, std::size_t nines) {
-  std::size_t k = digits.size();
-  while (digits[--k] == '0') digits[k] = '9';
-  --digits[k];
-  digits.append(nines, '9');
-  if (digits[0] == '0') digits.erase(0, 1);
-  return digits;
+  --digits.back();
+  return digits.append(nines, '9');
 }
 
 // The midpoint above a finite double (2^1024 above the largest), drawn with
@@ -200,12 +197,8 @@ TEST(Float64, MidpointsRoundAsStrtod) {
     digits.erase(digits.find_last_not_of('0') + 1);
     const std::size_t pad = d.below(20);
     const std::string sign(d.below(2), '-');
-    for (std::string text : {digits, digits + std::string(pad, '0') + "1", one_unit_below(digits, pad)}) {
-      // one_unit_below drops a leading zero: then the point moves one down.
-      const long point = exponent - static_cast<long>(text.size() < digits.size());
-      text.insert(1, ".");
-      strtod.compare(sign + text + "e" + std::to_string(point), findings);
-    }
+    for (std::string text : {digits, digits + std::string(pad, '0') + "1", one_unit_below(digits, pad)})
+      strtod.compare(sign + text.insert(1, ".") + "e" + std::to_string(exponent), findings);
   }, 256);
   findings.report();
 }
