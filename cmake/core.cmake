@@ -22,10 +22,6 @@ set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/text/tokens.cpp
   ${NOVREL_ROOT}/src/text/utf8.cpp
   ${NOVREL_FAILURE_SOURCES})
-# The float64 stand-in, until the generic parser replaces it.
-if(EXISTS ${NOVREL_ROOT}/src/text/number_float64_interim.cpp)
-  list(APPEND NOVREL_CORE_SOURCES ${NOVREL_ROOT}/src/text/number_float64_interim.cpp)
-endif()
 set(NOVREL_BOUNDARY_SOURCES
   ${NOVREL_ROOT}/src/boundary/call.cpp
   ${NOVREL_ROOT}/src/boundary/exception.cpp
