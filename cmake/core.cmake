@@ -8,6 +8,8 @@ set(NOVREL_FAILURE_SOURCES
   ${NOVREL_ROOT}/src/failure/report.cpp)
 set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/lib.cpp
+  ${NOVREL_ROOT}/src/plot_writer.cpp
+  ${NOVREL_ROOT}/src/text/field_format.cpp
   ${NOVREL_ROOT}/src/text/fixed_line.cpp
   ${NOVREL_ROOT}/src/text/io_error.cpp
   ${NOVREL_ROOT}/src/text/kernel.cpp
