@@ -19,6 +19,35 @@ void write_right_aligned(char* field, std::size_t width, std::string_view text) 
   std::memcpy(field + width - text.size(), text.data(), text.size());
 }
 
+// The common case, placed where it lands without a second copy: a
+// two-digit exponent, with a point (width >= 8). False, with the field
+// scribbled over, for any other.
+template <class T>
+bool place_in_field(char* field, std::size_t width, T value, bool shortest,
+                    int precision) noexcept {
+  // to_chars writes the minus sign itself: the digits start at field + 1.
+  const bool negative = std::signbit(value);
+  char* const start = field + (negative ? 0 : 1);
+  char* const last = field + width;
+  const std::to_chars_result result =
+      shortest ? std::to_chars(start, last, value, std::chars_format::scientific)
+               : std::to_chars(start, last, value, std::chars_format::scientific, precision);
+  if (result.ec != std::errc() || result.ptr[-4] != 'e') return false;
+  field[0] = negative ? '-' : ' ';
+  if (result.ptr != last) {
+    // Shortest digits: the exponent moves to the end and zeros fill the
+    // fraction. Its four bytes are taken before the zeros overwrite them.
+    char exponent[4];
+    std::memcpy(exponent, result.ptr - 4, 4);
+    char* fraction_end = result.ptr - 4;
+    if (fraction_end == field + 2) *fraction_end++ = '.';  // one digit, no point
+    std::memset(fraction_end, '0', static_cast<std::size_t>(last - 4 - fraction_end));
+    std::memcpy(last - 4, exponent, 4);
+  }
+  last[-4] = 'E';
+  return true;
+}
+
 }  // namespace
 
 template <class T>
@@ -33,6 +62,7 @@ void format_field(char* field, std::size_t width, T value) noexcept {
   // the layout gives width - 6 of them where the exponent has two digits.
   bool shortest = width >= std::numeric_limits<T>::max_digits10 + 6u;
   int precision = width > 7 ? static_cast<int>(width - 7) : 0;
+  if (width >= 8 && place_in_field(field, width, value, shortest, precision)) return;
   // Longest text: "-d." + kMaxFieldWidth - 7 digits + "e-308".
   char text[kMaxFieldWidth + 8];
   for (;;) {
