@@ -1,10 +1,17 @@
 """The reader behind torvask.read."""
 
+from collections.abc import Buffer
 from typing import final
 
 def read(path: bytes, width: int, complete_blocks: bool, /) -> tuple[list[str], Rows, int]:
     """Reads the plot file at ``path``: its names, its values and the field
     width (0 when no data line gave it and ``width`` was 0)."""
+    ...
+
+def write(path: bytes, title: str, names: list[str], values: Buffer, width: int, /) -> None:
+    """Writes a plot file: the header with ``title`` and the count, the
+    names, and a block per row of ``values`` (2-D, C-contiguous, format 'f'
+    or 'd', one column per name) in fields ``width`` bytes wide."""
     ...
 
 @final
