@@ -63,7 +63,7 @@ def same(a, b):
 
 # width, dtype, parameters, blocks
 ROUND_TRIPS = [
-    (15, np.float32, 10, 20000),  # 200000 random bit patterns: bit for bit
+    (15, np.float32, 10, 30000),  # 300000 random bit patterns, bit for bit, in rounds of threads
     (8, np.float32, 1, 40),
     (12, np.float32, 11, 30),
     (14, np.float32, 25, 12),
