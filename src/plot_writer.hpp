@@ -24,8 +24,8 @@ struct WriteOptions {
   // Blocks are formatted this many at a time, in threads; 0: one per
   // processor.
   unsigned threads = 0;
-  // Called between rounds of formatting, about every kPollBytes written. It
-  // may throw to abandon the write: the file is then never created.
+  // Called between rounds of formatting, every threads * 2 MiB written. It
+  // may throw to abandon the write: the target is then left as it was.
   void (*poll)(void* context) = nullptr;
   void* poll_context = nullptr;
 };
@@ -47,7 +47,7 @@ struct WriteError {
 };
 
 // Writes `table` to the file at `file_path` (bytes, no NUL):
-//   the title left-aligned in 30 columns, a space, the parameter count N;
+//   the title padded with spaces to 30 bytes, a space, the parameter count N;
 //   the N names, one a line;
 //   per block, its number counting from 1 right-aligned in 4 columns, then
 //   ceil(N/10) data lines of up to ten fields of text::format_field.

@@ -58,7 +58,7 @@ def write(path: StrOrBytesPath, plot_or_mapping: Plot | Mapping[str, ArrayLike],
     float64; columns of other numbers (integers) become float64 (exact up to
     2**53), and a mapping that mixes float32 and float64 is written as
     float64. ``title`` (by default the Plot's ``title`` where it has one,
-    else empty) starts the header line, left-aligned in 30 columns, and the
+    else empty) starts the header line, padded with spaces to 30 bytes, and the
     parameter count ends it, so a title that ends in digits is safe.
 
     Every field is ``width`` bytes, right-aligned: a space or minus sign, one
