@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -36,8 +36,8 @@ constexpr std::size_t kBlockNumberBytes = 4;
 // A thread's share of one round: long enough that starting the thread
 // (tens of microseconds) is lost in formatting it (milliseconds).
 constexpr std::size_t kChunkBytes = 2u << 20;
-// Rounds hold every chunk's buffer at once; beyond this many threads the
-// memory grows faster than the speed.
+// A round holds every thread's chunk at once: 16 chunks of 2 MiB (or of
+// one block, where a block is larger).
 constexpr unsigned kMaxThreads = 16;
 
 [[noreturn]] void fail(WriteProblem problem) {
