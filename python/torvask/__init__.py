@@ -26,8 +26,9 @@ from numpy.typing import DTypeLike
 from . import _core
 from ._errors import FormatError, format_error
 from ._plot import Plot, unique_names
+from ._write import write
 
-__all__ = ["FormatError", "Plot", "read", "read_many", "unique_names"]
+__all__ = ["FormatError", "Plot", "read", "read_many", "unique_names", "write"]
 __version__ = "0.3.0"
 
 

@@ -1,5 +1,6 @@
 """The reader behind torvask.read."""
 
+from collections.abc import Buffer
 from typing import final
 
 def read(path: bytes, width: int | None, complete_blocks: bool, float64: bool,
@@ -8,6 +9,12 @@ def read(path: bytes, width: int | None, complete_blocks: bool, float64: bool,
          ) -> tuple[str, list[str], Rows, int | None, tuple[int, ...], int, int]:
     """Reads the chosen parts of the plot file at ``path``: (title, names,
     rows, width, parameters, first_block, block_step)."""
+    ...
+
+def write(path: bytes, title: str, names: list[str], values: Buffer, width: int, /) -> None:
+    """Writes a plot file: the header with ``title`` and the count, the
+    names, and a block per row of ``values`` (2-D, C-contiguous, format 'f'
+    or 'd', one column per name) in fields ``width`` bytes wide."""
     ...
 
 @final

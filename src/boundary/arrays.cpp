@@ -10,13 +10,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "boundary/py_ref.hpp"
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
 #include "lib.hpp"
+#include "plot_writer.hpp"
 
 namespace novrel::boundary {
 namespace {
@@ -378,9 +382,187 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
   return nullptr;
 }
 
+// ---------------------------------------------------------------------------
+// write(path, title, names, values, width, /)
+
+constexpr const char kWriteDoc[] =
+    "write($module, path, title, names, values, width, /)\n"
+    "--\n"
+    "\n"
+    "Write a plot file at `path` (bytes, as os.fsencode gives): the header\n"
+    "line with `title` (str) and the count, the `names` (list of str), and a\n"
+    "block per row of `values`, a buffer of float32 or float64 (format 'f' or\n"
+    "'d'), 2-D and C-contiguous with one column per name, in fields `width`\n"
+    "bytes wide. The file is written under a temporary name beside the target\n"
+    "and renamed over it. A file that cannot be written raises its OSError;\n"
+    "a width, a count or a line break the format cannot hold, ValueError.";
+
+// A buffer held for as long as the object lives.
+class HeldBuffer {
+ public:
+  HeldBuffer() noexcept = default;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  bool get(PyObject* exporter, int flags) noexcept {
+    held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+    return held_;
+  }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The UTF-8 text of a str, kept by the str itself; false with the exception
+// set (a lone surrogate) or TypeError for anything else.
+bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %T", what, text);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+void raise_write_error(const WriteError& error, PyObject* path, PyObject* names,
+                       PyObject* width, bool doubles) {
+  switch (error.problem) {
+    case WriteProblem::os_error: {
+      Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path),
+                                                                 PyBytes_GET_SIZE(path)));
+      if (!filename) return;
+      errno = error.os_error != 0 ? error.os_error : EIO;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+      return;
+    }
+    case WriteProblem::bad_count:
+      PyErr_Format(PyExc_ValueError,
+                   "a plot file has from 1 to 4294967295 parameters, not %zd",
+                   PyTuple_GET_SIZE(names));
+      return;
+    case WriteProblem::bad_width:
+      PyErr_Format(PyExc_ValueError,
+                   "width must be from %zu (one digit of every %s value) to %zu, not %R",
+                   error.min_width, doubles ? "float64" : "float32", error.max_width, width);
+      return;
+    case WriteProblem::line_break:
+      if (error.name) {
+        PyErr_Format(PyExc_ValueError, "name %zu %R holds a line break", *error.name,
+                     PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(*error.name)));
+      } else {
+        PyErr_SetString(PyExc_ValueError, "the title holds a line break");
+      }
+      return;
+    case WriteProblem::out_of_memory:
+      PyErr_NoMemory();
+      return;
+  }
+}
+
+PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != 5) {
+    PyErr_Format(PyExc_TypeError, "write() takes exactly 5 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyObject* path = args[0];
+  if (!PyBytes_Check(path)) {
+    PyErr_Format(PyExc_TypeError, "write() argument 1 must be bytes, not %T", path);
+    return nullptr;
+  }
+  const std::string_view file_path(PyBytes_AS_STRING(path),
+                                   static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+  if (file_path.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return nullptr;
+  }
+  std::string_view title;
+  if (!utf8_of(args[1], "write() argument 2", title)) return nullptr;
+  if (!PyList_Check(args[2])) {
+    PyErr_Format(PyExc_TypeError, "write() argument 3 must be list, not %T", args[2]);
+    return nullptr;
+  }
+  // A tuple of the names keeps every str, and with it its UTF-8, alive
+  // whatever another thread does to the list meanwhile.
+  Ref names = Ref::steal(PyList_AsTuple(args[2]));
+  if (!names) return nullptr;
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(names.get()));
+  HeldBuffer values;
+  if (!values.get(args[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return nullptr;
+  const Py_buffer& view = values.view();
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  const bool doubles = format == "d";
+  if (view.ndim != 2 || (format != "f" && !doubles) ||
+      static_cast<std::size_t>(view.shape[1]) != count) {
+    PyErr_Format(PyExc_ValueError,
+                 "write() argument 4 must be 2-D float32 or float64 values with one column "
+                 "per name (%zu), not format '%s' with %d dimensions",
+                 count, view.format != nullptr ? view.format : "B", view.ndim);
+    return nullptr;
+  }
+  if (!PyLong_Check(args[4])) {
+    PyErr_Format(PyExc_TypeError, "write() argument 5 must be int, not %T", args[4]);
+    return nullptr;
+  }
+  // A negative or huge width is refused below as any other out of range.
+  int overflow = 0;
+  const long long asked = PyLong_AsLongLongAndOverflow(args[4], &overflow);
+  if (asked == -1 && PyErr_Occurred()) return nullptr;
+  const std::size_t width =
+      overflow != 0 || asked < 0 || static_cast<unsigned long long>(asked) > SIZE_MAX
+          ? 0
+          : static_cast<std::size_t>(asked);
+
+  PollState poll;
+  try {
+    std::vector<std::string_view> name_texts(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!utf8_of(PyTuple_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i)), "a name",
+                   name_texts[i]))
+        return nullptr;
+    }
+    // The exporter may not resize or free the values while they are
+    // exported, so they stay put through the write.
+    const auto blocks = static_cast<std::size_t>(view.shape[0]);
+    const std::size_t size = blocks * count;
+    PlotTable table{.title = title, .names = name_texts, .values = {}, .blocks = blocks};
+    if (doubles) {
+      table.values = std::span<const double>(static_cast<const double*>(view.buf), size);
+    } else {
+      table.values = std::span<const float>(static_cast<const float*>(view.buf), size);
+    }
+    Detached detached;
+    poll.detached = &detached;
+    write_plot(file_path, table,
+               {.width = width, .threads = 0, .poll = poll_signals, .poll_context = &poll});
+  } catch (const WriteError& error) {
+    raise_write_error(error, path, names.get(), args[4], doubles);
+    return nullptr;
+  } catch (const Interrupted&) {
+    PyErr_SetRaisedException(poll.raised.release());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "torvask._core.write failed in an unexpected way");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef core_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
      kReadDoc},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write)), METH_FASTCALL,
+     kWriteDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
