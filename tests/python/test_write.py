@@ -87,9 +87,10 @@ def test_round_trip(width, dtype, count, blocks, tmp_path, novrel):
     text = open(path, encoding="ascii").read()
     assert text.startswith("Run 12" + " " * 25 + str(count) + "\n" + "\n".join(names) + "\n")
     fields = fields_of(text, count, width)
-    plot = torvask.read(path)
+    plot = torvask.read(path, dtype=np.float32)
+    exact = torvask.read(path).values  # float64: each field's value, rounded once
     first, columns = novrel.rust_read_torvask(path, width)
-    assert plot.names == names and plot.values.shape == (blocks, count)
+    assert list(plot.names) == names and plot.values.shape == (blocks, count)
     assert plot.width == (width if blocks else None)
     assert np.array_equal(plot.values, np.array([first, *columns], np.float32).T.reshape(
         blocks, count), equal_nan=True)
@@ -97,6 +98,7 @@ def test_round_trip(width, dtype, count, blocks, tmp_path, novrel):
     for b in range(blocks):
         for j, (field, value) in enumerate(zip(fields[b], values[b].tolist())):
             decimal = float(field)  # exact: Python rounds the text once
+            assert same(float(exact[b, j]), decimal), field
             exponent = field.split("E")[-1]
             if dtype == np.float32 and width >= 15:
                 assert same(float(plot.values[b, j]), value), (field, value)
@@ -125,7 +127,8 @@ def test_a_plot_and_its_title(tmp_path):
     torvask.write(tmp_path / "copy.plt", plot, title="Run 1999")  # the count stays last
     assert torvask.read(tmp_path / "copy.plt").values.tolist() == plot.values.tolist()
     assert (tmp_path / "copy.plt").read_text().startswith("Run 1999" + " " * 23 + "3\n")
-    torvask.write(tmp_path / "ints.plt", {"T": [1, 2], "N": np.array([3, 2**60], np.int64)})
+    torvask.write(tmp_path / "ints.plt", {"T": [1, 2], "N": np.array([3, 2**60], np.int64)},
+                  width=24)
     assert torvask.read(tmp_path / "ints.plt").values.tolist() == [[1, 3], [2, 2.0**60]]
 
 
