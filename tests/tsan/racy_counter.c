@@ -1,19 +1,32 @@
-/* A deliberately racy extension: bump(n) adds 1 to a global counter n times
- * with no synchronisation. tools/run-tsan loads it into the ThreadSanitizer
- * interpreter from two threads to show that the stage does report a data
- * race in an extension. Never part of the project's modules. */
+/* A deliberately racy extension: race(n) starts two threads that each add 1
+ * to a global counter n times with no synchronisation, and waits for them.
+ * tools/run-tsan loads it into the ThreadSanitizer interpreter to show that
+ * the stage reports a data race in an extension. The threads are the
+ * extension's own: between two calls from Python threads, the interpreter's
+ * atomic reference counting would order the accesses and hide the race
+ * whenever the calls did not overlap. Never part of the project's modules. */
 #include <Python.h>
+#include <pthread.h>
 
 static long counter;
 
-static PyObject *bump(PyObject *self, PyObject *arg) {
+static void *add(void *n) {
+  for (long i = 0; i < *(long *)n; ++i) counter++;
+  return NULL;
+}
+
+static PyObject *race(PyObject *self, PyObject *arg) {
   long n = PyLong_AsLong(arg);
   if (n == -1 && PyErr_Occurred()) return NULL;
-  for (long i = 0; i < n; ++i) counter++;
+  pthread_t threads[2];
+  Py_BEGIN_ALLOW_THREADS
+  for (int i = 0; i < 2; ++i) pthread_create(&threads[i], NULL, add, &n);
+  for (int i = 0; i < 2; ++i) pthread_join(threads[i], NULL);
+  Py_END_ALLOW_THREADS
   return PyLong_FromLong(counter);
 }
 
-static PyMethodDef methods[] = {{"bump", bump, METH_O, NULL}, {NULL, NULL, 0, NULL}};
+static PyMethodDef methods[] = {{"race", race, METH_O, NULL}, {NULL, NULL, 0, NULL}};
 static PyModuleDef_Slot slots[] = {{Py_mod_gil, Py_MOD_GIL_NOT_USED}, {0, NULL}};
 static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "racy_counter", NULL, 0, methods, slots};
 
