@@ -77,6 +77,10 @@ void check_error(const ReadError& error, std::size_t width, bool complete_blocks
     case ReadProblem::width_unknown:
       if (width != 0) fail("the width is unknown although it was given");
       break;
+    case ReadProblem::width_mismatch:
+      if (width == 0 || error.suggested_width == width)
+        fail("a width mismatch without a given width that differs");
+      break;
     case ReadProblem::field_outside:
     case ReadProblem::not_a_number:
       if (!error.parameter || !error.block) fail("a field error without its parameter or block");
@@ -172,7 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the first data line gave. Without one, no data line was taken and any
   // width reads alike, unless complete blocks dropped a cut first data line
   // whose length gave none.
-  if (error && error->problem == ReadProblem::width_unknown) return 0;
+  // A given width that the first data line contradicts is refused by the
+  // rows only: the lists read it as asked.
+  if (error && (error->problem == ReadProblem::width_unknown ||
+                error->problem == ReadProblem::width_mismatch))
+    return 0;
   std::size_t used = width != 0 ? width : rows ? rows->width : error->width;
   if (used == 0) {
     if (complete_blocks) return 0;
