@@ -145,10 +145,16 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
         dropped = {drop_variables} if isinstance(drop_variables, str) \
             else set(drop_variables or ())
         # Two reads, neither touching a value beyond parameter 0: the header
-        # and names (no block), then parameter 0 of every block.
+        # and names (no block), then parameter 0 of every block. A chosen
+        # read with complete_blocks=True keeps a last block whose chosen
+        # lines are complete though later ones are cut off; the last
+        # parameter lies on a block's last data line, so also reading it
+        # keeps exactly the blocks a full read keeps, which every later read
+        # then finds too.
         header = torvask.read(path, width, dtype=dtype, blocks=slice(0, 0),
                               complete_blocks=complete_blocks)
-        index = torvask.read(path, width, dtype=dtype, parameters=[0],
+        index = torvask.read(path, width, dtype=dtype,
+                             parameters=[0, -1] if complete_blocks else [0],
                              complete_blocks=complete_blocks)
         dim = header.columns[0]
         count = len(index.values)
