@@ -36,7 +36,7 @@ __version__ = "0.3.0"
 
 def __dir__() -> list[str]:
     # The API alone: not the modules and helpers imported to build it.
-    return [*__all__, "__version__", "xarray_backend"]
+    return [*__all__, "__version__"]
 
 
 def __getattr__(name: str) -> ModuleType:
