@@ -14,10 +14,12 @@ standard output or standard error.
 
 from __future__ import annotations
 
+import importlib
 import operator
 import os
 from collections.abc import Iterable
 from concurrent.futures import Future, ThreadPoolExecutor
+from types import ModuleType
 from typing import TypeAlias
 
 import numpy as np
@@ -35,6 +37,14 @@ __version__ = "0.3.0"
 def __dir__() -> list[str]:
     # The API alone: not the modules and helpers imported to build it.
     return [*__all__, "__version__"]
+
+
+def __getattr__(name: str) -> ModuleType:
+    # xarray's engine, imported on first use: it imports xarray, which
+    # `import torvask` must not.
+    if name == "xarray_backend":
+        return importlib.import_module(f"{__name__}.xarray_backend")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 

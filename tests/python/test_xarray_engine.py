@@ -1,0 +1,185 @@
+"""xarray's torvask engine: what opening reads, what touching a variable
+reads, the options, open_mfdataset, and a Dask cluster of separate
+processes started from the command line."""
+
+import contextlib
+import io
+import pickle
+import random
+import socket
+import subprocess
+import sys
+
+import pytest
+
+from conftest import child_env, plot_text, run_python
+
+np = pytest.importorskip("numpy", reason="torvask needs numpy, which this interpreter cannot load")
+xr = pytest.importorskip("xarray")
+import torvask  # noqa: E402
+
+ENGINE = torvask.xarray_backend.TorvaskBackendEntrypoint
+
+
+def blocks_text(first, count, n=13, seed=0):
+    """A width-15 plot file of `count` blocks whose parameter 0 runs from
+    `first` by 0.5; n > 10 puts each block on two data lines."""
+    rng = random.Random(seed)
+    rows = [[f"{(first + b) * 0.5:.8E}"] + [f"{rng.uniform(-1e6, 1e6):.8E}" for _ in range(n - 1)]
+            for b in range(count)]
+    return plot_text(rows, width=15)
+
+
+@pytest.fixture
+def plot_path(make_plot):
+    return make_plot(blocks_text(0, 9))
+
+
+@pytest.fixture
+def reads(monkeypatch):
+    """The (parameters, blocks) of every torvask.read from here on."""
+    calls, real = [], torvask.read
+
+    def counted(path, width=None, **options):
+        calls.append((options.get("parameters"), options.get("blocks")))
+        return real(path, width, **options)
+
+    monkeypatch.setattr(torvask, "read", counted)
+    return calls
+
+
+@pytest.mark.parametrize("key", [slice(2, 7), slice(None, None, -2), [1, 6, 4], 3, slice(5, 2)])
+def test_open_reads_parameter_0_alone_and_each_touch_is_one_read(plot_path, reads, key):
+    dataset = xr.open_dataset(plot_path, engine=ENGINE)
+    assert all(p == [0] or b == slice(0, 0) for p, b in reads) and len(reads) == 2
+    whole = torvask.read(plot_path).to_xarray()
+    del reads[:]
+    picked = pickle.loads(pickle.dumps(dataset))["P4"][key]  # as Dask ships it
+    np.testing.assert_array_equal(picked.values, whole["P4"][key].values)
+    empty = isinstance(key, slice) and not range(9)[key]
+    assert [p for p, _ in reads] == ([] if empty else [[4]])
+    xr.testing.assert_identical(dataset.load(), whole)
+
+
+@pytest.mark.parametrize("options", [
+    {}, {"width": 15}, {"dtype": np.float32}, {"complete_blocks": True}])
+def test_options_give_what_read_gives(make_plot, options):
+    text = blocks_text(0, 5)
+    cut = make_plot(text[:-20])  # inside the last block's data line
+    path = cut if options.get("complete_blocks") else make_plot(text)
+    dataset = xr.open_dataset(path, engine=ENGINE, **options)
+    xr.testing.assert_identical(dataset.load(), torvask.read(path, **options).to_xarray())
+
+
+@pytest.mark.parametrize("drop", ["P2", ["P0", "P5", "nothing"]])
+def test_drop_variables(plot_path, drop):
+    dataset = xr.open_dataset(plot_path, engine=ENGINE, drop_variables=drop)
+    dropped = {drop} if isinstance(drop, str) else set(drop)
+    assert set(dataset.variables) == {f"P{j}" for j in range(13)} - dropped
+    assert dataset.sizes == {"P0": 9}
+
+
+def test_chunks_make_one_read_per_chunk(plot_path, reads):
+    dataset = xr.open_dataset(plot_path, engine=ENGINE, chunks={"P0": 4})
+    assert dataset["P7"].chunks == ((4, 4, 1),)
+    del reads[:]
+    values = dataset["P7"].values
+    assert sorted((b.start, b.stop) for _, b in reads) == [(0, 4), (4, 8), (8, 9)]
+    np.testing.assert_array_equal(values, torvask.read(plot_path)["P7"])
+
+
+@pytest.mark.parametrize("name, content, expected", [
+    ("run.plt", None, True),                   # the suffix alone
+    ("run.dat", "Run 7 plot data 3\nA\n", True),
+    ("run.dat", "Run 7 plot data\nA\n", False),
+    ("run.dat", "Run 7 0\nA\n", False),
+    ("run.csv", "a,b,3\n1,2,3\n", False),
+    ("run.h5", b"\x89HDF\r\n\x1a\n 1\n", False),
+    ("run.dat", "no line end 3", False),
+    ("missing", None, False),
+])
+def test_guess_can_open(tmp_path, name, content, expected):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content.encode() if isinstance(content, str) else content)
+    assert ENGINE().guess_can_open(str(path)) is expected
+    assert ENGINE().guess_can_open(path) is expected
+    assert not ENGINE().guess_can_open(io.BytesIO(b"h 1\nA\n"))
+
+
+def test_import_torvask_leaves_xarray_alone():
+    code = ("import sys, torvask\nassert 'xarray' not in sys.modules\n"
+            "assert torvask.xarray_backend.TorvaskBackendEntrypoint.open_dataset_parameters\n"
+            "assert 'xarray' in sys.modules")
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr.decode()
+
+
+def part_files(make_plot):
+    """Three files of consecutive spans of parameter 0, in shuffled order."""
+    starts = [(7, 5), (0, 3), (3, 4)]
+    paths = [make_plot(blocks_text(first, count, seed=first)) for first, count in starts]
+    whole = xr.concat([torvask.read(p).to_xarray() for _, p in sorted(zip(starts, paths))],
+                      dim="P0")
+    return paths, whole
+
+
+def test_open_mfdataset_concatenates_along_the_index(make_plot):
+    pytest.importorskip("dask")
+    paths, whole = part_files(make_plot)
+    combined = xr.open_mfdataset(paths, engine=ENGINE, parallel=True, combine="by_coords",
+                                 chunks={"P0": 2})
+    assert combined["P3"].chunks is not None
+    xr.testing.assert_equal(combined.load(), whole)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def started(args, cwd):
+    process = subprocess.Popen([sys.executable, "-m", "dask", *args], cwd=cwd,
+                               env=child_env(), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        yield process
+    finally:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def test_a_scheduler_and_two_worker_processes_read_through_the_engine(make_plot, tmp_path):
+    """What users run: `dask scheduler` and `dask worker` as processes of
+    their own (here on 127.0.0.1, each wait bounded, all stopped at the
+    end), and a Client that sends them the reads."""
+    pytest.importorskip("distributed", reason="the Dask cluster needs the distributed package")
+    import dask
+    from distributed import Client
+
+    paths, whole = part_files(make_plot)
+    address = f"tcp://127.0.0.1:{free_port()}"
+    quiet = ["--no-dashboard", "--host", "127.0.0.1"]
+    (tmp_path / "workers").mkdir()
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(started(["scheduler", "--port", address.rsplit(":", 1)[1], *quiet],
+                                    tmp_path))
+        for name in ("w1", "w2"):
+            stack.enter_context(started(["worker", address, "--name", name, "--nthreads", "1",
+                                         "--no-nanny", *quiet], tmp_path / "workers"))
+        client = stack.enter_context(Client(address, timeout=20))
+        client.wait_for_workers(2, timeout=20)
+        # Opening runs on the workers too (parallel=True); every wait is bounded.
+        combined = xr.open_mfdataset(paths, engine=ENGINE, parallel=True, combine="by_coords",
+                                     chunks={"P0": 2})
+        xr.testing.assert_equal(client.compute(combined).result(timeout=20), whole)
+        futures = client.compute([dask.delayed(torvask.read)(p, parameters=["P5"])
+                                  for p in paths])
+        assert [f.result(timeout=20).values.tolist() for f in futures] == \
+            [torvask.read(p, parameters=["P5"]).values.tolist() for p in paths]
