@@ -182,9 +182,10 @@ def read(path: StrOrBytesPath, width: int | None = None, *, dtype: DTypeLike = n
                 chosen = [positions[p] if isinstance(p, str) else p for p in chosen]
             except KeyError as missing:
                 raise KeyError(f"no parameter {missing.args[0]!r} in {shown}") from None
+        indices = None if chosen is None else tuple(
+            p for p in chosen if not isinstance(p, str))  # every name is an index by now
         title, names, rows, found_width, held, first, step = _core.read(
-            encoded, given_width, complete_blocks, float64,
-            None if chosen is None else tuple(chosen), start, stop, step, threads)
+            encoded, given_width, complete_blocks, float64, indices, start, stop, step, threads)
     except _core.ReadFailure as failure:
         raise format_error(failure, shown) from None
     values = np.asarray(rows)
