@@ -76,7 +76,23 @@ class BlockDecoder {
         take(planned, got.text, row);
       }
     }
-    return pass(shared_.geometry.data_lines() - at);
+    const std::uint64_t last = shared_.geometry.data_lines() - 1;
+    if (!shared_.complete_blocks || at > last) return pass(shared_.geometry.data_lines() - at);
+    // With complete_blocks, a block whose last line is the file's, cut short
+    // while it was written, is not one: a full read drops it where taking
+    // that line fails, so its fields are taken here too, chosen or not.
+    if (!pass(last - at)) return false;
+    const text::NextLine got = next();
+    if (got.status != text::LineStatus::Line) return ended(got, true);
+    if (walker_.last_line_terminated()) return true;
+    T unchosen[kFieldsPerLine];
+    first_parameter_ = last * kFieldsPerLine;
+    try {
+      fields_.template take<1>(got.text, shared_.geometry.fields_on(last), unchosen, *this);
+    } catch (const ReadError&) {
+      return false;
+    }
+    return true;
   }
 
   // Passes over `count` lines; false where the file ends first, which

@@ -4,6 +4,7 @@ where (and pickle), the Plot API, parallel reads and Ctrl-C."""
 import errno
 import importlib.util
 import io
+import itertools
 import os
 import pickle
 import random
@@ -103,16 +104,18 @@ def test_chosen_reads_are_slices_of_a_full_read_in_any_threads(make_plot):
     shapes = [(1, 12), (12, 15), (37, 12)]
     files = [(generated(n, 23, w, seed=n), n) for n, w in shapes]
     files += [(mutated(content, rng), n) for content, n in files for _ in range(5)]
+    # Cut anywhere, as while a simulation writes: complete_blocks reads the same blocks.
+    files += [(content[:rng.randrange(len(content))], n) for content, n in files[:3] for _ in range(4)]
     choices = [(None, slice(-5, None)), ([-1], None), ([5, 0, 2], slice(3, None, 2)),
                ([1, -2], slice(2, -3, 3)), ([3], slice(-100, 4)), (None, slice(30, None))]
-    for content, n in files:
+    for (content, n), complete in itertools.product(files, (False, True)):
         path = make_plot(content)
         for dtype in (np.float32, np.float64):
-            full = outcome(path, dtype=dtype)
+            full = outcome(path, dtype=dtype, complete_blocks=complete)
             for parameters, blocks in choices:
                 chosen = None if parameters is None else [p % n - n * (p < 0) for p in parameters]
-                got = [outcome(path, dtype=dtype, parameters=chosen, blocks=blocks, threads=t)
-                       for t in (1, 2, 3, 4)]
+                got = [outcome(path, dtype=dtype, parameters=chosen, blocks=blocks, threads=t,
+                               complete_blocks=complete) for t in (1, 2, 3, 4)]
                 assert got[1:] == got[:1] * 3, (content, parameters, blocks)
                 if len(got[0]) == 2:  # a fault in what it read: the full read meets one too
                     assert len(full) == 2
