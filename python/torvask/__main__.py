@@ -380,6 +380,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     for i in range(len(args) - 2, -1, -1):
         if args[i] == "--blocks":
             args[i:i + 2] = [f"--blocks={args[i + 1]}"]
+    if args and args[0] not in RUNS and not args[0].startswith("-"):
+        args.insert(0, "info")  # `torvask FILE...`, the first look it always gave
     parser = _parser()
     options = parser.parse_args(args)
     if options.command == "convert":
