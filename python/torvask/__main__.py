@@ -15,8 +15,9 @@ import importlib.util
 import json
 import os
 import sys
+import threading
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from typing import IO, Any
 
 import numpy as np
@@ -35,12 +36,8 @@ examples:
   torvask convert run7.plt cut.plt -p PRESSURE --blocks :1000 --width 23
 """
 
-# Conversions of files at least this large read the blocks in chunks of about
-# this many bytes of file when a progress bar is shown. Each chunk's chosen
-# read finds its first block by scanning the file from its start, so k chunks
-# scan about k/2 files' worth of newlines beyond one full read: with chunks of
-# 1/8 of a file or more, that stays a small part of decoding every field.
-CHUNK_BYTES = 64 << 20
+# Conversions of files at least this large show a progress bar on a terminal.
+PROGRESS_BYTES = 64 << 20
 # Show rows are formatted this many at a time, so a long column streams out.
 SHOW_ROWS = 4096
 
@@ -127,12 +124,14 @@ def _run_show(options: argparse.Namespace, path: str, out: IO[str]) -> None:
                        for row in lines + rows)
 
 
-def _write_csv(out: IO[str], columns: Sequence[str], values: Values, header: bool = True) -> None:
+def _write_csv(out: IO[str], columns: Sequence[str], values: Values,
+               bar: _Progress | None = None) -> None:
     writer = csv.writer(out, lineterminator="\n")
-    if header:
-        writer.writerow(columns)
+    writer.writerow(columns)
     for start in range(0, len(values), SHOW_ROWS):
         writer.writerows(values[start:start + SHOW_ROWS].tolist())
+        if bar is not None:
+            bar.advance(len(values[start:start + SHOW_ROWS]))
 
 
 class _Progress:
@@ -206,7 +205,7 @@ Writer = Callable[[str, Plot, int | None], None]
 # By suffix: the writer, and the modules it needs (one of each group).
 FORMATS: dict[str, tuple[Writer | None, tuple[tuple[str, ...], ...]]] = {
     ".npz": (_write_npz, ()),
-    ".csv": (None, ()),  # written chunk by chunk as the blocks are read
+    ".csv": (None, ()),  # written here, rows a few thousand at a time
     ".plt": (_write_plt, ()),
     ".nc": (_write_nc, (("xarray",), ("netCDF4", "scipy"))),
     ".zarr": (_write_zarr, (("xarray",), ("zarr",))),
@@ -214,44 +213,50 @@ FORMATS: dict[str, tuple[Writer | None, tuple[tuple[str, ...], ...]]] = {
 }
 
 
-def _chunks(options: argparse.Namespace, path: str, progress: IO[str] | None
-            ) -> Iterator[tuple[Plot, int]]:
-    """The chosen blocks of `path` as Plots, each with the count of all
-    chosen blocks: all at once, or, with a progress stream and a large file,
-    in chunks of consecutive chosen blocks while a bar advances."""
-    size = os.stat(path).st_size
-    if progress is None or size < 2 * CHUNK_BYTES:
-        plot = _read_chosen(options, path)
-        yield plot, len(plot.values)
-        return
-    total = info(path, options.input_width, complete_blocks=options.complete_blocks)
-    chosen = range(total["blocks"])[options.blocks or slice(None)]
-    step = max(1, len(chosen) * CHUNK_BYTES // size)
-    bar = _Progress(progress, f"{path} -> {options.out}", len(chosen))
+def _bytes_read() -> int | None:
+    """The bytes this process has taken in through read calls so far (Linux's
+    rchar, all threads together), or None where that is not to be had."""
     try:
-        for start in range(0, max(len(chosen), 1), step):
-            part = chosen[start:start + step]
-            yield _read_chosen(options, path, slice(part.start, part.stop, part.step)), len(chosen)
-            bar.advance(len(part))
+        with open("/proc/self/io", "rb") as counters:
+            for line in counters:
+                if line.startswith(b"rchar:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def _read_watched(options: argparse.Namespace, path: str, progress: IO[str] | None) -> Plot:
+    """The chosen read of `path`, with a bar on `progress`, when given, that
+    follows the bytes read meanwhile. One thread reads each byte of a file
+    once (a chosen read stops at its last block), so the file's size bounds
+    the count and the bar costs the read nothing; reading in chunks of
+    blocks instead would scan the file again up to each chunk."""
+    start = _bytes_read() if progress is not None else None
+    if progress is None or start is None:
+        return _read_chosen(options, path)
+    outcome: list[Plot | BaseException] = []
+
+    def work() -> None:
+        try:
+            outcome.append(_read_chosen(options, path))
+        except BaseException as error:  # carried to the main thread, raised there
+            outcome.append(error)
+
+    # A daemon thread: Ctrl-C in the main thread ends the process without
+    # waiting for the read.
+    reader = threading.Thread(target=work, name="torvask-read", daemon=True)
+    bar = _Progress(progress, f"reading {path}", os.stat(path).st_size)
+    try:
+        reader.start()
+        while reader.is_alive():
+            reader.join(0.1)
+            bar.advance((_bytes_read() or start) - start - bar.done)
     finally:
         bar.close()
-
-
-def _gather(chunks: Iterator[tuple[Plot, int]]) -> Plot:
-    """One Plot of the chunks, their rows in one array filled in place."""
-    plot, count = next(chunks)
-    if len(plot.values) == count:
-        return plot
-    values = np.empty((count, plot.values.shape[1]), plot.values.dtype)
-    values[:len(plot.values)] = plot.values
-    filled = len(plot.values)
-    for part, _ in chunks:
-        values[filled:filled + len(part.values)] = part.values
-        filled += len(part.values)
-    start, step = plot.blocks.start, plot.blocks.step
-    return Plot(plot.names, values, plot.width, plot.path, title=plot.title,
-                columns=plot.columns, parameters=plot.parameters,
-                blocks=range(start, start + step * count, step))
+    if isinstance(outcome[0], BaseException):
+        raise outcome[0]
+    return outcome[0]
 
 
 def _run_convert(options: argparse.Namespace, path: str, out: IO[str]) -> None:
@@ -262,19 +267,24 @@ def _run_convert(options: argparse.Namespace, path: str, out: IO[str]) -> None:
     if missing:
         wanted = " with ".join(" or ".join(group) for group in needs)
         raise _Unavailable(f"{target}: writing {suffix} needs {wanted}: {missing}")
-    progress = sys.stderr if sys.stderr.isatty() else None
-    chunks = _chunks(options, path, progress)
+    large = sys.stderr.isatty() and os.stat(path).st_size >= PROGRESS_BYTES
+    progress = sys.stderr if large else None
+    plot = _read_watched(options, path, progress)
     if writer is None:
         with open(target, "w", encoding="utf-8", newline="") as text:
-            for i, (plot, _) in enumerate(chunks):
-                _write_csv(text, plot.columns, plot.values, header=i == 0)
+            bar = None if progress is None else _Progress(progress, f"writing {target}",
+                                                          len(plot.values))
+            try:
+                _write_csv(text, plot.columns, plot.values, bar)
+            finally:
+                if bar is not None:
+                    bar.close()
         return
-    whole = _gather(chunks)
     if progress is not None:
         progress.write(f"writing {target} ...")
         progress.flush()
     try:
-        writer(target, whole, options.width)
+        writer(target, plot, options.width)
     finally:
         if progress is not None:
             progress.write("\r" + " " * (len(target) + 12) + "\r")

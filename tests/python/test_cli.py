@@ -1,6 +1,6 @@
 """The command line: info, show and convert through main(argv) in this
 process, their failure lines and exit statuses, a conversion per format
-(chunked under a progress bar too), and one run as `python -m torvask`."""
+(under a progress bar too), and one run as `python -m torvask`."""
 
 import io
 import json
@@ -121,15 +121,15 @@ def load(path, suffix):
         return {name: data[name].to_numpy() for name in data.variables}
 
 
-@pytest.mark.parametrize("terminal", [False, True], ids=["whole", "chunks with a bar"])
+@pytest.mark.parametrize("terminal", [False, True], ids=["plain", "with a bar"])
 @pytest.mark.parametrize("suffix", list(cli.FORMATS))
 def test_convert(suffix, terminal, files, capsys, monkeypatch):
     why = cli._missing(*cli.FORMATS[suffix][1])
     if why:
         pytest.skip(f"writing {suffix} needs a library here: {why}")
     bar = Terminal()
-    if terminal:  # every chunk a block or two
-        monkeypatch.setattr(cli, "CHUNK_BYTES", 40)
+    if terminal:
+        monkeypatch.setattr(cli, "PROGRESS_BYTES", 1)
         monkeypatch.setattr(sys, "stderr", bar)
     target = files["DIR"] + "/out" + suffix
     assert cli.main(["convert", files["F"], target, "-p", "T", "P.1", "--blocks=1:", "--width",
@@ -137,7 +137,12 @@ def test_convert(suffix, terminal, files, capsys, monkeypatch):
     expected = torvask.read(files["F"], parameters=["T", "P.1"], blocks=slice(1, None))
     assert {k: list(v) for k, v in load(target, suffix).items()} == {
         k: list(v) for k, v in expected.items()}
-    assert ("100%" in bar.getvalue()) == terminal
+    shown = bar.getvalue()
+    if terminal:  # the read's bar, then the CSV rows' bar or a word on the writing, wiped
+        assert "reading " in shown and shown.endswith("\r")
+        assert ("100%" if suffix == ".csv" else f"writing {target} ...") in shown
+    else:
+        assert shown == ""
 
 
 def test_missing_library(files, capsys, monkeypatch):
