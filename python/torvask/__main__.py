@@ -17,6 +17,7 @@ import os
 import sys
 import threading
 import warnings
+import zipfile
 from collections.abc import Callable, Sequence
 from typing import IO, Any
 
@@ -178,7 +179,12 @@ def _missing(*groups: tuple[str, ...]) -> str | None:
 
 
 def _write_npz(out: str, plot: Plot, width: int | None) -> None:
-    np.savez(out, **dict(plot.items()))
+    # numpy.savez's archive, written here: its keywords (file, allow_pickle)
+    # would clash with columns of those names.
+    with zipfile.ZipFile(out, "w", allowZip64=True) as archive:
+        for name, column in plot.items():
+            with archive.open(name + ".npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.ascontiguousarray(column))
 
 
 def _write_plt(out: str, plot: Plot, width: int | None) -> None:

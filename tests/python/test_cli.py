@@ -15,7 +15,7 @@ np = pytest.importorskip("numpy", reason="torvask needs numpy, which this interp
 import torvask  # noqa: E402
 from torvask import __main__ as cli  # noqa: E402
 
-NAMES = ["TIME", "P", "P", "T"]
+NAMES = ["TIME", "P", "P", "file"]  # file: a keyword of numpy.savez
 VALUES = [[0.5 * b, 1e5 + b, -2.5e-3 * b, 300.0 + b] for b in range(6)]
 
 
@@ -40,17 +40,17 @@ def run(argv, files, capsys):
 
 
 SUMMARY = "{F}: title 'run 7', width 12, 4 parameters, 6 blocks, TIME from 0.0 to 2.5\n"
-TABLE = ("block  TIME      T\n"
+TABLE = ("block  TIME   file\n"
          "    4   2.0  304.0\n"
          "    5   2.5  305.0\n")
 CASES = [
     (["info", "{F}"], 0, SUMMARY, ""),
     (["{F}"], 0, SUMMARY, ""),  # no subcommand: info
-    (["info", "--names", "{F}"], 0, SUMMARY + "      0  TIME\n      1  P\n      2  P.1\n      3  T\n",
+    (["info", "--names", "{F}"], 0, SUMMARY + "      0  TIME\n      1  P\n      2  P.1\n      3  file\n",
      ""),
     (["info", "{F}", "{MISSING}", "{EMPTY}", "{F}"], 1, SUMMARY * 2,
      "{MISSING}: No such file or directory\n{EMPTY}, line 1: the file is empty"),
-    (["show", "{F}", "-p", "T", "--blocks", "-2:"], 0, TABLE, ""),
+    (["show", "{F}", "-p", "file", "--blocks", "-2:"], 0, TABLE, ""),
     (["show", "{F}", "-p", "P.1", "P", "--blocks", "1:5:3", "--csv"], 0,
      "TIME,P.1,P\n0.5,-0.0025,100001.0\n2.0,-0.01,100004.0\n", ""),
     (["show", "{F}", "--blocks", "0"], 0, None, ""),
@@ -88,7 +88,7 @@ def test_json(files, capsys):
     lines = [json.loads(line) for line in out.splitlines()]
     assert code == 0 and lines == 2 * [{
         "path": files["F"], "title": "run 7", "width": 12, "parameters": 4, "blocks": 6,
-        "names": ["TIME", "P", "P.1", "T"], "first": {"name": "TIME", "min": 0.0, "max": 2.5}}]
+        "names": ["TIME", "P", "P.1", "file"], "first": {"name": "TIME", "min": 0.0, "max": 2.5}}]
     code, out, _ = run(["info", "--json", "{EMPTY}", "{BAD}"], files, capsys)
     # info decodes parameter 0 alone: the bad value of parameter 1 goes unseen.
     assert code == 1 and json.loads(out)["first"] == {"name": "TIME", "min": 0.0, "max": 0.0}
@@ -110,8 +110,8 @@ def load(path, suffix):
             return dict(zip(names, np.loadtxt(text, delimiter=",", ndmin=2).T))
     if suffix == ".plt":  # the names as in the file: P.1 was written P
         plot = torvask.read(path)
-        assert plot.width == 23 and plot.names == ("TIME", "T", "P")
-        return dict(zip(["TIME", "T", "P.1"], plot.values.T))
+        assert plot.width == 23 and plot.names == ("TIME", "file", "P")
+        return dict(zip(["TIME", "file", "P.1"], plot.values.T))
     if suffix == ".parquet":
         import pandas
         frame = pandas.read_parquet(path).reset_index()
@@ -132,9 +132,9 @@ def test_convert(suffix, terminal, files, capsys, monkeypatch):
         monkeypatch.setattr(cli, "PROGRESS_BYTES", 1)
         monkeypatch.setattr(sys, "stderr", bar)
     target = files["DIR"] + "/out" + suffix
-    assert cli.main(["convert", files["F"], target, "-p", "T", "P.1", "--blocks=1:", "--width",
+    assert cli.main(["convert", files["F"], target, "-p", "file", "P.1", "--blocks=1:", "--width",
                      "23"]) == 0
-    expected = torvask.read(files["F"], parameters=["T", "P.1"], blocks=slice(1, None))
+    expected = torvask.read(files["F"], parameters=["file", "P.1"], blocks=slice(1, None))
     assert {k: list(v) for k, v in load(target, suffix).items()} == {
         k: list(v) for k, v in expected.items()}
     shown = bar.getvalue()
