@@ -1,79 +1,423 @@
-"""python -m torvask FILE...: a first look at plot files.
+"""torvask: look into plot files and convert them, from the command line.
 
-For each file: its field width, parameter and block counts, the span of the
-first parameter and the smallest and largest value of the first parameters.
-A file that cannot be read gets one line on standard error, and the exit
-status is then 1.
+The console script ``torvask`` and ``python -m torvask`` are this module's
+main(). Each subcommand goes over its files one at a time: a file that fails
+gets one line on standard error and the exit status becomes 1; the other
+files are still done. Usage errors exit with status 2.
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
+import importlib
+import importlib.util
+import json
+import os
 import sys
-from collections.abc import Sequence
+import threading
+import warnings
+import zipfile
+from collections.abc import Callable, Sequence
+from typing import IO, Any
 
 import numpy as np
 
-from . import FormatError, Plot, read
+from . import FormatError, Plot, _core, read, write
+from ._errors import format_error
+from ._plot import Values, unique_names
 
-SHOWN_PARAMETERS = 10
+EXAMPLES = """\
+examples:
+  torvask info run7.plt                   title, width, counts, span of the first parameter
+  torvask info --names --json runs/*.plt  one JSON object a line, with every name
+  torvask show run7.plt -p PRESSURE --blocks -10:
+  torvask show run7.plt -p PRESSURE TEMPERATURE --blocks 100:200:10 --csv
+  torvask convert run7.plt run7.nc        also .npz, .csv, .plt, .zarr, .parquet
+  torvask convert run7.plt cut.plt -p PRESSURE --blocks :1000 --width 23
+"""
+
+# Conversions of files at least this large show a progress bar on a terminal.
+PROGRESS_BYTES = 64 << 20
+# Show rows are formatted this many at a time, so a long column streams out.
+SHOW_ROWS = 4096
 
 
-def _number(value: float) -> str:
-    return f"{value:.6g}"
+def info(path: str, width: int | None = None, *, complete_blocks: bool = False
+         ) -> dict[str, Any]:
+    """What ``torvask info`` tells of one plot file, read without decoding
+    any value but those of parameter 0: ``path``, ``title``, ``width``,
+    ``parameters`` (the count), ``blocks`` (the count, from the newline scan
+    that finds the block starts), ``names``, and ``first``: parameter 0's
+    column name with its ``min`` and ``max`` (NaN passed over; None where
+    there is no block or only NaN)."""
+    try:
+        title, names, rows, found_width, _, _, _ = _core.read(
+            os.fsencode(path), width, complete_blocks, True, (0,), None, None, 1, 1)
+    except _core.ReadFailure as failure:
+        raise format_error(failure, path) from None
+    first: Values = np.asarray(rows)[:, 0]
+    low = high = None
+    if len(first) and not np.isnan(first).all():
+        low, high = float(np.nanmin(first)), float(np.nanmax(first))
+    return {"path": path, "title": title, "width": found_width, "parameters": len(names),
+            "blocks": len(first), "names": unique_names(names),
+            "first": {"name": unique_names(names)[0], "min": low, "max": high}}
 
 
-def describe(plot: Plot) -> list[str]:
-    """The lines that show `plot`: a summary, then a min/max table."""
-    blocks, count = plot.values.shape
-    lines = [f"{plot.path}: width {plot.width}, {count} parameters, {blocks} blocks"]
-    if blocks == 0:
-        return lines
-    first = plot.values[:, 0]
-    lines[0] += f", {plot.names[0]} from {_number(first[0])} to {_number(first[-1])}"
-    shown = plot.values[:, :SHOWN_PARAMETERS]
-    # fmin/fmax pass over NaN (a NaN-only parameter shows nan), without warnings.
-    lows = np.fmin.reduce(shown, axis=0)
-    highs = np.fmax.reduce(shown, axis=0)
-    names = [name or "''" for name in plot.names[:SHOWN_PARAMETERS]]
-    wide = max(len("parameter"), *map(len, names))
-    lines.append(f"  {'parameter':<{wide}}  {'min':>13}  {'max':>13}")
-    for name, low, high in zip(names, lows, highs):
-        lines.append(f"  {name:<{wide}}  {_number(low):>13}  {_number(high):>13}")
-    if count > SHOWN_PARAMETERS:
-        lines.append(f"  ... {count - SHOWN_PARAMETERS} more")
+def _info_lines(summary: dict[str, Any], names: bool) -> list[str]:
+    first = summary["first"]
+    line = (f"{summary['path']}: title {summary['title']!r}, width {summary['width']}, "
+            f"{summary['parameters']} parameters, {summary['blocks']} blocks")
+    if first["min"] is not None:
+        line += f", {first['name']} from {first['min']!r} to {first['max']!r}"
+    lines = [line]
+    if names:
+        lines += [f"  {j:>5}  {name}" for j, name in enumerate(summary["names"])]
     return lines
 
 
-def _failure(path: str, error: Exception) -> str:
-    if isinstance(error, FormatError):
+def _json_number(value: float | None) -> float | None:
+    # JSON has no NaN or infinity; such a span end is null.
+    return value if value is not None and np.isfinite(value) else None
+
+
+def _run_info(options: argparse.Namespace, path: str, out: IO[str]) -> None:
+    summary = info(path, options.input_width, complete_blocks=options.complete_blocks)
+    if options.json:
+        first = summary["first"]
+        first["min"], first["max"] = _json_number(first["min"]), _json_number(first["max"])
+        if not options.names:
+            del summary["names"]
+        out.write(json.dumps(summary) + "\n")
+    else:
+        out.write("\n".join(_info_lines(summary, options.names)) + "\n")
+
+
+def _read_chosen(options: argparse.Namespace, path: str, blocks: slice | None = None) -> Plot:
+    return read(path, options.input_width, parameters=options.parameters,
+                blocks=options.blocks if blocks is None else blocks,
+                complete_blocks=options.complete_blocks)
+
+
+def _text(value: float) -> str:
+    # repr is the shortest text that reads back as the same value: a file's
+    # nine digits stay nine, and nothing is invented past them.
+    return repr(value)
+
+
+def _run_show(options: argparse.Namespace, path: str, out: IO[str]) -> None:
+    plot = _read_chosen(options, path)
+    if options.csv:
+        _write_csv(out, plot.columns, plot.values)
+        return
+    headers = ["block", *plot.columns]
+    widths = [len(h) for h in headers]
+    for start in range(0, max(len(plot.values), 1), SHOW_ROWS):
+        part = plot.values[start:start + SHOW_ROWS].tolist()
+        rows = [[str(plot.blocks[start + i]), *map(_text, row)] for i, row in enumerate(part)]
+        # Widths grow chunk by chunk and never shrink, so columns stay
+        # aligned unless a later chunk holds a longer text.
+        widths = [max(w, *(len(r[j]) for r in rows)) if rows else w
+                  for j, w in enumerate(widths)]
+        lines = [headers] if start == 0 else []
+        out.writelines("  ".join(t.rjust(w) for t, w in zip(row, widths)) + "\n"
+                       for row in lines + rows)
+
+
+def _write_csv(out: IO[str], columns: Sequence[str], values: Values,
+               bar: _Progress | None = None) -> None:
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(columns)
+    for start in range(0, len(values), SHOW_ROWS):
+        writer.writerows(values[start:start + SHOW_ROWS].tolist())
+        if bar is not None:
+            bar.advance(len(values[start:start + SHOW_ROWS]))
+
+
+class _Progress:
+    """A bar on a terminal: ``label [#####.....]  45%``, redrawn in place and
+    wiped when done."""
+
+    def __init__(self, stream: IO[str], label: str, total: int) -> None:
+        self.stream, self.label, self.total, self.done = stream, label, max(total, 1), 0
+        self.shown = 0
+        self.advance(0)
+
+    def advance(self, count: int) -> None:
+        self.done += count
+        share = min(self.done / self.total, 1.0)
+        bar = "#" * round(30 * share)
+        text = f"\r{self.label} [{bar:.<30}] {share:4.0%}"
+        self.shown = len(text) - 1
+        self.stream.write(text)
+        self.stream.flush()
+
+    def close(self) -> None:
+        self.stream.write("\r" + " " * self.shown + "\r")
+        self.stream.flush()
+
+
+def _unusable(name: str) -> str | None:
+    """Why module `name` cannot be used, or None when it imports."""
+    if importlib.util.find_spec(name) is None:
+        return f"{name} is not installed"
+    try:
+        importlib.import_module(name)
+    except Exception as error:  # a broken install fails in any way at all
+        return f"{name} fails to import ({type(error).__name__}: {error})"
+    return None
+
+
+def _missing(*groups: tuple[str, ...]) -> str | None:
+    """None when each group has a module that imports, else why not."""
+    for group in groups:
+        reasons = [_unusable(name) for name in group]
+        if all(reasons):
+            return "; ".join(r for r in reasons if r)
+    return None
+
+
+def _write_npz(out: str, plot: Plot, width: int | None) -> None:
+    # numpy.savez's archive, written here: its keywords (file, allow_pickle)
+    # would clash with columns of those names.
+    with zipfile.ZipFile(out, "w", allowZip64=True) as archive:
+        for name, column in plot.items():
+            with archive.open(name + ".npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.ascontiguousarray(column))
+
+
+def _write_plt(out: str, plot: Plot, width: int | None) -> None:
+    write(out, plot, width=width or plot.width or 15)
+
+
+def _write_nc(out: str, plot: Plot, width: int | None) -> None:
+    plot.to_xarray().to_netcdf(out)
+
+
+def _write_zarr(out: str, plot: Plot, width: int | None) -> None:
+    with warnings.catch_warnings():
+        # zarr 3 warns that consolidated metadata (which xarray writes, and
+        # reads first) is not in its format 3; xarray and zarr read it back.
+        warnings.filterwarnings("ignore", "Consolidated metadata", UserWarning)
+        plot.to_xarray().to_zarr(out, mode="w")
+
+
+def _write_parquet(out: str, plot: Plot, width: int | None) -> None:
+    plot.to_pandas().to_parquet(out)
+
+
+Writer = Callable[[str, Plot, int | None], None]
+# By suffix: the writer, and the modules it needs (one of each group).
+FORMATS: dict[str, tuple[Writer | None, tuple[tuple[str, ...], ...]]] = {
+    ".npz": (_write_npz, ()),
+    ".csv": (None, ()),  # written here, rows a few thousand at a time
+    ".plt": (_write_plt, ()),
+    ".nc": (_write_nc, (("xarray",), ("netCDF4", "scipy"))),
+    ".zarr": (_write_zarr, (("xarray",), ("zarr",))),
+    ".parquet": (_write_parquet, (("pandas",), ("pyarrow", "fastparquet"))),
+}
+
+
+def _bytes_read() -> int | None:
+    """The bytes this process has taken in through read calls so far (Linux's
+    rchar, all threads together), or None where that is not to be had."""
+    try:
+        with open("/proc/self/io", "rb") as counters:
+            for line in counters:
+                if line.startswith(b"rchar:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def _read_watched(options: argparse.Namespace, path: str, progress: IO[str] | None) -> Plot:
+    """The chosen read of `path`, with a bar on `progress`, when given, that
+    follows the bytes read meanwhile. One thread reads each byte of a file
+    once (a chosen read stops at its last block), so the file's size bounds
+    the count and the bar costs the read nothing; reading in chunks of
+    blocks instead would scan the file again up to each chunk."""
+    start = _bytes_read() if progress is not None else None
+    if progress is None or start is None:
+        return _read_chosen(options, path)
+    outcome: list[Plot | BaseException] = []
+
+    def work() -> None:
+        try:
+            outcome.append(_read_chosen(options, path))
+        except BaseException as error:  # carried to the main thread, raised there
+            outcome.append(error)
+
+    # A daemon thread: Ctrl-C in the main thread ends the process without
+    # waiting for the read.
+    reader = threading.Thread(target=work, name="torvask-read", daemon=True)
+    bar = _Progress(progress, f"reading {path}", os.stat(path).st_size)
+    try:
+        reader.start()
+        while reader.is_alive():
+            reader.join(0.1)
+            bar.advance((_bytes_read() or start) - start - bar.done)
+    finally:
+        bar.close()
+    if isinstance(outcome[0], BaseException):
+        raise outcome[0]
+    return outcome[0]
+
+
+def _run_convert(options: argparse.Namespace, path: str, out: IO[str]) -> None:
+    target = options.out
+    suffix = os.path.splitext(target.rstrip("/"))[1].lower()
+    writer, needs = FORMATS[suffix]
+    missing = _missing(*needs)
+    if missing:
+        wanted = " with ".join(" or ".join(group) for group in needs)
+        raise _Unavailable(f"{target}: writing {suffix} needs {wanted}: {missing}")
+    large = sys.stderr.isatty() and os.stat(path).st_size >= PROGRESS_BYTES
+    progress = sys.stderr if large else None
+    plot = _read_watched(options, path, progress)
+    if writer is None:
+        with open(target, "w", encoding="utf-8", newline="") as text:
+            bar = None if progress is None else _Progress(progress, f"writing {target}",
+                                                          len(plot.values))
+            try:
+                _write_csv(text, plot.columns, plot.values, bar)
+            finally:
+                if bar is not None:
+                    bar.close()
+        return
+    if progress is not None:
+        progress.write(f"writing {target} ...")
+        progress.flush()
+    try:
+        writer(target, plot, options.width)
+    finally:
+        if progress is not None:
+            progress.write("\r" + " " * (len(target) + 12) + "\r")
+
+
+class _Unavailable(Exception):
+    """A conversion whose library is not installed."""
+
+
+def _failure(path: str, error: BaseException) -> str:
+    if isinstance(error, (FormatError, _Unavailable)):
         return str(error)
     if isinstance(error, OSError):
-        return f"{path}: {error.strerror or error}"
-    return f"{path}: out of memory"
+        return f"{error.filename or path}: {error.strerror or error}"
+    if isinstance(error, KeyError):
+        return str(error.args[0])
+    if isinstance(error, MemoryError):
+        return f"{path}: out of memory"
+    return f"{path}: {error}"
+
+
+def _blocks(text: str) -> slice:
+    """A slice from Python's slice syntax (``10:20``, ``-100:``, ``::10``)
+    or one block's index."""
+    parts = text.split(":")
+    try:
+        numbers = [int(p) if p.strip() else None for p in parts]
+    except ValueError:
+        numbers = []
+    if not 1 <= len(numbers) <= 3 or numbers == [None]:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a slice such as 10:20, -100: or ::10")
+    if len(numbers) == 1:
+        assert numbers[0] is not None
+        return slice(numbers[0], numbers[0] + 1 or None)
+    start, stop, step = (*numbers, None)[:3]
+    if step is not None and step < 1:
+        raise argparse.ArgumentTypeError(f"the step of {text!r} must be at least 1")
+    return slice(start, stop, step)
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a width of at least 1")
+    return value
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="torvask", description="Look into TORVASK plot files and convert them.",
+        epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--input-width", type=_positive, metavar="W",
+                        help="the input's field width in bytes (by default the first data "
+                             "line's length over its fields)")
+    common.add_argument("--complete-blocks", action="store_true",
+                        help="read the complete blocks of a file that ends inside one")
+    choose = argparse.ArgumentParser(add_help=False)
+    choose.add_argument("-p", "--parameters", nargs="+", action="extend", metavar="NAME",
+                        help="the columns to take by name; parameter 0 always comes first "
+                             "(default: all)")
+    choose.add_argument("--blocks", type=_blocks, metavar="SLICE",
+                        help="the blocks to take, in Python's slice syntax: 10:20, -100:, ::10")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    formatter = argparse.RawDescriptionHelpFormatter
+
+    def command(name: str, help: str, parents: list[argparse.ArgumentParser]
+                ) -> argparse.ArgumentParser:
+        examples = "\n".join(line for line in EXAMPLES.splitlines()[1:]
+                             if line.split()[1] == name)
+        return commands.add_parser(name, help=help, description=help, parents=parents,
+                                   epilog=f"examples:\n{examples}", formatter_class=formatter)
+
+    info_parser = command("info", "title, width, counts and span of the first parameter "
+                          "(the count of blocks without decoding values)", [common])
+    info_parser.add_argument("files", metavar="FILE", nargs="+")
+    info_parser.add_argument("--names", action="store_true", help="list every name")
+    info_parser.add_argument("--json", action="store_true",
+                             help="one JSON object a line per file (NaN and infinities as null)")
+    show = command("show", "print columns as an aligned table, or CSV", [common, choose])
+    show.add_argument("files", metavar="FILE", nargs="+")
+    show.add_argument("--csv", action="store_true", help="CSV, with a header of names")
+    convert = command("convert", "convert by OUT's suffix: " + ", ".join(FORMATS)
+                      + " (.nc, .zarr and .parquet where their libraries are installed)",
+                      [common, choose])
+    convert.add_argument("files", metavar="FILE", nargs=1)
+    convert.add_argument("out", metavar="OUT")
+    convert.add_argument("--width", type=_positive, metavar="W",
+                         help="the field width of a .plt OUT (by default the input's)")
+    return parser
+
+
+RUNS: dict[str, Callable[[argparse.Namespace, str, IO[str]], None]] = {
+    "info": _run_info, "show": _run_show, "convert": _run_convert}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m torvask",
-                                     description="Show what plot files hold.")
-    parser.add_argument("files", metavar="FILE", nargs="+")
-    parser.add_argument("--width", type=int, help="the field width in bytes "
-                        "(by default the first data line's length over its fields)")
-    parser.add_argument("--complete-blocks", action="store_true",
-                        help="read the complete blocks of a file that ends inside one")
-    options = parser.parse_args(argv)
-    if options.width is not None and options.width < 1:
-        parser.error("--width must be at least 1")
+    args = list(sys.argv[1:] if argv is None else argv)
+    # "--blocks -10:" would be taken for an option; fused, it is a value.
+    for i in range(len(args) - 2, -1, -1):
+        if args[i] == "--blocks":
+            args[i:i + 2] = [f"--blocks={args[i + 1]}"]
+    if args and args[0] not in RUNS and not args[0].startswith("-"):
+        args.insert(0, "info")  # `torvask FILE...`, the first look it always gave
+    parser = _parser()
+    options = parser.parse_args(args)
+    if options.command == "convert":
+        suffix = os.path.splitext(options.out.rstrip("/"))[1].lower()
+        if suffix not in FORMATS:
+            parser.error(f"OUT must end in one of {', '.join(FORMATS)}, not {options.out!r}")
     failed = False
     for path in options.files:
         try:
-            plot = read(path, options.width, complete_blocks=options.complete_blocks)
-        except (OSError, FormatError, MemoryError) as error:
+            RUNS[options.command](options, path, sys.stdout)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            # The reader of a pipe stopped (`| head`): no more output is wanted,
+            # and the interpreter must not fail again flushing at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+        except (OSError, ValueError, KeyError, IndexError, MemoryError, _Unavailable) as error:
             sys.stdout.flush()
             print(_failure(path, error), file=sys.stderr, flush=True)
             failed = True
-            continue
-        print("\n".join(describe(plot)), flush=True)
     return 1 if failed else 0
 
 
