@@ -248,27 +248,6 @@ def test_repeated_calls_hold_no_references(make_plot):
         assert abs(references) < 200, (kind, references)
 
 
-def test_first_panics_on_many_threads_share_one_type():
-    code = """
-import threading, novrel
-barrier = threading.Barrier(8)
-types = []
-def worker():
-    barrier.wait()
-    try:
-        novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
-    except BaseException as e:
-        types.append(type(e))
-threads = [threading.Thread(target=worker) for _ in range(8)]
-for t in threads: t.start()
-for t in threads: t.join()
-print(len(types), len(set(map(id, types))), types[0].__name__)
-"""
-    result = run_python(code)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == b"8 1 PanicException\n"
-
-
 FRAME = re.compile(r"   *(\d+): (0x[0-9a-f]+ - )?\S.*\n +at (\S+)\+(0x[0-9a-f]+)\n")
 CLOSING = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n"
 
