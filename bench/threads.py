@@ -11,6 +11,8 @@ Two files of SIZE MB (N = 200, width 12) are worked on one after the other
 and then in two threads at once, every workload interleaved in the same
 process:
   novrel   novrel.rust_read_torvask of each file;
+  parse    torvask._core.read of each file: the same parser into one float32
+           array, no object per value, the interpreter released;
   lists    the same lists built by the interpreter alone: array.tolist() of
            each column, one float object per value and nothing parsed;
   sha256   hashlib.sha256 of each file's bytes, no allocation per value.
@@ -50,6 +52,17 @@ PARAMS, WIDTH = 200, 12
 
 def minor_faults():
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+def load_core():
+    """torvask._core from its file, without the package (which needs numpy)."""
+    import importlib.util
+    build = os.path.abspath(os.environ.get("NOVREL_BUILD_DIR", "build"))
+    path = os.path.join(build, "torvask", "_core" + sysconfig.get_config_var("EXT_SUFFIX"))
+    spec = importlib.util.spec_from_file_location("_core", path)
+    core = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(core)
+    return core
 
 
 def columns_of(path):
@@ -171,7 +184,7 @@ def main():
                 peers.plotgen.write_plot(out, PARAMS, blocks, WIDTH, seed=seed)
             os.replace(path + ".partial", path)
         paths.append(path)
-    novrel = peers.import_novrel()
+    novrel, core = peers.import_novrel(), load_core()
     columns = [columns_of(p) for p in paths]
     contents = []
     for p in paths:
@@ -183,6 +196,7 @@ def main():
 
     workloads = [
         ("novrel", lambda p: novrel.rust_read_torvask(p, WIDTH), paths, True),
+        ("parse", lambda p: core.read(os.fsencode(p), WIDTH, False), paths, False),
         ("lists", lambda cols: [c.tolist() for c in cols], columns, True),
         ("sha256", lambda data: hashlib.sha256(data).digest(), contents, False),
     ]
