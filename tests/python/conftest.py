@@ -51,8 +51,11 @@ def numpy_or_skip():
     Debian builds numpy for the regular ABI only. A regular interpreter
     without numpy is a broken environment and fails."""
     if FREE_THREADED:
+        # Debian's numpy is found on the path and fails to load its
+        # extension: an ImportError, not a missing module.
         return pytest.importorskip(
-            "numpy", reason="numpy has no build for the free-threaded interpreter here")
+            "numpy", reason="numpy has no build for the free-threaded interpreter here",
+            exc_type=ImportError)
     import numpy
 
     return numpy
@@ -181,8 +184,12 @@ CHILD_PRELUDE = textwrap.dedent("""
 
     def silence_fds():
         # Reports go to fd 2 and a rejected count's line to fd 1; keep this
-        # program's own output on a copy of fd 1.
+        # program's own output on a copy of fd 1. Closed at exit: neither a
+        # free-threaded interpreter (which never finalizes the object) nor
+        # a debug one (which warns of it left open) would do it.
+        import atexit
         out = os.fdopen(os.dup(1), "w")
+        atexit.register(out.close)
         null = os.open(os.devnull, os.O_WRONLY)
         os.dup2(null, 1)
         os.dup2(null, 2)
