@@ -29,6 +29,7 @@ each in a child, and prints the ratio of their times.
 """
 
 import argparse
+import concurrent.futures
 import gc
 import hashlib
 import json
@@ -72,6 +73,12 @@ def columns_of(path):
     return [array("f", c) for c in [first, *columns]]
 
 
+# Two threads that live through the whole run: unlike new threads, they keep
+# their allocator heaps (and the pages in them) from one repetition to the
+# next, as a thread pool's workers do.
+POOL = [concurrent.futures.ThreadPoolExecutor(1) for _ in range(2)]
+
+
 def run_pair(work, inputs, threaded, keep):
     """Runs work(input) for both inputs, one after the other or in two
     threads started together; returns (wall seconds, minor faults, results
@@ -86,7 +93,12 @@ def run_pair(work, inputs, threaded, keep):
             del result
 
     gc.collect()
-    if threaded:
+    if threaded == "pooled":
+        faults = minor_faults()
+        began = time.perf_counter()
+        for done in [POOL[i].submit(one, i) for i in range(2)]:
+            done.result()
+    elif threaded:
         start = threading.Barrier(3)
         threads = [threading.Thread(target=lambda i=i: (start.wait(), one(i))) for i in range(2)]
         for t in threads:
@@ -111,6 +123,7 @@ def measure(workloads, reps):
     for name, work, inputs, free_rows in workloads:
         rows.append((name + ", one after the other", work, inputs, False, False))
         rows.append((name + ", two threads", work, inputs, True, False))
+        rows.append((name + ", two pooled threads", work, inputs, "pooled", False))
         if free_rows:
             rows.append((name + ", each thread frees its own", work, inputs, True, True))
             rows.append((name + ", main thread frees both (freeing)", work, inputs, True, None))
@@ -205,9 +218,13 @@ def main():
         print("  %-40s %7.3f s %9d minor faults" % (label, seconds, faults))
     print("  speed-up in two threads (one after the other / two threads):")
     for name, *_ in workloads:
-        print("    %-7s %.2fx" % (name, figures[name + ", one after the other"][0]
-                                  / figures[name + ", two threads"][0]))
+        alone = figures[name + ", one after the other"][0]
+        print("    %-7s %.2fx new threads, %.2fx pooled" % (
+            name, alone / figures[name + ", two threads"][0],
+            alone / figures[name + ", two pooled threads"][0]))
 
+    for pool in POOL:
+        pool.shutdown()
     if args.regular:
         times = single_ratio(args.regular, paths[0], args.reps)
         print("  novrel, one file, one thread: %.3f s on %s, %.3f s here: %.2fx the time" % (
