@@ -1,32 +1,54 @@
 # The two commands a new machine needs:
 #   make demo   read a sample plot file through `import novrel` and show it
 #               (DEMO_ARCH=i386 for the 32-bit environment, DEMO_ARGS="FILE 15")
-#   make test   provision the CPython 3.14 environments (i386, amd64), build
-#               in both and run every test there
+#   make test   provision the CPython 3.14 environments (i386, amd64) with
+#               their regular, debug and free-threaded interpreters, build in
+#               both and run every test there under each interpreter; then
+#               the parallel tests under ThreadSanitizer (amd64) and the
+#               host's sanitizers and fuzzers
 # and, as reports: make bench, make coverage (line and branch coverage of
 # src/ by both suites, in amd64), and make fuzz (on the host: replay the
 # fuzz corpora, then fuzz every target side by side for FUZZ_SECONDS).
-# Both run as root: the environments are Debian-unstable root file systems
+# All run as root: the environments are Debian-unstable root file systems
 # entered with chroot (see tools/py314).
 #
-# For contributors, without root:
+# For contributors:
+#   make pytest the quick Python loop: amd64, regular interpreter, the two
+#               modules only, then pytest (PYTEST_ARGS="-k name" narrows it)
 #   make check  configure, build and run the C++ tests with the host's own
-#               compiler and GoogleTest (no Python 3.14 needed)
+#               compiler and GoogleTest (no Python 3.14 needed, nor root)
 
 ARCHES ?= i386 amd64
 PY314 := tools/py314
 
-.PHONY: test check demo bench coverage fuzz provision clean
+.PHONY: test check demo bench coverage fuzz provision pytest clean
+
+# Budgets, in seconds, for the stages run from here; tools/run-tests and
+# tools/run-tsan budget their own. Building an interpreter from source takes
+# 5-10 minutes on two cores, the ThreadSanitizer one about twice that.
+PROVISION_BUDGET ?= 2400
+HOST_BUDGET ?= 1800
 
 provision:
-	@for a in $(ARCHES); do $(PY314) $$a --provision || exit 1; done
+	@for a in $(ARCHES); do timeout $(PROVISION_BUDGET) $(PY314) $$a --provision || exit 1; done
 
 test: provision
 	@set -e; for a in $(ARCHES); do \
 	  echo "==== $$a ===="; \
 	  $(PY314) $$a tools/run-tests; \
 	done
-	@if [ -x tools/run-host-checks ]; then echo "==== host: sanitizers and fuzzing ===="; tools/run-host-checks; fi
+	@echo "==== amd64: parallel tests under ThreadSanitizer ===="
+	@timeout $(PROVISION_BUDGET) $(PY314) amd64 --provision-tsan
+	@$(PY314) amd64 tools/run-tsan
+	@echo "==== host: sanitizers and fuzzing ===="
+	@timeout $(HOST_BUDGET) tools/run-host-checks
+
+PYTEST_ARGS ?=
+pytest:
+	@$(PY314) amd64 --provision
+	@$(PY314) amd64 sh -c '. tools/runner.sh && configure release build/amd64 && \
+	  cmake --build build/amd64 --target novrel torvask_core && \
+	  run_pytest python3 build/amd64 tests/python $(PYTEST_ARGS)'
 
 CHECK_BUILD ?= build/host-check
 check:

@@ -9,16 +9,15 @@ endif()
 
 novrel_add_python_module(torvask_core _core ${NOVREL_ROOT}/src/boundary/arrays.cpp)
 set(TORVASK_BUILD_DIR "${CMAKE_BINARY_DIR}/torvask")
-foreach(module torvask_core torvask_core_ft)
-  if(TARGET ${module})
-    set_target_properties(${module} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${TORVASK_BUILD_DIR}")
-  endif()
-endforeach()
+set_target_properties(torvask_core PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${TORVASK_BUILD_DIR}")
 
 # The package's Python files, copied whenever they change; building the
-# module lays out the package.
+# module lays out the package. They live under python/, not at the top: a
+# torvask/ there would be what `import torvask` finds when Python runs from
+# the checkout, a package without _core hiding the installed one.
+set(TORVASK_SOURCE_DIR ${NOVREL_ROOT}/python/torvask)
 file(GLOB TORVASK_PYTHON_FILES CONFIGURE_DEPENDS
-  ${NOVREL_ROOT}/torvask/*.py ${NOVREL_ROOT}/torvask/*.pyi ${NOVREL_ROOT}/torvask/py.typed)
+  ${TORVASK_SOURCE_DIR}/*.py ${TORVASK_SOURCE_DIR}/*.pyi ${TORVASK_SOURCE_DIR}/py.typed)
 set(copies)
 foreach(file IN LISTS TORVASK_PYTHON_FILES)
   get_filename_component(name "${file}" NAME)

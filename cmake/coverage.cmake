@@ -1,7 +1,5 @@
 # Coverage build for `make coverage` (tools/run-coverage): every target of
-# the project instrumented with gcov, the module for the interpreter found
-# only. The free-threaded variant would add a second, never-loaded copy of
-# every boundary line.
+# the project instrumented with gcov.
 #
 # Processes that end in abort() would lose their counters, since gcov writes
 # them at exit; NOVREL_COVERAGE makes the failure machinery's abort path
@@ -38,4 +36,3 @@ function(novrel_coverage_absolute_paths)
   endforeach()
 endfunction()
 cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL novrel_coverage_absolute_paths)
-set(NOVREL_SKIP_FREE_THREADED ON)

@@ -4,11 +4,9 @@
 # module, AUTO builds it when they are found (the CPython 3.14 environments
 # have them; a host with another Python version does not).
 #
-# Besides the module for the interpreter found, the same sources are built
-# against the free-threaded ABI (Py_GIL_DISABLED) as
-# novrel.cpython-314t-<multiarch>.so. No free-threaded interpreter is at
-# hand to load it; building and linking it checks that the code compiles
-# against that ABI's inline reference counting and atomic type flags.
+# The module is built for the interpreter found, with that interpreter's
+# own headers and configuration: for the free-threaded one, name it with
+# -DPython_EXECUTABLE=.../python3.14t (the free-threaded preset does).
 
 if(NOVREL_MODULE STREQUAL "OFF")
   return()
@@ -24,11 +22,13 @@ else()
   endif()
 endif()
 
+# The exports check below runs for every build of the modules, with or
+# without the C++ tests.
+enable_testing()
+
 # Adds the Python module `target` over the core, built from the given
 # sources and exporting only PyInit_<init>, whatever the core's objects or
-# the standard library's inline code would otherwise export; and, unless
-# skipped, its free-threaded variant `target`_ft (see above). Both keep
-# OUTPUT_NAME <init>.
+# the standard library's inline code would otherwise export.
 function(novrel_add_python_module target init)
   set(map "${CMAKE_CURRENT_BINARY_DIR}/${init}-exports.map")
   file(WRITE "${map}" "{\n  global: PyInit_${init};\n  local: *;\n};\n")
@@ -41,32 +41,15 @@ function(novrel_add_python_module target init)
   if(Python_SOABI MATCHES "^cpython-[0-9]+t?d-")
     target_compile_definitions(${target} PRIVATE Py_DEBUG)
   endif()
-  set(modules ${target})
-  # The free-threaded variant differs in its ABI tag only: "cpython-314t-..."
-  # for "cpython-314-...". It is never installed.
-  string(REPLACE "cpython-314-" "cpython-314t-" ft_soabi "${Python_SOABI}")
-  if(NOT SKBUILD AND NOT NOVREL_SKIP_FREE_THREADED AND NOT ft_soabi STREQUAL Python_SOABI)
-    add_library(${target}_ft MODULE)
-    target_include_directories(${target}_ft PRIVATE ${Python_INCLUDE_DIRS})
-    target_compile_definitions(${target}_ft PRIVATE Py_GIL_DISABLED=1)
-    set_target_properties(${target}_ft PROPERTIES
-      PREFIX ""
-      SUFFIX ".${ft_soabi}${CMAKE_SHARED_MODULE_SUFFIX}")
-    list(APPEND modules ${target}_ft)
-  endif()
-  foreach(module IN LISTS modules)
-    target_sources(${module} PRIVATE ${ARGN})
-    target_include_directories(${module} PRIVATE ${NOVREL_ROOT}/src)
-    target_link_libraries(${module} PRIVATE novrel_core)
-    target_link_options(${module} PRIVATE "LINKER:--version-script=${map}")
-    set_target_properties(${module} PROPERTIES LINK_DEPENDS "${map}" OUTPUT_NAME ${init})
-    if(NOVREL_TESTS)
-      # Every defined dynamic symbol of the module must be PyInit_<init>.
-      add_test(NAME ${module}_exports_only_init
-        COMMAND sh -c "nm -D --defined-only \"$1\" | awk '{print $NF}' | grep -vx PyInit_${init} && exit 1; nm -D --defined-only \"$1\" | grep -qw PyInit_${init}"
-                sh $<TARGET_FILE:${module}>)
-    endif()
-  endforeach()
+  target_sources(${target} PRIVATE ${ARGN})
+  target_include_directories(${target} PRIVATE ${NOVREL_ROOT}/src)
+  target_link_libraries(${target} PRIVATE novrel_core)
+  target_link_options(${target} PRIVATE "LINKER:--version-script=${map}")
+  set_target_properties(${target} PROPERTIES LINK_DEPENDS "${map}" OUTPUT_NAME ${init})
+  # Every defined dynamic symbol of the module must be PyInit_<init>.
+  add_test(NAME ${target}_exports_only_init
+    COMMAND sh -c "nm -D --defined-only \"$1\" | awk '{print $NF}' | grep -vx PyInit_${init} && exit 1; nm -D --defined-only \"$1\" | grep -qw PyInit_${init}"
+            sh $<TARGET_FILE:${target}>)
 endfunction()
 
 novrel_add_python_module(novrel novrel ${NOVREL_BOUNDARY_SOURCES})

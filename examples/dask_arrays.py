@@ -12,6 +12,7 @@ has a timeout, so a lost worker ends the run instead of hanging it.
 import glob
 import os
 import sys
+from typing import Any
 
 import dask
 import dask.array as da
@@ -23,8 +24,8 @@ import torvask
 TIMEOUT = 120  # seconds
 
 
-def header(plot: torvask.Plot) -> tuple[list[str], tuple[int, ...]]:
-    return plot.names, plot.values.shape
+def header(plot: torvask.Plot) -> tuple[tuple[str, ...], tuple[int, ...], np.dtype[Any]]:
+    return plot.names, plot.values.shape, plot.values.dtype
 
 
 def main() -> None:
@@ -44,11 +45,11 @@ def main() -> None:
         arrays, names = {}, {}
         for path, plot, future in zip(paths, plots, headers):
             try:
-                names[path], shape = future.result(timeout=TIMEOUT)
+                names[path], shape, dtype = future.result(timeout=TIMEOUT)
             except (OSError, torvask.FormatError) as error:
                 print("FAILED: %s" % error)
                 continue
-            arrays[path] = da.from_delayed(plot.values, shape=shape, dtype=np.float32)
+            arrays[path] = da.from_delayed(plot.values, shape=shape, dtype=dtype)
 
         # One small array per file back from the workers.
         maxima = client.compute([a.max(axis=0) for a in arrays.values()])

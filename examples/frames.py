@@ -23,11 +23,12 @@ def main() -> None:
     except (OSError, torvask.FormatError) as error:
         sys.exit(str(error))
 
-    # float32 columns sharing the plot's memory. Sums and variances of values
-    # beyond about 1e19 overflow in float32: take .astype("float64") first.
+    # float64 columns sharing the plot's memory. Read with dtype=numpy.float32
+    # they take half of it, but sums and variances beyond about 1e19 then
+    # overflow: take .astype("float64") before describe().
     frame = plot.to_pandas()
     print(frame.iloc[:5, :4])
-    print(frame.iloc[:, :4].astype("float64").describe().T)
+    print(frame.iloc[:, :4].describe().T)
 
     dataset = plot.to_xarray()
     print(dataset)

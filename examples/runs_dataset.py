@@ -32,7 +32,7 @@ def main() -> None:
     print(dataset)
 
     name = list(dataset.data_vars)[0]
-    values = dataset[name].astype("float64")
+    values = dataset[name]
     spread = values.max("run") - values.min("run")
     print("%s: largest spread between runs %.6g; highest peak in %s" % (
         name, float(spread.max()), values.max(plots[0].columns[0]).idxmax("run").item()))

@@ -150,18 +150,14 @@ def test_plot(make_plot):
     repeated = make_plot(b"h 4\nT\n P \nP\nP.1\n1\n 0 1 2 3\n2\n 4 5 6 7\n")
     plot = torvask.read(repeated)
     values = plot.values
-    assert (plot.names, plot.columns, plot.width) == (
-        ["T", "P", "P", "P.1"], ["T", "P", "P.2", "P.1"], 2)
+    assert (plot.names, plot.columns, plot.width, plot.parameters, plot.blocks) == (
+        ("T", "P", "P", "P.1"), ("T", "P", "P.2", "P.1"), 2, (0, 1, 2, 3), range(2))
     assert values.dtype == np.float32 and values.shape == (2, 4)
     assert values.flags.c_contiguous and values.flags.writeable
     assert isinstance(values.base.obj, torvask._core.Rows)  # through a memoryview, no copy
     assert plot["P"].tolist() == [1, 5] and plot["P.2"].tolist() == [2, 6]
-    assert plot[-1].tolist() == plot["P.1"].tolist() == [3, 7]
-    assert np.shares_memory(plot[np.int64(1)], values) and "2 blocks" in repr(plot)
-    with pytest.raises(KeyError):
-        plot["Q"]
-    with pytest.raises(IndexError):
-        plot[4]
+    assert values[:, -1].tolist() == plot["P.1"].tolist() == [3, 7]
+    assert np.shares_memory(plot["P"], values) and "2 blocks" in repr(plot)
     empty = torvask.read(make_plot(b"h 2\nA\nB\n"))
     assert empty.values.shape == (0, 2) and empty.width is None
     del plot
@@ -174,6 +170,63 @@ def test_plot(make_plot):
     dataset = torvask.read(repeated).to_xarray()
     assert list(dataset.data_vars) == ["P", "P.2", "P.1"] and list(dataset.coords) == ["T"]
     assert dataset["P.1"].sel(T=4.0).item() == 7
+
+
+def test_plot_is_a_read_only_mapping():
+    values = np.arange(12, dtype=np.float64).reshape(3, 4)
+    plot = torvask.Plot(["T", "P", "P", "P.1"], values, 12, "run.plt", title="Run 7")
+    # Parameters 0 and 2 of blocks 5 and 7, in float32, as a chosen read makes them.
+    chosen = torvask.Plot(["T", "P"], values[:2, [0, 2]].astype(np.float32), None, "run.plt",
+                          columns=["T", "P.2"], parameters=(0, 2), blocks=range(5, 9, 2))
+    copy = pickle.loads(pickle.dumps(chosen))
+    # case: (what is done, its result)
+    behaviour = {
+        "len, iter, keys": ((len(plot), list(plot), list(plot.keys())),
+                            (4, ["T", "P", "P.2", "P.1"], ["T", "P", "P.2", "P.1"])),
+        "in": (("P.2" in plot, "Q" in plot, 0 in plot, "P" in chosen), (True, False, False, False)),
+        "by name, a view": ((plot["P.2"].tolist(), np.shares_memory(plot["P.2"], values)),
+                            ([2, 6, 10], True)),
+        "get": ((plot.get("P.1").tolist(), plot.get("Q"), plot.get(1, 7)), ([3, 7, 11], None, 7)),
+        "items, dict": (([name for name, _ in chosen.items()], dict(plot)["P.1"].tolist()),
+                        (["T", "P.2"], [3, 7, 11])),
+        "title, defaults": ((plot.title, plot.parameters, plot.blocks, chosen.title),
+                            ("Run 7", (0, 1, 2, 3), range(3), "")),
+        "pickled": ((copy.columns, copy.blocks, copy["P.2"].tolist(), copy.values.dtype),
+                    (("T", "P.2"), range(5, 9, 2), [2, 6], np.float32)),
+        "repr": ((repr(plot), repr(chosen)),
+                 ("<torvask.Plot 'run.plt', title 'Run 7': 4 parameters (T, P, P.2, P.1), 3 blocks, "
+                  "float64, width 12>", "<torvask.Plot 'run.plt': 2 parameters (T, P.2), "
+                  "2 blocks (5 to 7 by 2), float32, width None>")),
+        "dir(torvask)": (dir(torvask), sorted([*torvask.__all__, "__version__"])),
+    }
+    for case, (result, expected) in behaviour.items():
+        assert result == expected, case
+    # case: (what is done, exception, words of its message)
+    refusals = {
+        "unknown name": (lambda: plot["Q"], KeyError, "no column 'Q' in run.plt"),
+        "position": (lambda: plot[np.int64(-1)], KeyError, "column -1 is plot.values[:, -1]"),
+        "slice": (lambda: plot[0:2], KeyError, "positions go through plot.values[:, j]"),
+        "set": (lambda: setattr(plot, "columns", ("A",) * 4), AttributeError, "read-only"),
+        "add": (lambda: setattr(plot, "extra", 1), AttributeError, "read-only"),
+        "delete": (lambda: delattr(plot, "title"), AttributeError, "read-only"),
+        "counts differ": (lambda: torvask.Plot(["T"], values, 12, "x"), ValueError,
+                          "not 1, 1 and 4"),
+        "repeated column": (lambda: torvask.Plot("TP", values[:, :2], 1, "x", columns="AA"),
+                            ValueError, "unique"),
+        "blocks differ": (lambda: torvask.Plot("TPQR", values, 1, "x", blocks=range(2)),
+                          ValueError, "2 block numbers for 3 rows"),
+    }
+    for case, (action, kind, words) in refusals.items():
+        with pytest.raises(kind) as caught:
+            action()
+        assert words in str(caught.value), case
+    assert plot["P"].tolist() == [1, 5, 9]  # nothing above changed it
+    pytest.importorskip("xarray")
+    dataset = chosen.to_xarray()
+    assert dataset.attrs == {"path": "run.plt", "title": "", "blocks": "5:9:2"}
+    assert dataset["P.2"].attrs == {"parameter": 2} and dataset["P.2"].dtype == np.float32
+    frame = plot.to_pandas()
+    assert frame.attrs["parameters"] == (0, 1, 2, 3) and frame.attrs["width"] == 12
 
 
 @pytest.fixture(scope="module")
@@ -238,8 +291,7 @@ while sys.stdin.readline():  # the parent's go
 
 
 def test_ctrl_c_stops_a_read_and_frees_it(big_plot):
-    # -P: the checkout's torvask/ (without _core) must not shadow the built one.
-    child = subprocess.Popen([sys.executable, "-P", "-c", CTRL_C_CHILD, big_plot], env=child_env(),
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_CHILD, big_plot], env=child_env(),
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
     try:
@@ -287,7 +339,7 @@ print(torvask.read(sys.argv[1]).values.shape)
 
 
 def test_memory_exhaustion_is_a_memory_error(big_plot, make_plot):
-    done = subprocess.run([sys.executable, "-P", "-c", MEMORY_CHILD, big_plot,
+    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, big_plot,
                            make_plot(WORKED_EXAMPLE)],
                           env=child_env(), capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\n(32000, 200)\n", "")

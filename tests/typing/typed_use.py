@@ -3,7 +3,7 @@ results' types come from novrel's stub and torvask's annotations, and a wrong
 argument type is an error."""
 
 import pathlib
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 from numpy.typing import NDArray
@@ -20,10 +20,13 @@ novrel.rust_read_torvask(b"run7.plt", 12)  # type: ignore[arg-type]
 
 plot = torvask.read("run7.plt")
 assert_type(plot, torvask.Plot)
-assert_type(plot.values, NDArray[np.float32])
-assert_type(plot["PRESSURE"], NDArray[np.float32])
-assert_type(plot[np.int64(0)], NDArray[np.float32])
-assert_type(plot.names, list[str])
+assert_type(plot.values, NDArray[np.floating[Any]])
+assert_type(plot["PRESSURE"], NDArray[np.floating[Any]])
+plot[0]  # type: ignore[index]
+assert_type(plot.get("PRESSURE"), NDArray[np.floating[Any]] | None)
+assert_type(list(plot), list[str])
+assert_type(plot.names, tuple[str, ...])
+assert_type((plot.title, plot.parameters, plot.blocks), tuple[str, tuple[int, ...], range])
 assert_type(plot.width, int | None)
 plots = torvask.read_many([b"run7.plt", plot.path], 12, threads=2, complete_blocks=True)
 assert_type(plots, list[torvask.Plot])

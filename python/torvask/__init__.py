@@ -1,11 +1,12 @@
 """Plot files of the TORVASK simulation code as numpy arrays.
 
     plot = torvask.read("run7.plt")      # the width from the first data line
-    plot.names, plot.values              # ['TIME', ...], float32 (blocks, N)
+    plot.columns, plot.values            # ('TIME', ...), float64 (blocks, N)
     plot["PRESSURE"]                     # one parameter in every block
 
-The values are those ``novrel.rust_read_torvask`` gives, read by the same
-parser into one array. Failures are ordinary exceptions (``OSError`` and its
+Each value is the float64 nearest its decimal text; with
+``dtype=numpy.float32`` the values are those ``novrel.rust_read_torvask``
+gives, bit for bit. Failures are ordinary exceptions (``OSError`` and its
 subclasses, ``FormatError``, ``MemoryError``) and nothing is ever written to
 standard output or standard error.
 """
@@ -24,7 +25,12 @@ from ._errors import FormatError, format_error
 from ._plot import Plot, unique_names
 
 __all__ = ["FormatError", "Plot", "read", "read_many", "unique_names"]
-__version__ = "0.2.0"
+__version__ = "0.3.0"
+
+
+def __dir__() -> list[str]:
+    # The API alone: not the modules and helpers imported to build it.
+    return [*__all__, "__version__"]
 
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
