@@ -94,7 +94,10 @@ def test_reads_and_failures_at_once_give_own_results_and_whole_reports(tmp_path)
 # Each thread makes its own module object and fails a call at once: all of
 # them must get the one exception type, created once for the process. A
 # plain import would not show this, the import lock running the setup once.
-# Every round forks a fresh process, whose type does not exist yet.
+# Half the threads first fail an argument (fetching that error makes the
+# type too, with no report whose lock would space the threads out), the
+# others a read; then each fails a read. Every round forks a fresh process,
+# whose type does not exist yet, and counts the types made by that name.
 ONE_TYPE = """
 import importlib.util, os, sys, threading
 spec = importlib.util.find_spec("novrel")
@@ -103,18 +106,21 @@ for _ in range(int(sys.argv[1])):
     if pid == 0:
         barrier = threading.Barrier(8)
         types = []
-        def work():
+        def work(t):
             module = importlib.util.module_from_spec(spec)
             spec.loader.exec_module(module)
             barrier.wait()
-            try:
-                module.rust_read_torvask("/nonexistent/plot.plt", 12)
-            except BaseException as e:
-                types.append(type(e))
-        workers = [threading.Thread(target=work) for _ in range(8)]
+            for n_digits in ([1.5] if t % 2 else []) + [12]:
+                try:
+                    module.rust_read_torvask("/nonexistent/plot.plt", n_digits)
+                except BaseException as e:
+                    types.append(type(e))
+        workers = [threading.Thread(target=work, args=(t,)) for t in range(8)]
         for w in workers: w.start()
         for w in workers: w.join()
-        os.write(1, b"%d %d %s\\n" % (len(types), len(set(types)), types[0].__name__.encode()))
+        made = [t for t in BaseException.__subclasses__() if t.__name__ == "PanicException"]
+        panics = set(types) - {TypeError}
+        os.write(1, b"%d %d %d %s\\n" % (len(types), len(panics), len(made), made[0].__name__.encode()))
         os._exit(0)
     status = os.waitpid(pid, 0)[1]
     if status != 0:
@@ -125,7 +131,7 @@ for _ in range(int(sys.argv[1])):
 def test_threads_of_a_fresh_process_create_one_exception_type():
     run = run_python(ONE_TYPE, args=[str(ROUNDS)], timeout=300)
     assert run.returncode == 0, run.stderr.decode(errors="replace")[-3000:]
-    assert run.stdout == b"8 1 PanicException\n" * ROUNDS
+    assert run.stdout == b"12 1 1 PanicException\n" * ROUNDS
     reports, hints = parse_reports(run.stderr.decode(), [NOT_FOUND])
     assert (len(reports), hints) == (8 * ROUNDS, ROUNDS)
 
