@@ -20,8 +20,10 @@ A speed-up is (one after the other) / (two threads), wall time, median of
 the repetitions: 2.0 is all that two cores give. Results are freed outside
 the timed part, except in the rows that time the freeing itself: each
 thread freeing its own result, or the main thread freeing both after the
-threads end (the second sums the freeing alone). Minor page faults are
-those of the whole process during the timed part.
+threads end (the second sums the freeing alone). "Pooled" threads are the
+same two for the whole run, as a pool's workers; new threads start with
+empty allocator heaps. Minor page faults are those of the whole process
+during the timed part; CPU time is that of the threads doing the work.
 
 --regular runs the single-thread novrel read under another interpreter
 (Debian's python3.14 and a build of the module for it) and under this one,
@@ -81,16 +83,20 @@ POOL = [concurrent.futures.ThreadPoolExecutor(1) for _ in range(2)]
 
 def run_pair(work, inputs, threaded, keep):
     """Runs work(input) for both inputs, one after the other or in two
-    threads started together; returns (wall seconds, minor faults, results
-    if `keep`, else None once each result was freed where it was made)."""
+    threads started together; returns (wall seconds, CPU seconds of the two
+    runs, minor faults, results if `keep`, else None once each result was
+    freed where it was made)."""
     results = [None, None]
+    cpu = [0.0, 0.0]
 
     def one(i):
+        began = time.thread_time()
         result = work(inputs[i])
         if keep:
             results[i] = result
         else:
             del result
+        cpu[i] = time.thread_time() - began
 
     gc.collect()
     if threaded == "pooled":
@@ -113,7 +119,7 @@ def run_pair(work, inputs, threaded, keep):
         began = time.perf_counter()
         one(0)
         one(1)
-    return time.perf_counter() - began, minor_faults() - faults, results
+    return time.perf_counter() - began, sum(cpu), minor_faults() - faults, results
 
 
 def measure(workloads, reps):
@@ -131,16 +137,16 @@ def measure(workloads, reps):
     for rep in range(reps):
         k = rep % len(rows)
         for label, work, inputs, threaded, free in rows[k:] + rows[:k]:
-            seconds, faults, results = run_pair(work, inputs, threaded, keep=free is not True)
+            seconds, cpu, faults, results = run_pair(work, inputs, threaded, keep=free is not True)
             if free is None:  # only the freeing, on this thread, is timed
                 faults = minor_faults()
-                began = time.perf_counter()
+                began, cpu = time.perf_counter(), time.thread_time()
                 del results[:]
-                seconds = time.perf_counter() - began
+                seconds, cpu = time.perf_counter() - began, time.thread_time() - cpu
                 faults = minor_faults() - faults
             del results
-            samples[label].append((seconds, faults))
-    return {label: (statistics.median(s for s, _ in v), statistics.median(f for _, f in v))
+            samples[label].append((seconds, cpu, faults))
+    return {label: tuple(statistics.median(column) for column in zip(*v))
             for label, v in samples.items()}
 
 
@@ -214,14 +220,17 @@ def main():
         ("sha256", lambda data: hashlib.sha256(data).digest(), contents, False),
     ]
     figures = measure(workloads, args.reps)
-    for label, (seconds, faults) in figures.items():
-        print("  %-40s %7.3f s %9d minor faults" % (label, seconds, faults))
-    print("  speed-up in two threads (one after the other / two threads):")
+    print("  %-40s %9s %9s %13s" % ("", "wall", "CPU", "minor faults"))
+    for label, (seconds, cpu, faults) in figures.items():
+        print("  %-40s %7.3f s %7.3f s %13d" % (label, seconds, cpu, faults))
+    print("  two threads against one after the other: wall speed-up (2.0 at best), and the")
+    print("  CPU time they take against it (1.0 when sharing the process costs nothing;")
+    print("  unlike the wall time, this holds on a machine shared with other work):")
     for name, *_ in workloads:
-        alone = figures[name + ", one after the other"][0]
-        print("    %-7s %.2fx new threads, %.2fx pooled" % (
-            name, alone / figures[name + ", two threads"][0],
-            alone / figures[name + ", two pooled threads"][0]))
+        alone = figures[name + ", one after the other"]
+        new, pooled = figures[name + ", two threads"], figures[name + ", two pooled threads"]
+        print("    %-7s %.2fx wall, %.2f CPU (new threads); %.2fx wall, %.2f CPU (pooled)" % (
+            name, alone[0] / new[0], new[1] / alone[1], alone[0] / pooled[0], pooled[1] / alone[1]))
 
     for pool in POOL:
         pool.shutdown()
