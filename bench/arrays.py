@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """torvask.read beside novrel.rust_read_torvask, the bytes alone, numpy and
-pandas; torvask.read_many in threads; a Dask cluster over the same files.
+pandas, in float32 and float64; chosen parameters and blocks of a big file,
+and that file in two threads; torvask.read_many in threads; a Dask cluster
+over the same files.
 
-    arrays.py [--quick] [--size-mb 100] [--many-mb 50] [--files 8] [--reps 5]
+    arrays.py [--quick] [--size-mb 100] [--chosen-mb 300] [--many-mb 50]
+              [--files 8] [--reps 5]
               [--no-dask] [--json OUT]
     arrays.py --side-by-side RESULT.json...
 
@@ -126,9 +129,12 @@ def pandas_fwf(path):
     return peers.pandas_table(path, WIDTH).astype(np.float32)
 
 
-def child_main(path):
+def child_main(path, keywords="{}"):
     """torvask.read once in a fresh process: print its memory figures."""
     load()
+    keywords = json.loads(keywords)
+    if "blocks" in keywords:
+        keywords["blocks"] = slice(*keywords["blocks"])
     gc.collect()
     try:  # start the peak over from here, where the kernel allows it
         with open("/proc/self/clear_refs", "w") as f:
@@ -136,7 +142,7 @@ def child_main(path):
     except OSError:
         pass
     before = peers.rss_kib("VmRSS")
-    plot = torvask.read(path)
+    plot = torvask.read(path, **keywords)
     peak = peers.rss_kib("VmHWM")
     print(json.dumps({"growth": (peak - before) * 1024, "array": plot.values.nbytes}))
 
@@ -146,7 +152,7 @@ def single_file(args, out):
     out["file"] = "%.0f MB, N=%d, w%d, %d blocks" % (
         os.path.getsize(path) / 1e6, PARAMS, WIDTH, blocks)
     print("== one file: %s" % out["file"], flush=True)
-    values = torvask.read(path).values
+    values = torvask.read(path, dtype=np.float32).values
     out["agree novrel"] = agreement(novrel_table(path), values)
     out["agree numpy"] = agreement(numpy_astype(path), values)
     try:
@@ -157,7 +163,8 @@ def single_file(args, out):
         out["agree pandas"] = None
     del values
 
-    out.update(medians({"torvask": (torvask.read, path),
+    out.update(medians({"torvask": (lambda: torvask.read(path, dtype=np.float32),),
+                        "torvask64": (torvask.read, path),
                         "novrel": (novrel.rust_read_torvask, path, WIDTH),
                         "bytes": (read_bytes, path)}, args.reps))
     out["numpy"] = wall(numpy_astype, path)
@@ -203,6 +210,48 @@ def many_files(args, out):
                        max(2, args.reps // 2)))
     if args.dask:
         dask_cluster(args, paths, out)
+
+
+def child_memory(path, **keywords):
+    """The peak growth and array bytes of one read in a fresh process."""
+    if "blocks" in keywords:
+        b = keywords["blocks"]
+        keywords["blocks"] = [b.start, b.stop, b.step]
+    child = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", path,
+                            "--child-keywords", json.dumps(keywords)],
+                           capture_output=True, text=True, check=True)
+    return json.loads(child.stdout)
+
+
+def chosen_reads(args, out):
+    """Parts of one big width-15 file of 1000 parameters against a full
+    (float64) read, one file in two threads against one, and what two
+    threads of sha256 gain in the same run."""
+    path, blocks = peers.plot_file(args.data_dir, 1000, 15, size_mb=args.chosen_mb)
+    out["chosen file"] = "%.0f MB, N=1000, w15, %d blocks" % (os.path.getsize(path) / 1e6, blocks)
+    print("== chosen parts: %s" % out["chosen file"], flush=True)
+    read_bytes(path)
+    block = bytes(64 * MIB)
+
+    def digest(_):
+        return hashlib.sha256(block).digest()
+
+    def hash_threads():
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            return list(pool.map(digest, range(4)))
+
+    three = dict(parameters=[1, 500, 999])
+    tail = dict(blocks=slice(-100, None))
+    out.update(medians({"full": (torvask.read, path),
+                        "full32": (lambda: torvask.read(path, dtype=np.float32),),
+                        "three": (lambda: torvask.read(path, **three),),
+                        "tail": (lambda: torvask.read(path, **tail),),
+                        "full threads": (lambda: torvask.read(path, threads=2),),
+                        "hash 4": (lambda: [digest(i) for i in range(4)],),
+                        "hash 4 threads": (hash_threads,)}, args.reps))
+    for name, keywords in (("three", three), ("tail", tail)):
+        figures = child_memory(path, **keywords)
+        out[name + " growth"], out[name + " array"] = figures["growth"], figures["array"]
 
 
 def column_max(path):
@@ -257,6 +306,20 @@ def memory_limit(r):
     return 1.1 * r["array"] + 32 * MIB if "array" in r else None
 
 
+def chosen_memory(name):
+    def figure(r):
+        if name + " growth" not in r:
+            return None
+        return (r[name + " growth"] - r[name + " array"]) / MIB
+    return figure
+
+
+def threads_against_sha256(r):
+    if "full threads" not in r:
+        return None
+    return ratio(r["full"] / r["full threads"], r["hash 4"] / r["hash 4 threads"])
+
+
 ROWS = [
     # label, figure of a run, format, target (text, test) or None
     ("one file", lambda r: r.get("file"), "%s", None),
@@ -264,6 +327,9 @@ ROWS = [
     ("novrel.rust_read_torvask s", seconds("novrel"), "%.3f", None),
     ("  x torvask's time", lambda r: ratio(r.get("novrel"), r.get("torvask")), "%.2f",
      (">= 2.5", lambda x: x >= 2.5)),
+    ("torvask.read float64 s", seconds("torvask64"), "%.3f", None),
+    ("  / float32's time", lambda r: ratio(r.get("torvask64"), r.get("torvask")), "%.2f",
+     ("<= 1.25", lambda x: x <= 1.25)),
     ("open().read() s", seconds("bytes"), "%.3f", None),
     ("  torvask / bytes", lambda r: ratio(r.get("torvask"), r.get("bytes")), "%.2f",
      ("<= 1.5", lambda x: x <= 1.5)),
@@ -276,6 +342,22 @@ ROWS = [
     ("peak growth MiB", lambda r: r.get("growth") and r["growth"] / MIB, "%.1f", None),
     ("  / (1.1 x array + 32 MiB)", lambda r: ratio(r.get("growth"), memory_limit(r)), "%.2f",
      ("<= 1", lambda x: x <= 1)),
+    ("chosen parts of", lambda r: r.get("chosen file"), "%s", None),
+    ("full read (float64) s", seconds("full"), "%.3f", None),
+    ("  float32 s", seconds("full32"), "%.3f", None),
+    ("3 parameters s", seconds("three"), "%.3f", None),
+    ("  / full", lambda r: ratio(r.get("three"), r.get("full")), "%.2f",
+     ("<= 0.2", lambda x: x <= 0.2)),
+    ("  peak growth - array MiB", chosen_memory("three"), "%.1f", ("<= 32", lambda x: x <= 32)),
+    ("last 100 blocks s", seconds("tail"), "%.3f", None),
+    ("  / full", lambda r: ratio(r.get("tail"), r.get("full")), "%.2f",
+     ("<= 0.2", lambda x: x <= 0.2)),
+    ("  peak growth - array MiB", chosen_memory("tail"), "%.1f", ("<= 32", lambda x: x <= 32)),
+    ("threads=2 s", seconds("full threads"), "%.3f", None),
+    ("  speed-up", lambda r: ratio(r.get("full"), r.get("full threads")), "%.2f", None),
+    ("  sha256 2 threads speed-up", lambda r: ratio(r.get("hash 4"), r.get("hash 4 threads")),
+     "%.2f", None),
+    ("  speed-up / sha256's", threads_against_sha256, "%.2f", (">= 0.95", lambda x: x >= 0.95)),
     ("many files", lambda r: r.get("files"), "%s", None),
     ("sequential torvask.read s", seconds("sequential"), "%.3f", None),
     ("read_many(threads=2) s", seconds("threads"), "%.3f", None),
@@ -329,10 +411,12 @@ def main(argv=None):
     ap.add_argument("--json", help="write the figures here")
     ap.add_argument("--data-dir", default=os.path.join(ROOT, "build", "bench"))
     ap.add_argument("--side-by-side", nargs="+", metavar="RESULT")
+    ap.add_argument("--chosen-mb", type=float, default=None)
     ap.add_argument("--child", help=argparse.SUPPRESS)
+    ap.add_argument("--child-keywords", default="{}", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.child:
-        child_main(args.child)
+        child_main(args.child, args.child_keywords)
         return
     if args.side_by_side:
         runs = []
@@ -345,6 +429,8 @@ def main(argv=None):
         args.size_mb = 10.0 if args.quick else 100.0
     if args.many_mb is None:
         args.many_mb = 5.0 if args.quick else 50.0
+    if args.chosen_mb is None:
+        args.chosen_mb = 20.0 if args.quick else 300.0
 
     load()
     bits = 8 * struct.calcsize("P")
@@ -357,6 +443,7 @@ def main(argv=None):
     print("python %s, %d-bit; load average %.2f %.2f %.2f" % (
         sys.version.split()[0], bits, *os.getloadavg()), flush=True)
     single_file(args, out)
+    chosen_reads(args, out)
     many_files(args, out)
     out["load"] = os.getloadavg()[0]
     print()

@@ -8,6 +8,12 @@ set(NOVREL_FAILURE_SOURCES
   ${NOVREL_ROOT}/src/failure/report.cpp)
 set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/lib.cpp
+  ${NOVREL_ROOT}/src/reader/block_walker.cpp
+  ${NOVREL_ROOT}/src/reader/format.cpp
+  ${NOVREL_ROOT}/src/reader/read_failure.cpp
+  ${NOVREL_ROOT}/src/reader/rows.cpp
+  ${NOVREL_ROOT}/src/plot_writer.cpp
+  ${NOVREL_ROOT}/src/text/field_format.cpp
   ${NOVREL_ROOT}/src/text/fixed_line.cpp
   ${NOVREL_ROOT}/src/text/io_error.cpp
   ${NOVREL_ROOT}/src/text/kernel.cpp

@@ -6,25 +6,29 @@
 
 Each value is the float64 nearest its decimal text; with
 ``dtype=numpy.float32`` the values are those ``novrel.rust_read_torvask``
-gives, bit for bit. Failures are ordinary exceptions (``OSError`` and its
+gives, bit for bit. Parameters and blocks can be chosen, and one file read
+in several threads. Failures are ordinary exceptions (``OSError`` and its
 subclasses, ``FormatError``, ``MemoryError``) and nothing is ever written to
 standard output or standard error.
 """
 
 from __future__ import annotations
 
+import operator
 import os
 from collections.abc import Iterable
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TypeAlias
 
 import numpy as np
+from numpy.typing import DTypeLike
 
 from . import _core
 from ._errors import FormatError, format_error
 from ._plot import Plot, unique_names
+from ._write import write
 
-__all__ = ["FormatError", "Plot", "read", "read_many", "unique_names"]
+__all__ = ["FormatError", "Plot", "read", "read_many", "unique_names", "write"]
 __version__ = "0.3.0"
 
 
@@ -35,10 +39,9 @@ def __dir__() -> list[str]:
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 
-def _width_argument(width: int | None) -> int:
-    """The width as _core.read takes it: 0 for "from the first data line"."""
+def _width_argument(width: int | None) -> int | None:
     if width is None:
-        return 0
+        return None
     if isinstance(width, bool) or not isinstance(width, int):
         raise TypeError(f"width must be an int or None, not {type(width).__name__}")
     if width < 1:
@@ -52,40 +55,143 @@ def _flag_argument(name: str, value: bool) -> bool:
     return value
 
 
-def read(path: StrOrBytesPath, width: int | None = None, *,
-         complete_blocks: bool = False) -> Plot:
-    """Reads one plot file into a Plot.
+def _count_argument(name: str, value: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+    return value
+
+
+def _dtype_argument(dtype: DTypeLike) -> bool:
+    """True for float64, False for float32."""
+    try:
+        chosen = np.dtype(dtype)
+    except TypeError:
+        raise TypeError(f"dtype must be numpy.float32 or numpy.float64, not {dtype!r}") from None
+    if chosen not in (np.float32, np.float64):
+        raise ValueError(f"dtype must be numpy.float32 or numpy.float64, not {chosen}")
+    return chosen == np.float64
+
+
+def _blocks_argument(blocks: slice | None) -> tuple[int | None, int | None, int]:
+    if blocks is None:
+        return None, None, 1
+    if not isinstance(blocks, slice):
+        raise TypeError(f"blocks must be a slice or None, not {type(blocks).__name__}")
+    start, stop, step = (None if v is None else operator.index(v)
+                         for v in (blocks.start, blocks.stop, blocks.step))
+    if step is None:
+        step = 1
+    if step < 1:
+        raise ValueError(f"the blocks' step must be at least 1, not {step}")
+    return start, stop, step
+
+
+def _parameters_argument(parameters: Iterable[str | int] | None) -> list[str | int] | None:
+    if parameters is None:
+        return None
+    if isinstance(parameters, (str, bytes)):
+        raise TypeError("parameters must be a list of names or indices, not a single "
+                        f"{type(parameters).__name__}")
+    chosen: list[str | int] = []
+    for parameter in parameters:
+        if isinstance(parameter, str):
+            chosen.append(parameter)
+        elif isinstance(parameter, bool):
+            raise TypeError("a parameter is a name or an index, not a bool")
+        else:
+            try:
+                chosen.append(operator.index(parameter))
+            except TypeError:
+                raise TypeError("a parameter is a name or an index, not "
+                                f"{type(parameter).__name__}") from None
+    return chosen
+
+
+def read(path: StrOrBytesPath, width: int | None = None, *, dtype: DTypeLike = np.float64,
+         parameters: Iterable[str | int] | None = None, blocks: slice | None = None,
+         threads: int = 1, complete_blocks: bool = False) -> Plot:
+    """Reads one plot file, or the chosen parts of it, into a Plot.
 
     ``path`` is a str, bytes or os.PathLike. ``width`` is the field width in
     bytes (12 for six significant digits, 15 for nine); None takes it from
-    the first data line, whose length must then be a whole number of its
-    fields. With ``complete_blocks=True`` a file that ends inside a block
-    (one still being written) gives the complete blocks before it; anything
-    wrong before that point is still an error.
+    the first data line: its length over its fields, or else its length
+    without trailing blanks over them. A given width must agree with that
+    line: where the line suggests another width and fields of the given one
+    do not cover it (blanks past the last field are padding, anything else
+    is not), the read fails with a FormatError naming the suggested width.
+    ``dtype`` is numpy.float64 (every value the double nearest its text) or
+    numpy.float32 (novrel's values, bit for bit).
+
+    ``parameters`` chooses columns by name (from the file's ``columns``) or
+    index (negative from the end), in the order given; parameter 0 is
+    always the first column. ``blocks`` is a slice of the file's blocks
+    (negative bounds count from the end; the step must be positive). With
+    ``threads=N`` the chosen blocks are split among N threads; the values,
+    and the error of a faulty file, are those of one thread.
+
+    What a chosen read checks: the header, the names, the first block's
+    first data line (for the width), the leading lines and chosen data lines
+    of the chosen blocks (UTF-8, and each chosen field), and the number of
+    lines of everything before the last chosen block. Where a full read
+    fails on a fault in those, the chosen read fails with the same error;
+    faults in data lines, fields or blocks not chosen go unnoticed. One
+    empty line at the very end of a file is its end, not a block.
+
+    With ``complete_blocks=True`` a file that ends inside a block (one still
+    being written) gives the complete blocks before it; anything wrong
+    before that point is still an error. Without it, a file that ends inside
+    a block, or inside a data line, is a FormatError that says so.
 
     Raises OSError (FileNotFoundError, PermissionError, ...) when the file
     cannot be opened or read, FormatError when its contents do not fit the
-    format, and MemoryError. The interpreter is released while the file is
-    read, so threads read files side by side, and Ctrl-C stops a read.
+    format, KeyError for a name that is not a column, IndexError for an
+    index beyond the parameters, and MemoryError. The interpreter is
+    released while the file is read, so threads read files side by side,
+    and Ctrl-C stops a read.
     """
     fs_path = os.fspath(path)
     encoded = os.fsencode(fs_path)
     if b"\0" in encoded:
         raise ValueError("embedded null byte")  # as open() says it
     shown = os.fsdecode(fs_path)
+    given_width = _width_argument(width)
+    float64 = _dtype_argument(dtype)
+    chosen = _parameters_argument(parameters)
+    start, stop, step = _blocks_argument(blocks)
+    threads = _count_argument("threads", threads)
+    _flag_argument("complete_blocks", complete_blocks)
     try:
-        names, rows, found_width = _core.read(encoded, _width_argument(width),
-                                              _flag_argument("complete_blocks", complete_blocks))
+        if chosen is not None and any(isinstance(p, str) for p in chosen):
+            names = _core.read(encoded, given_width, complete_blocks, float64, None, 0, 0, 1, 1)[1]
+            positions: dict[str, int] = {}
+            for j, column in enumerate(unique_names(names)):
+                positions.setdefault(column, j)
+            try:
+                chosen = [positions[p] if isinstance(p, str) else p for p in chosen]
+            except KeyError as missing:
+                raise KeyError(f"no parameter {missing.args[0]!r} in {shown}") from None
+        title, names, rows, found_width, held, first, step = _core.read(
+            encoded, given_width, complete_blocks, float64,
+            None if chosen is None else tuple(chosen), start, stop, step, threads)
     except _core.ReadFailure as failure:
         raise format_error(failure, shown) from None
-    return Plot(names, np.asarray(rows), found_width or None, shown)
+    values = np.asarray(rows)
+    columns = unique_names(names)
+    return Plot([names[j] for j in held], values, found_width, shown, title=title,
+                columns=[columns[j] for j in held], parameters=held,
+                blocks=range(first, first + step * len(values), step))
 
 
 def read_many(paths: Iterable[StrOrBytesPath], width: int | None = None, *,
-              threads: int | None = None, complete_blocks: bool = False) -> list[Plot]:
+              dtype: DTypeLike = np.float64, parameters: Iterable[str | int] | None = None,
+              blocks: slice | None = None, threads: int | None = None,
+              complete_blocks: bool = False) -> list[Plot]:
     """Reads several plot files in a pool of ``threads`` threads (by default
-    one per processor, at most one per file), each as ``read`` does; the
-    Plots come in the order of ``paths``.
+    one per processor, at most one per file), each as ``read`` does with one
+    thread and the same ``width``, ``dtype``, ``parameters``, ``blocks`` and
+    ``complete_blocks``; the Plots come in the order of ``paths``.
 
     The first failing file, in the order of ``paths``, raises its own error,
     which names its path; files not started yet are not read. To collect
@@ -102,6 +208,9 @@ def read_many(paths: Iterable[StrOrBytesPath], width: int | None = None, *,
     """
     paths = list(paths)
     _width_argument(width)
+    _dtype_argument(dtype)
+    chosen = _parameters_argument(parameters)
+    _blocks_argument(blocks)
     _flag_argument("complete_blocks", complete_blocks)
     if threads is None:
         threads = min(len(paths), os.process_cpu_count() or 1)
@@ -114,7 +223,8 @@ def read_many(paths: Iterable[StrOrBytesPath], width: int | None = None, *,
     pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="torvask")
     try:
         futures: list[Future[Plot]] = [
-            pool.submit(read, path, width, complete_blocks=complete_blocks) for path in paths]
+            pool.submit(read, path, width, dtype=dtype, parameters=chosen, blocks=blocks,
+                        complete_blocks=complete_blocks) for path in paths]
         return [future.result() for future in futures]
     finally:
         # After a failure (or Ctrl-C) the files not started are dropped and

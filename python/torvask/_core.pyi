@@ -1,21 +1,43 @@
 """The reader behind torvask.read."""
 
+from collections.abc import Buffer
 from typing import final
 
-def read(path: bytes, width: int, complete_blocks: bool, /) -> tuple[list[str], Rows, int]:
-    """Reads the plot file at ``path``: its names, its values and the field
-    width (0 when no data line gave it and ``width`` was 0)."""
+def read(path: bytes, width: int | None, complete_blocks: bool, float64: bool,
+         parameters: tuple[int, ...] | None, start: int | None, stop: int | None,
+         step: int | None, threads: int | None, /
+         ) -> tuple[str, list[str], Rows, int | None, tuple[int, ...], int, int]:
+    """Reads the chosen parts of the plot file at ``path``: (title, names,
+    rows, width, parameters, first_block, block_step)."""
+    ...
+
+def write(path: bytes, title: str, names: list[str], values: Buffer, width: int, /) -> None:
+    """Writes a plot file: the header with ``title`` and the count, the
+    names, and a block per row of ``values`` (2-D, C-contiguous, format 'f'
+    or 'd', one column per name) in fields ``width`` bytes wide."""
     ...
 
 @final
 class Rows:
     """The values of a read, lent to numpy through the buffer protocol:
-    float32, shape (blocks, N), C order."""
+    float32 or float64, shape (blocks, columns), C order."""
 
     @property
     def shape(self) -> tuple[int, int]: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 class ReadFailure(Exception):
-    """A file whose contents do not fit the format. Its args are (problem,
-    message, line, block, parameter, name, text, width, suggested_width)."""
+    """A file whose contents do not fit the format, with what and where as
+    attributes (None where they do not apply); ``wording`` is a str.format
+    template over the others."""
+
+    problem: str
+    wording: str
+    line: int | None
+    block: int | None
+    parameter: int | None
+    name: str | None
+    text: str | None
+    width: int | None
+    suggested_width: int | None
+    count: int | None

@@ -1,27 +1,10 @@
-"""The error raised for a file whose contents do not fit the plot format,
-and its message, composed from where the reader stopped."""
+"""The error raised for a file whose contents do not fit the plot format.
+The reader says what went wrong and where, and words it (each problem's
+wording is the reader's); this puts the path and the place before it."""
 
 from __future__ import annotations
 
 from . import _core
-
-# What each problem is, worded for a person looking at the file; `text` is
-# the offending field or line as the reader saw it.
-_WHAT = {
-    "no_header": "the file is empty: a plot file begins with a header line "
-                 "that ends with the parameter count",
-    "bad_count": "the header line {text!r} does not end with a parameter count "
-                 "(a whole number from 1 to 4294967295)",
-    "names_missing": "the file ends among the parameter names",
-    "not_utf8": "the line is not valid UTF-8",
-    "block_cut": "the file ends inside a block; complete_blocks=True reads the blocks "
-                 "before it (a simulation may still be writing the file)",
-    "field_outside": "the field lies outside the data line {text!r}: the line is too short "
-                     "for fields {width} bytes wide, or a character straddles the field's edge",
-    "not_a_number": "{text!r} is not a number",
-    "too_large": "the parameter count is too large for the values ever to fit in memory",
-}
-
 
 class FormatError(ValueError):
     """The contents of a plot file do not fit the format.
@@ -52,31 +35,27 @@ class FormatError(ValueError):
         self.suggested_width = suggested_width
 
 
-def format_error(failure: _core.ReadFailure, path: str) -> FormatError:
-    """The FormatError for a failure of _core.read on `path`."""
-    (problem, message, line, block, parameter, name, text, width,
-     suggested_width) = failure.args
+def format_error(failure: _core.ReadFailure, path: str) -> Exception:
+    """The exception for a failure of _core.read on `path`: a FormatError,
+    or for a chosen parameter that the file lacks, IndexError or ValueError."""
+    what = failure.wording.format(
+        text=failure.text or "", width=failure.width, suggested_width=failure.suggested_width,
+        count=failure.count, parameter=failure.parameter)
+    if failure.problem == "no_parameter":
+        return IndexError(what)
+    if failure.problem == "parameter_twice":
+        return ValueError(what)
     where = path
-    if line:
-        where += f", line {line}"
+    if failure.line is not None:
+        where += f", line {failure.line}"
     inside = []
-    if block is not None:
-        inside.append(f"block {block}")
-    if parameter is not None:
-        inside.append(f"parameter {parameter} {name!r}")
+    if failure.block is not None:
+        inside.append(f"block {failure.block}")
+    if failure.parameter is not None:
+        inside.append(f"parameter {failure.parameter} {failure.name!r}")
     if inside:
         where += f" ({', '.join(inside)})"
-    what = _WHAT.get(problem)
-    if what is not None:
-        what = what.format(text=text or "", width=width)
-    elif problem == "width_unknown":
-        what = f"{message}; say how wide the fields are with width="
-    else:
-        what = message
-    # A width given by the caller that the first data line contradicts is the
-    # likeliest cause of whatever went wrong after it.
-    if width and suggested_width and width != suggested_width:
-        what += f" (the first data line suggests width={suggested_width}, not {width})"
-    return FormatError(f"{where}: {what}", path=path, problem=problem, line=line or None,
-                       block=block, parameter=parameter, name=name, text=text,
-                       suggested_width=suggested_width)
+    return FormatError(f"{where}: {what}", path=path, problem=failure.problem,
+                       line=failure.line, block=failure.block, parameter=failure.parameter,
+                       name=failure.name, text=failure.text,
+                       suggested_width=failure.suggested_width)

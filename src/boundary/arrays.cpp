@@ -5,16 +5,22 @@
 // The module keeps its two types in its own state, made anew for every
 // interpreter that imports it, and nothing is mutated after import: it needs
 // no global lock. The library exports PyInit__core and nothing else.
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "boundary/py_ref.hpp"
+#include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
 #include "lib.hpp"
+#include "plot_writer.hpp"
 
 namespace novrel::boundary {
 namespace {
@@ -33,9 +39,10 @@ ModuleState& state_of(PyObject* module) {
 
 struct RowsObject {
   PyObject_HEAD
-  float* values;  // shape[0] * shape[1] floats from the reader, freed with the object
+  void* values;  // shape[0] * shape[1] values from the reader, freed with the object
   Py_ssize_t shape[2];    // blocks, parameters
   Py_ssize_t strides[2];  // C order
+  Py_ssize_t itemsize;    // 4 for float32, 8 for float64
 };
 
 RowsObject* as_rows(PyObject* self) { return reinterpret_cast<RowsObject*>(self); }
@@ -63,8 +70,9 @@ int rows_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
   view->obj = Py_NewRef(self);
   view->len = rows->shape[0] * rows->strides[0];
   view->readonly = 0;
-  view->itemsize = sizeof(float);
-  view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>("f") : nullptr;
+  view->itemsize = rows->itemsize;
+  const char* format = rows->itemsize == 4 ? "f" : "d";
+  view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>(format) : nullptr;
   // Without PyBUF_ND the consumer asked for plain bytes: one dimension.
   const bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
   view->ndim = shaped ? 2 : 1;
@@ -87,7 +95,8 @@ PyGetSetDef rows_getset[] = {
 
 PyType_Slot rows_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "The values of a plot file, block after block, as float32 in C order;\n"
+                    "The values of a plot file, block after block, as float32 or float64\n"
+                    "in C order;"
                     "numpy.asarray(rows) wraps them without a copy.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(rows_dealloc)},
     {Py_tp_getset, rows_getset},
@@ -111,11 +120,13 @@ Ref make_rows(PyTypeObject* type, PlotRows& plot) {
   RowsObject* rows = as_rows(object.get());
   // The reader never holds more than PTRDIFF_MAX bytes, so none of these
   // overflow.
-  const auto parameters = static_cast<Py_ssize_t>(plot.names.size());
+  const auto parameters = static_cast<Py_ssize_t>(plot.parameters.size());
+  const auto itemsize = static_cast<Py_ssize_t>(size_of(plot.dtype));
   rows->shape[0] = static_cast<Py_ssize_t>(plot.blocks);
   rows->shape[1] = parameters;
-  rows->strides[0] = parameters * static_cast<Py_ssize_t>(sizeof(float));
-  rows->strides[1] = sizeof(float);
+  rows->strides[0] = parameters * itemsize;
+  rows->strides[1] = itemsize;
+  rows->itemsize = itemsize;
   rows->values = plot.values.release();
   return object;
 }
@@ -162,12 +173,6 @@ void poll_signals(void* context) {
 // ---------------------------------------------------------------------------
 // Failures as Python exceptions.
 
-constexpr const char* kProblemNames[] = {
-    "os_error",      "not_utf8",     "no_header",  "bad_count",   "names_missing", "block_cut",
-    "field_outside", "not_a_number", "width_unknown", "too_large", "out_of_memory",
-};
-static_assert(std::size(kProblemNames) == static_cast<std::size_t>(ReadProblem::out_of_memory) + 1);
-
 // A str of UTF-8 text, a malformed sequence replaced.
 Ref str_of(std::string_view text) {
   return Ref::steal(
@@ -184,15 +189,9 @@ Ref width_or_none(std::size_t width) {
   return int_or_none(width != 0 ? std::optional<std::size_t>(width) : std::nullopt);
 }
 
-// Problems whose field or line is at fault always show it, even empty.
-bool shows_text(ReadProblem problem) {
-  return problem == ReadProblem::bad_count || problem == ReadProblem::field_outside ||
-         problem == ReadProblem::not_a_number || problem == ReadProblem::width_unknown;
-}
-
 // Sets the exception for `error`: the OSError that errno picks, MemoryError,
-// or ReadFailure(problem, message, line, block, parameter, name, text,
-// width, suggested_width) for the Python layer to word.
+// or a ReadFailure whose attributes say what and where, for the Python layer
+// to put after the path.
 void raise_read_error(const ModuleState& state, const ReadError& error, PyObject* path) {
   if (error.problem == ReadProblem::out_of_memory) {
     PyErr_NoMemory();
@@ -206,31 +205,28 @@ void raise_read_error(const ModuleState& state, const ReadError& error, PyObject
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
     return;
   }
-  const bool located = error.parameter.has_value();
-  const bool shown = shows_text(error.problem) || !error.text.empty();
-  Ref items[] = {
-      Ref::steal(PyUnicode_FromString(kProblemNames[static_cast<std::size_t>(error.problem)])),
-      str_of(error.message),
-      Ref::steal(PyLong_FromUnsignedLongLong(error.line)),
-      int_or_none(error.block),
-      int_or_none(error.parameter),
-      located ? str_of(error.name) : Ref::borrow(Py_None),
-      shown ? str_of(error.text) : Ref::borrow(Py_None),
-      width_or_none(error.width),
-      width_or_none(error.suggested_width),
+  const ProblemText& problem = text_of(error.problem);
+  const std::pair<const char*, Ref> attributes[] = {
+      {"problem", str_of(problem.name)},
+      {"wording", str_of(problem.wording)},
+      {"line", error.line != 0 ? Ref::steal(PyLong_FromUnsignedLongLong(error.line)) : Ref::borrow(Py_None)},
+      {"block", int_or_none(error.block)},
+      {"parameter", int_or_none(error.parameter)},
+      {"name", error.parameter ? str_of(error.name) : Ref::borrow(Py_None)},
+      {"text", error.text ? str_of(*error.text) : Ref::borrow(Py_None)},
+      {"width", width_or_none(error.width)},
+      {"suggested_width", width_or_none(error.suggested_width)},
+      {"count", int_or_none(error.count != 0 ? std::optional<std::uint32_t>(error.count) : std::nullopt)},
   };
-  constexpr auto count = static_cast<Py_ssize_t>(std::size(items));
-  Ref args = Ref::steal(PyTuple_New(count));
-  if (!args) return;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!items[i]) return;
-    PyTuple_SET_ITEM(args.get(), i, items[i].release());
-  }
-  Ref exception = Ref::steal(PyObject_Call(state.read_failure, args.get(), nullptr));
-  if (exception) PyErr_SetRaisedException(exception.release());
+  Ref exception = Ref::steal(PyObject_CallOneArg(state.read_failure, attributes[0].second.get()));
+  if (!exception) return;
+  for (const auto& [name, value] : attributes)
+    if (!value || PyObject_SetAttrString(exception.get(), name, value.get()) < 0) return;
+  PyErr_SetRaisedException(exception.release());
 }
 
-// (names, rows, width) from what the reader returned.
+// (title, names, rows, width, parameters, first_block, block_step) from what
+// the reader returned.
 PyObject* result_of(const ModuleState& state, PlotRows& plot) {
   const auto count = static_cast<Py_ssize_t>(plot.names.size());
   Ref names = Ref::steal(PyList_New(count));
@@ -240,30 +236,70 @@ PyObject* result_of(const ModuleState& state, PlotRows& plot) {
     if (!name) return nullptr;
     PyList_SET_ITEM(names.get(), i, name.release());
   }
-  Ref width = Ref::steal(PyLong_FromSize_t(plot.width));
-  if (!width) return nullptr;
+  Ref parameters = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(plot.parameters.size())));
+  if (!parameters) return nullptr;
+  for (std::size_t j = 0; j < plot.parameters.size(); ++j) {
+    PyObject* index = PyLong_FromUnsignedLong(plot.parameters[j]);
+    if (index == nullptr) return nullptr;
+    PyTuple_SET_ITEM(parameters.get(), static_cast<Py_ssize_t>(j), index);
+  }
+  Ref width = width_or_none(plot.width);
+  Ref first = Ref::steal(PyLong_FromUnsignedLongLong(plot.first_block));
+  Ref step = Ref::steal(PyLong_FromUnsignedLongLong(plot.block_step));
+  if (!width || !first || !step) return nullptr;
   Ref rows = make_rows(state.rows_type, plot);
   if (!rows) return nullptr;
-  return PyTuple_Pack(3, names.get(), rows.get(), width.get());
+  Ref title = str_of(plot.title);
+  if (!title) return nullptr;
+  return PyTuple_Pack(7, title.get(), names.get(), rows.get(), width.get(), parameters.get(), first.get(),
+                      step.get());
 }
 
 // ---------------------------------------------------------------------------
-// read(path, width, complete_blocks, /)
+// read(path, width, complete_blocks, float64, parameters, start, stop, step,
+//      threads, /)
 
 constexpr const char kReadDoc[] =
-    "read($module, path, width, complete_blocks, /)\n"
+    "read($module, path, width, complete_blocks, float64, parameters, start, stop,\n"
+    "     step, threads, /)\n"
     "--\n"
     "\n"
     "Read the plot file at `path` (bytes, as os.fsencode gives) into\n"
-    "(names, rows, width). `width` 0 takes the field width from the first\n"
-    "data line; the returned width is 0 when no data line gave one. With\n"
-    "`complete_blocks`, a file that ends inside a block gives the blocks\n"
-    "before it. A file that cannot be read raises its OSError; contents that\n"
-    "do not fit the format raise ReadFailure.";
+    "(title, names, rows, width, parameters, first_block, block_step). `width` None\n"
+    "takes the field width from the first data line; the returned width is None\n"
+    "when no data line gave one. `parameters` is None (all) or a tuple of\n"
+    "indices, negative from the end; parameter 0 always comes first. The blocks\n"
+    "are those of slice(start, stop, step), split among `threads` threads. With\n"
+    "`complete_blocks`, a file that ends inside a block gives the blocks before\n"
+    "it. A file that cannot be read raises its OSError; contents that do not fit\n"
+    "the format raise ReadFailure.";
+
+// Argument `number` (from 1) as an int64, or nullopt for None; false with
+// the exception set otherwise.
+bool int64_or_none(PyObject* value, int number, std::optional<std::int64_t>& out) noexcept {
+  if (value == Py_None) return true;
+  if (!PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "read() argument %d must be int or None, not %T", number, value);
+    return false;
+  }
+  const long long got = PyLong_AsLongLong(value);
+  if (got == -1 && PyErr_Occurred()) return false;
+  out = got;
+  return true;
+}
+
+bool bool_argument(PyObject* value, int number, bool& out) noexcept {
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "read() argument %d must be bool, not %T", number, value);
+    return false;
+  }
+  out = value == Py_True;
+  return true;
+}
 
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "read() takes exactly 3 arguments (%zd given)", nargs);
+  if (nargs != 9) {
+    PyErr_Format(PyExc_TypeError, "read() takes exactly 9 arguments (%zd given)", nargs);
     return nullptr;
   }
   PyObject* path = args[0];
@@ -278,25 +314,54 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
     return nullptr;
   }
-  if (!PyLong_Check(args[1])) {
-    PyErr_Format(PyExc_TypeError, "read() argument 2 must be int, not %T", args[1]);
+  std::optional<std::int64_t> width, start, stop, step, threads;
+  bool complete_blocks = false, float64 = false;
+  if (!int64_or_none(args[1], 2, width) || !bool_argument(args[2], 3, complete_blocks) ||
+      !bool_argument(args[3], 4, float64) || !int64_or_none(args[5], 6, start) ||
+      !int64_or_none(args[6], 7, stop) || !int64_or_none(args[7], 8, step) ||
+      !int64_or_none(args[8], 9, threads))
+    return nullptr;
+  if ((width && *width < 1) || (step && *step < 1) || (threads && *threads < 1)) {
+    PyErr_SetString(PyExc_ValueError, "read() width, step and threads must be at least 1");
     return nullptr;
   }
-  const std::size_t width = PyLong_AsSize_t(args[1]);
-  if (width == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
-  if (!PyBool_Check(args[2])) {
-    PyErr_Format(PyExc_TypeError, "read() argument 3 must be bool, not %T", args[2]);
+  PyObject* chosen = args[4];
+  if (chosen != Py_None && !PyTuple_Check(chosen)) {
+    PyErr_Format(PyExc_TypeError, "read() argument 5 must be tuple or None, not %T", chosen);
     return nullptr;
   }
 
   const ModuleState& state = state_of(module);
   PollState poll;
-  const RowOptions options{
-      .width = width,
-      .complete_blocks = args[2] == Py_True,
+  RowOptions options{
+      .width = static_cast<std::size_t>(width.value_or(0)),
+      .complete_blocks = complete_blocks,
+      .dtype = float64 ? Dtype::float64 : Dtype::float32,
+      .parameters = {},
+      .blocks = {start, stop, step.value_or(1)},
+      .threads = static_cast<unsigned>(std::min<std::int64_t>(threads.value_or(1), 1024)),
       .poll = poll_signals,
       .poll_context = &poll,
   };
+  if (chosen != Py_None) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(chosen);
+    try {
+      failure::QuietFailures quiet;
+      options.parameters.reserve(static_cast<std::size_t>(count));
+    } catch (...) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      std::optional<std::int64_t> index;
+      if (!int64_or_none(PyTuple_GET_ITEM(chosen, i), 5, index)) return nullptr;
+      if (!index) {
+        PyErr_SetString(PyExc_TypeError, "read() argument 5 must hold ints");
+        return nullptr;
+      }
+      options.parameters.push_back(*index);
+    }
+  }
   // The bytes object stays alive and unchanged through the read: the call
   // holds it, and bytes are immutable.
   try {
@@ -317,9 +382,187 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
   return nullptr;
 }
 
+// ---------------------------------------------------------------------------
+// write(path, title, names, values, width, /)
+
+constexpr const char kWriteDoc[] =
+    "write($module, path, title, names, values, width, /)\n"
+    "--\n"
+    "\n"
+    "Write a plot file at `path` (bytes, as os.fsencode gives): the header\n"
+    "line with `title` (str) and the count, the `names` (list of str), and a\n"
+    "block per row of `values`, a buffer of float32 or float64 (format 'f' or\n"
+    "'d'), 2-D and C-contiguous with one column per name, in fields `width`\n"
+    "bytes wide. The file is written under a temporary name beside the target\n"
+    "and renamed over it. A file that cannot be written raises its OSError;\n"
+    "a width, a count or a line break the format cannot hold, ValueError.";
+
+// A buffer held for as long as the object lives.
+class HeldBuffer {
+ public:
+  HeldBuffer() noexcept = default;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  bool get(PyObject* exporter, int flags) noexcept {
+    held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+    return held_;
+  }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The UTF-8 text of a str, kept by the str itself; false with the exception
+// set (a lone surrogate) or TypeError for anything else.
+bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %T", what, text);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+void raise_write_error(const WriteError& error, PyObject* path, PyObject* names,
+                       PyObject* width, bool doubles) {
+  switch (error.problem) {
+    case WriteProblem::os_error: {
+      Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path),
+                                                                 PyBytes_GET_SIZE(path)));
+      if (!filename) return;
+      errno = error.os_error != 0 ? error.os_error : EIO;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+      return;
+    }
+    case WriteProblem::bad_count:
+      PyErr_Format(PyExc_ValueError,
+                   "a plot file has from 1 to 4294967295 parameters, not %zd",
+                   PyTuple_GET_SIZE(names));
+      return;
+    case WriteProblem::bad_width:
+      PyErr_Format(PyExc_ValueError,
+                   "width must be from %zu (one digit of every %s value) to %zu, not %R",
+                   error.min_width, doubles ? "float64" : "float32", error.max_width, width);
+      return;
+    case WriteProblem::line_break:
+      if (error.name) {
+        PyErr_Format(PyExc_ValueError, "name %zu %R holds a line break", *error.name,
+                     PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(*error.name)));
+      } else {
+        PyErr_SetString(PyExc_ValueError, "the title holds a line break");
+      }
+      return;
+    case WriteProblem::out_of_memory:
+      PyErr_NoMemory();
+      return;
+  }
+}
+
+PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != 5) {
+    PyErr_Format(PyExc_TypeError, "write() takes exactly 5 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyObject* path = args[0];
+  if (!PyBytes_Check(path)) {
+    PyErr_Format(PyExc_TypeError, "write() argument 1 must be bytes, not %T", path);
+    return nullptr;
+  }
+  const std::string_view file_path(PyBytes_AS_STRING(path),
+                                   static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+  if (file_path.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return nullptr;
+  }
+  std::string_view title;
+  if (!utf8_of(args[1], "write() argument 2", title)) return nullptr;
+  if (!PyList_Check(args[2])) {
+    PyErr_Format(PyExc_TypeError, "write() argument 3 must be list, not %T", args[2]);
+    return nullptr;
+  }
+  // A tuple of the names keeps every str, and with it its UTF-8, alive
+  // whatever another thread does to the list meanwhile.
+  Ref names = Ref::steal(PyList_AsTuple(args[2]));
+  if (!names) return nullptr;
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(names.get()));
+  HeldBuffer values;
+  if (!values.get(args[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return nullptr;
+  const Py_buffer& view = values.view();
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  const bool doubles = format == "d";
+  if (view.ndim != 2 || (format != "f" && !doubles) ||
+      static_cast<std::size_t>(view.shape[1]) != count) {
+    PyErr_Format(PyExc_ValueError,
+                 "write() argument 4 must be 2-D float32 or float64 values with one column "
+                 "per name (%zu), not format '%s' with %d dimensions",
+                 count, view.format != nullptr ? view.format : "B", view.ndim);
+    return nullptr;
+  }
+  if (!PyLong_Check(args[4])) {
+    PyErr_Format(PyExc_TypeError, "write() argument 5 must be int, not %T", args[4]);
+    return nullptr;
+  }
+  // A negative or huge width is refused below as any other out of range.
+  int overflow = 0;
+  const long long asked = PyLong_AsLongLongAndOverflow(args[4], &overflow);
+  if (asked == -1 && PyErr_Occurred()) return nullptr;
+  const std::size_t width =
+      overflow != 0 || asked < 0 || static_cast<unsigned long long>(asked) > SIZE_MAX
+          ? 0
+          : static_cast<std::size_t>(asked);
+
+  PollState poll;
+  try {
+    std::vector<std::string_view> name_texts(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!utf8_of(PyTuple_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i)), "a name",
+                   name_texts[i]))
+        return nullptr;
+    }
+    // The exporter may not resize or free the values while they are
+    // exported, so they stay put through the write.
+    const auto blocks = static_cast<std::size_t>(view.shape[0]);
+    const std::size_t size = blocks * count;
+    PlotTable table{.title = title, .names = name_texts, .values = {}, .blocks = blocks};
+    if (doubles) {
+      table.values = std::span<const double>(static_cast<const double*>(view.buf), size);
+    } else {
+      table.values = std::span<const float>(static_cast<const float*>(view.buf), size);
+    }
+    Detached detached;
+    poll.detached = &detached;
+    write_plot(file_path, table,
+               {.width = width, .threads = 0, .poll = poll_signals, .poll_context = &poll});
+  } catch (const WriteError& error) {
+    raise_write_error(error, path, names.get(), args[4], doubles);
+    return nullptr;
+  } catch (const Interrupted&) {
+    PyErr_SetRaisedException(poll.raised.release());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "torvask._core.write failed in an unexpected way");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef core_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
      kReadDoc},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write)), METH_FASTCALL,
+     kWriteDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -327,8 +570,10 @@ PyMethodDef core_methods[] = {
 // The module.
 
 constexpr const char kReadFailureDoc[] =
-    "A plot file's contents do not fit the format. args: (problem, message,\n"
-    "line, block, parameter, name, text, width, suggested_width).";
+    "A plot file's contents do not fit the format. args: (problem,); attributes:\n"
+    "problem, wording (a str.format template over the others), line, block,\n"
+    "parameter, name, text, width, suggested_width and count, each None where\n"
+    "it does not apply.";
 
 int exec_core(PyObject* module) noexcept {
   ModuleState& state = state_of(module);
@@ -371,7 +616,7 @@ PyModuleDef_Slot core_slots[] = {
 PyModuleDef core_module = {
     PyModuleDef_HEAD_INIT,
     "torvask._core",
-    "The reader of the torvask package: plot files as float32 rows.",
+    "The reader of the torvask package: plot files as float32 or float64 rows.",
     sizeof(ModuleState),
     core_methods,
     core_slots,

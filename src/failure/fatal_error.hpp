@@ -1,10 +1,14 @@
-// Fatal errors: the one way a call of the reader fails.
+// Fatal errors: how the list reader, and anything novrel's boundary runs,
+// fails. (The row reader throws ReadError values instead, and catches these
+// only where an allocation beyond any size raises one.)
 //
 // A fatal error is raised at the failing site, never returned. Raising writes
 // the failure report to fd 2 first (unless the thread is in a QuietFailures
 // scope) and then throws `FatalError`, so the frames it passes release what
 // they own (the plot file is closed, buffers freed) before the boundary
-// converts it for Python. It is caught only through catch_fatal.
+// converts it for Python. Production code catches it only through
+// catch_fatal; tests that catch it by hand acknowledge it themselves
+// (test_support.hpp).
 //
 // Sites pass their location implicitly: every raise function takes a
 // `Where` defaulted at the call site, so a failure found inside
@@ -74,8 +78,9 @@ void write_diagnostic(std::string_view text) noexcept;
 
 namespace detail {
 // The failure is no longer travelling: the per-thread nesting count and the
-// process-wide count of fatal errors in flight each drop by one. Only
-// catch_fatal calls it, so that no catcher can forget it.
+// process-wide count of fatal errors in flight each drop by one. In
+// production only catch_fatal calls it, so that no catcher can forget it;
+// tests that catch a FatalError by hand call it through test_support.hpp.
 void acknowledge_catch() noexcept;
 }  // namespace detail
 

@@ -8,7 +8,8 @@
 //   sum      them with multiply-add instructions into the significand D, at
 //            most nine digits and exact (and the exponent, its sign
 //            included, into a table offset);
-//   scale    in double precision: d = D * P, P the double nearest to 10^q;
+//   scale    in double precision: for float32, d = D * P, P the double
+//            nearest to 10^q; for float64, d = D * 10^q or D / 10^-q;
 //   decide   which fields fit the layout and round as their exact value.
 //
 // Why the float32 result is the correctly rounded one. P has a relative
@@ -23,11 +24,28 @@
 // rounding turns to infinity, is one of these midpoints). Below 2^-126 the
 // float32 spacing is fixed and the rule does not hold: such fields, and
 // those near a midpoint (about 7 in 2^29), go to the per-field path. A zero
-// significand gives an exact zero. The float arithmetic is SSE2 only, never
-// x87, whose extended precision would add a rounding.
+// significand gives an exact zero.
+//
+// Why the float64 result is the correctly rounded one. D < 10^9 < 2^53 is
+// an exact double, and so is 10^k for k <= 22 (10^k = 2^k 5^k, 5^22 < 2^53).
+// For |q| <= 22 the exact value x = D * 10^q is then the result of one
+// operation on exact operands, D * 10^q for q >= 0 or D / 10^-q for q < 0,
+// and IEEE arithmetic rounds that operation's exact result once, to nearest
+// with ties to even: d is x correctly rounded. The kernel computes
+// (D * A) / B with A = 10^q, B = 1 or A = 1, B = 10^-q, where the operation
+// with 1 is exact, so one rounding still. No subnormal or overflow arises
+// (10^-22 <= |x| < 10^31 unless D = 0, which gives an exact zero). Other
+// exponents find a NaN in the table, which marks the field for the
+// per-field path.
+//
+// All of it is SSE2 binary64 arithmetic on vector registers, on i386 too:
+// never x87, whose extended precision would round first to 64 bits, a
+// double rounding for float64 and one more rounding before the float32
+// proof's.
 #include "text/fixed_line.hpp"
 
 #include <cstring>
+#include <limits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -50,6 +68,27 @@ constexpr double kPow10[] = {
 #include "text/fixed_line_pow10.inc"
 };
 static_assert(sizeof kPow10 / sizeof kPow10[0] == 256);
+
+// The float64 scaling, on kPow10's indices: entry j multiplies by times[j]
+// and divides by divisor[j], one of them 1 and the other an exact 10^k
+// (k <= 22); times[j] is a NaN for powers beyond 10^22 and 10^-22.
+struct ExactScale {
+  alignas(32) double times[256];
+  alignas(32) double divisor[256];
+};
+
+constexpr ExactScale kExactScale = [] {
+  ExactScale t{};
+  double pow10[23] = {1};
+  for (int k = 1; k < 23; ++k) pow10[k] = pow10[k - 1] * 10;  // exact: every power fits 53 bits
+  for (int j = 0; j < 256; ++j) {
+    const int q = j < 128 ? j - 8 : 128 - j;
+    const int k = q < 0 ? -q : q;
+    t.times[j] = k > 22 ? std::numeric_limits<double>::quiet_NaN() : q >= 0 ? pow10[k] : 1;
+    t.divisor[j] = k <= 22 && q < 0 ? pow10[k] : 1;
+  }
+  return t;
+}();
 
 }  // namespace
 
@@ -199,7 +238,8 @@ __attribute__((target("ssse3"), always_inline)) inline __m128i load_field(const 
   return _mm_shuffle_epi8(end, _mm_load_si128(reinterpret_cast<const __m128i*>(l.tail)));
 }
 
-// One field per vector, two a step.
+// One field per vector, two a step. The two macros serve the kernel file
+// alone, and end after it.
 namespace ssse3 {
 
 #define NOVREL_KERNEL __attribute__((target("ssse3"), always_inline)) inline
@@ -224,7 +264,12 @@ NOVREL_KERNEL void store_floats(float* out, __m128 v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(v));
 }
 
+NOVREL_KERNEL void store_doubles(double* out, Doubles v) { _mm_storeu_pd(out, v); }
+
 #include "text/fixed_line_kernel.inc"
+
+#undef NOVREL_KERNEL
+#undef NOVREL_MM
 
 }  // namespace ssse3
 
@@ -256,19 +301,24 @@ NOVREL_KERNEL Doubles look_up(const double* table, Bytes index) { return _mm256_
 
 NOVREL_KERNEL void store_floats(float* out, __m128 v) { _mm_storeu_ps(out, v); }
 
+NOVREL_KERNEL void store_doubles(double* out, Doubles v) { _mm256_storeu_pd(out, v); }
+
 #include "text/fixed_line_kernel.inc"
+
+#undef NOVREL_KERNEL
+#undef NOVREL_MM
 
 }  // namespace avx2
 
-template <bool kNinthDigit>
+template <bool kNinthDigit, class T>
 __attribute__((target("ssse3"))) unsigned decode_ssse3(const Layout& l, std::string_view line, std::size_t fields,
-                                                         float* values) noexcept {
+                                                         T* values) noexcept {
   return ssse3::decode_line<kNinthDigit>(l, line, fields, values);
 }
 
-template <bool kNinthDigit>
+template <bool kNinthDigit, class T>
 __attribute__((target("avx2"))) unsigned decode_avx2(const Layout& l, std::string_view line, std::size_t fields,
-                                                       float* values) noexcept {
+                                                       T* values) noexcept {
   return avx2::decode_line<kNinthDigit>(l, line, fields, values);
 }
 
@@ -287,10 +337,12 @@ FixedLineDecoder FixedLineDecoder::with_kernel(Kernel kernel, std::size_t width)
   const bool ninth_digit = width == kMaxWidth;
   switch (kernel) {
     case Kernel::Ssse3:
-      decoder.run_ = ninth_digit ? decode_ssse3<true> : decode_ssse3<false>;
+      decoder.run32_ = ninth_digit ? decode_ssse3<true, float> : decode_ssse3<false, float>;
+      decoder.run64_ = ninth_digit ? decode_ssse3<true, double> : decode_ssse3<false, double>;
       break;
     case Kernel::Avx2:
-      decoder.run_ = ninth_digit ? decode_avx2<true> : decode_avx2<false>;
+      decoder.run32_ = ninth_digit ? decode_avx2<true, float> : decode_avx2<false, float>;
+      decoder.run64_ = ninth_digit ? decode_avx2<true, double> : decode_avx2<false, double>;
       break;
     case Kernel::Portable:
       return decoder;

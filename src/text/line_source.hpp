@@ -91,8 +91,9 @@ struct OpenResult {
   IoError error;
 };
 
-// `buffer_size` is the read request per refill; only tests change it, to make
-// every boundary case happen on small inputs.
+// `buffer_size` is the read request per refill. The list reader keeps the
+// default; tests shrink it, to make every boundary case happen on small
+// inputs. (The row reader reads through reader::LineWalker, not this.)
 OpenResult open_line_source(std::string_view path,
                             std::size_t buffer_size = kReadBufferSize);
 

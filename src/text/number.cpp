@@ -1,21 +1,28 @@
-// Decimal text to float32, correctly rounded straight from the digits.
+// Decimal text to float32 or float64, correctly rounded straight from the
+// digits.
 //
-// The stages, cheapest first; each later one runs only when the one before
-// says, in its return value, that it cannot decide:
+// One algorithm for both formats: every stage is a template over the
+// format, and reads what differs (significand bits, exponent range, the
+// powers of ten that matter, the exact powers, infinity and zero
+// thresholds) from BinaryFormat<T> (number_format.hpp) alone. The stages,
+// cheapest first; each later one runs only when the one before says, in its
+// return value, that it cannot decide:
 //   0. the fixed-width layout, read with word loads, with the common case of
 //      Eisel-Lemire (number_field_layout.hpp); any other text goes on to
 //   1. the general grammar (number_grammar.hpp), then
-//   2. exact float32 arithmetic, when significand and power of ten are both
-//      exact float32 values (one rounding, the correct one);
+//   2. exact arithmetic in the format itself, when significand and power of
+//      ten are both exact values of it (one rounding, the correct one);
+//      left out for float64 where the unit would round twice (x87);
 //   3. Eisel-Lemire: the significand times a 128-bit truncated power of five,
 //      integer arithmetic only, with a proof of when the truncation cannot
 //      change the rounding; its common case first, then the full form
 //      (number_eisel_lemire.hpp);
 //   4. big-decimal arithmetic on up to 768 digits, exact up to a sticky bit
 //      (number_big_decimal.hpp).
-// None of them goes through a double: a double rounding first would round
-// twice. (The whole-line decoder, fixed_line.cpp, does use one, under a
-// proof of its own that sends every field it cannot round safely here.)
+// None of them goes through a wider format: rounding to it first would
+// round twice. (The whole-line decoder, fixed_line.cpp, does compute float32
+// values through a double, under a proof of its own that sends every field
+// it cannot round safely here.)
 #include "text/number.hpp"
 
 #include <bit>
@@ -26,6 +33,7 @@
 #include "text/number_digits.hpp"
 #include "text/number_eisel_lemire.hpp"
 #include "text/number_field_layout.hpp"
+#include "text/number_format.hpp"
 #include "text/number_grammar.hpp"
 
 namespace novrel::text {
@@ -34,41 +42,79 @@ namespace {
 
 using namespace number;
 
-inline FloatParse success(std::uint32_t bits) noexcept {
-  return {std::bit_cast<float>(bits), true, FloatErrorKind::Invalid};
+template <class T>
+using Bits = typename BinaryFormat<T>::Bits;
+
+template <class T>
+inline ParsedFloat<T> success(Bits<T> bits) noexcept {
+  return {std::bit_cast<T>(bits), true, FloatErrorKind::Invalid};
 }
 
-inline FloatParse failure(FloatErrorKind kind) noexcept { return {0.0f, false, kind}; }
+template <class T>
+inline ParsedFloat<T> failure(FloatErrorKind kind) noexcept {
+  return {T{0}, false, kind};
+}
 
-// w and 10^|q| are exact float32 values, so the one rounding of the multiply
-// or divide is the correct one. On x87 the operation is carried out in
-// extended precision first; for float32 operands that double rounding is
-// innocuous (64 >= 2 * 24 + 2), and bit_cast forces the value through its
-// float32 representation. False when either is not exact.
-inline bool exact_product(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
-  static constexpr float kPow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                      1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-  static constexpr std::uint64_t kPow10U64[] = {1,      10,      100,      1000,     10000,
-                                                100000, 1000000, 10000000, 100000000};
-  constexpr std::uint64_t kMaxExact = std::uint64_t{1} << 24;
-  if (w > kMaxExact) return false;
-  if (q >= -10 && q <= 10) {
-    const float f = static_cast<float>(static_cast<std::uint32_t>(w));
-    bits = std::bit_cast<std::uint32_t>(q < 0 ? f / kPow10f[-q] : f * kPow10f[q]);
-    return true;
+// 10^0 to 10^22, each exact in both formats up to the format's
+// kMaxExactPower (rounded, and unused, beyond it).
+template <class T>
+inline constexpr T kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline constexpr std::uint64_t kPow10U64[] = {1,           10,           100,           1000,           10000,
+                                              100000,      1000000,      10000000,      100000000,      1000000000,
+                                              10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                                              1000000000000000};
+
+// w <= kMaxExactSignificand / 10^k: w * 10^k is then still an exact value.
+template <class T>
+inline constexpr auto kMaxExactTimesPow10 = [] {
+  struct {
+    std::uint64_t v[16];
+  } t{};
+  std::uint64_t p = 1;
+  for (auto& v : t.v) {
+    v = BinaryFormat<T>::kMaxExactSignificand / p;
+    p *= 10;
   }
-  // A small w may take part of a larger power into the significand.
-  if (q > 10 && q <= 17 && w * kPow10U64[q - 10] <= kMaxExact) {
-    const float f = static_cast<float>(static_cast<std::uint32_t>(w * kPow10U64[q - 10]));
-    bits = std::bit_cast<std::uint32_t>(f * kPow10f[10]);
-    return true;
+  return t;
+}();
+
+// w and 10^|q| are exact values of T, so the one rounding of the multiply
+// or divide is the correct one where T's arithmetic rounds once
+// (BinaryFormat<T>::kRoundsOnce); bit_cast forces the value through its
+// representation. False when either is not exact.
+template <class T>
+inline bool exact_product([[maybe_unused]] std::uint64_t w, [[maybe_unused]] int q,
+                          [[maybe_unused]] Bits<T>& bits) noexcept {
+  using F = BinaryFormat<T>;
+  constexpr int kMaxPower = F::kMaxExactPower;
+  if constexpr (!F::kRoundsOnce) {
+    return false;
+  } else {
+    if (w > F::kMaxExactSignificand) return false;
+    if (q >= -kMaxPower && q <= kMaxPower) {
+      const T f = static_cast<T>(static_cast<typename F::ExactInteger>(w));
+      bits = std::bit_cast<Bits<T>>(q < 0 ? f / kExactPow10<T>[-q] : f * kExactPow10<T>[q]);
+      return true;
+    }
+    // A small w may take part of a larger power into the significand: up
+    // to 10^7 (float32) or 10^15 (float64), below kMaxExactSignificand.
+    constexpr int kMaxShifted = kMaxPower + (F::kMantissaBits + 1) * 3 / 10;
+    if (q > kMaxPower && q <= kMaxShifted && w <= kMaxExactTimesPow10<T>.v[q - kMaxPower]) {
+      const T f = static_cast<T>(static_cast<typename F::ExactInteger>(w * kPow10U64[q - kMaxPower]));
+      bits = std::bit_cast<Bits<T>>(f * kExactPow10<T>[kMaxPower]);
+      return true;
+    }
+    return false;
   }
-  return false;
 }
 
 // More than 19 digits: the first 19 significant ones, and whether a nonzero
 // digit follows them, bound the value between w and w + 1 (times 10^q).
-[[gnu::noinline]] std::uint32_t many_digits(const DigitRuns& runs) noexcept {
+template <class T>
+[[gnu::noinline]] Bits<T> many_digits(const DigitRuns& runs) noexcept {
+  using F = BinaryFormat<T>;
   const SignificantDigits start = skip_leading_zeros(runs);
   std::uint64_t w = 0;
   int kept = 0;
@@ -88,50 +134,56 @@ inline bool exact_product(std::uint64_t w, int q, std::uint32_t& bits) noexcept 
   }
   if (w == 0) return 0;
   const std::int64_t q64 = start.point + runs.exponent - kept;
-  if (q64 > kMaxPower) return kInfinityBits;
-  if (q64 < kMinPower) return 0;
+  if (q64 > F::kMaxPower) return F::kInfinityBits;
+  if (q64 < F::kMinPower) return 0;
   const int q = static_cast<int>(q64);
-  std::uint32_t lower;
-  if (eisel_lemire(w, q, lower)) {
+  Bits<T> lower;
+  if (eisel_lemire<T>(w, q, lower)) {
     if (!truncated) return lower;
     // w <= 10^19 - 1, so w + 1 still fits. Rounding is monotone: equal
     // results at both ends settle everything in between.
-    std::uint32_t upper;
-    if (eisel_lemire(w + 1, q, upper) && upper == lower) return lower;
+    Bits<T> upper;
+    if (eisel_lemire<T>(w + 1, q, upper) && upper == lower) return lower;
   }
-  return big_decimal(runs);
+  return big_decimal<T>(runs);
 }
 
 // The unsigned value of digits the grammar accepted.
-inline std::uint32_t digits_to_bits(const Scanned& number) noexcept {
-  if (number.digits > 19) return many_digits(number.runs);
+template <class T>
+inline Bits<T> digits_to_bits(const Scanned& number) noexcept {
+  using F = BinaryFormat<T>;
+  if (number.digits > 19) return many_digits<T>(number.runs);
   const std::uint64_t w = number.w;
   if (w == 0) return 0;
   const int q = number.runs.exponent - static_cast<int>(number.fraction_digits());
-  std::uint32_t bits;
-  if (exact_product(w, q, bits)) return bits;
-  if (q >= kMinPower && q <= kMaxPower && eisel_lemire_common(w, q, bits)) return bits;
-  if (eisel_lemire(w, q, bits)) return bits;
-  return big_decimal(number.runs);
+  Bits<T> bits;
+  if (exact_product<T>(w, q, bits)) return bits;
+  if (q >= F::kMinPower && q <= F::kMaxPower && eisel_lemire_common<T>(w, q, bits)) return bits;
+  if (eisel_lemire<T>(w, q, bits)) return bits;
+  return big_decimal<T>(number.runs);
 }
 
 // Out of line so that the field layout's path in front of it saves no
 // registers and sets up no frame.
-[[gnu::noinline]] FloatParse parse_general(std::string_view text) noexcept {
+template <class T>
+[[gnu::noinline]] ParsedFloat<T> parse_general(std::string_view text) noexcept {
+  using F = BinaryFormat<T>;
   const Scanned number = scan_number(text);
+  const Bits<T> sign = static_cast<Bits<T>>(number.negative) << F::kSignShift;
   switch (number.form) {
-    case Form::Digits: return success(number.sign | digits_to_bits(number));
-    case Form::Infinity: return success(number.sign | kInfinityBits);
-    case Form::Nan: return success(number.sign | kNanBits);
-    case Form::Empty: return failure(FloatErrorKind::Empty);
+    case Form::Digits: return success<T>(sign | digits_to_bits<T>(number));
+    case Form::Infinity: return success<T>(sign | F::kInfinityBits);
+    case Form::Nan: return success<T>(sign | F::kNanBits);
+    case Form::Empty: return failure<T>(FloatErrorKind::Empty);
     case Form::Invalid: break;
   }
-  return failure(FloatErrorKind::Invalid);
+  return failure<T>(FloatErrorKind::Invalid);
 }
 
-[[gnu::noinline]] FloatParse parse_long_layout_or_general(std::string_view text) noexcept {
-  if (std::uint32_t bits; parse_field_layout<true>(text.data(), text.size(), bits)) return success(bits);
-  return parse_general(text);
+template <class T>
+[[gnu::noinline]] ParsedFloat<T> parse_long_layout_or_general(std::string_view text) noexcept {
+  if (Bits<T> bits; parse_field_layout<T, true>(text.data(), text.size(), bits)) return success<T>(bits);
+  return parse_general<T>(text);
 }
 
 }  // namespace
@@ -141,17 +193,21 @@ std::string_view render_parse_float_error(ParseFloatError error) noexcept {
                                              : std::string_view{"ParseFloatError { kind: Invalid }"};
 }
 
-FloatParse parse_float32(std::string_view text) noexcept {
-  std::uint32_t bits;
-  if (parse_field_layout<false>(text.data(), text.size(), bits)) return success(bits);
+template <class T>
+ParsedFloat<T> parse_float(std::string_view text) noexcept {
+  Bits<T> bits;
+  if (parse_field_layout<T, false>(text.data(), text.size(), bits)) return success<T>(bits);
   if constexpr (sizeof(void*) < 8) {
     // Arguments travel on the stack here: one more call level costs more
     // than the registers it would save.
-    if (parse_field_layout<true>(text.data(), text.size(), bits)) return success(bits);
-    return parse_general(text);
+    if (parse_field_layout<T, true>(text.data(), text.size(), bits)) return success<T>(bits);
+    return parse_general<T>(text);
   } else {
-    return parse_long_layout_or_general(text);
+    return parse_long_layout_or_general<T>(text);
   }
 }
+
+template ParsedFloat<float> parse_float<float>(std::string_view) noexcept;
+template ParsedFloat<double> parse_float<double>(std::string_view) noexcept;
 
 }  // namespace novrel::text

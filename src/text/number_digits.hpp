@@ -1,6 +1,6 @@
 // Digit scanning for the number parser: ASCII digits read a word at a
 // time, and the record of a number's digit runs that the exact stages
-// start from. Internal to parse_float32.
+// start from. Internal to parse_float.
 #pragma once
 
 #include <bit>
@@ -9,11 +9,6 @@
 #include <cstring>
 
 namespace novrel::text::number {
-
-// The float32 bit patterns a stage returns without arithmetic.
-inline constexpr std::uint32_t kSignBit = 0x80000000u;
-inline constexpr std::uint32_t kInfinityBits = 0x7F800000u;
-inline constexpr std::uint32_t kNanBits = 0x7FC00000u;
 
 inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 

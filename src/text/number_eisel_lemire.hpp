@@ -1,20 +1,15 @@
-// Eisel-Lemire for float32: a decimal significand of up to 19 digits times
-// a power of ten, rounded with integer arithmetic from a 128-bit truncated
-// power of five. Internal to parse_float32.
+// Eisel-Lemire: a decimal significand of up to 19 digits times a power of
+// ten, rounded to a float format with integer arithmetic from a 128-bit
+// truncated power of five. Internal to parse_float.
 #pragma once
 
 #include <bit>
 #include <cstdint>
 
 #include "text/number_digits.hpp"
+#include "text/number_format.hpp"
 
 namespace novrel::text::number {
-
-// Below 10^-64 a significand under 2^64 stays below 2^-150 and rounds to
-// zero; from 10^39 on any nonzero significand is beyond the overflow
-// midpoint. The power table covers what lies between.
-inline constexpr int kMinPower = -64;
-inline constexpr int kMaxPower = 38;
 
 struct Pow5 {
   std::uint64_t hi;
@@ -22,10 +17,24 @@ struct Pow5 {
   int b;
 };
 
+// One table for both formats: an entry does not depend on the format, and
+// float32's powers are the middle of float64's.
+inline constexpr int kPow5First = BinaryFormat<double>::kMinPower;
+inline constexpr int kPow5Exact = 55;  // entries 0 to 55 are exact
 inline constexpr Pow5 kPow5[] = {
 #include "text/number_tables.inc"
 };
-static_assert(sizeof kPow5 / sizeof kPow5[0] == kMaxPower - kMinPower + 1);
+static_assert(sizeof kPow5 / sizeof kPow5[0] == BinaryFormat<double>::kMaxPower - kPow5First + 1);
+static_assert(BinaryFormat<float>::kMinPower >= kPow5First &&
+              BinaryFormat<float>::kMaxPower <= BinaryFormat<double>::kMaxPower);
+
+// Indexed from the format's first power, as its range checks count, so
+// that both share one subtraction.
+template <class T>
+inline const Pow5& pow5(int q) noexcept {
+  constexpr const Pow5* first = kPow5 + (BinaryFormat<T>::kMinPower - kPow5First);
+  return first[q - BinaryFormat<T>::kMinPower];
+}
 
 constexpr std::uint64_t pow5_u64(int n) {
   std::uint64_t p = 1;
@@ -82,17 +91,22 @@ inline int countl_zero_nonzero(Word w) noexcept {
 //     w * 10^q = P * 2^(b - lz),   P = wn * t / 2^128,  2^62 <= P < 2^64,
 // so the binary exponent is msb(P) + b - lz. H, the top word of
 // wn * (hi * 2^64 + lo), satisfies H <= P < H + 2 (the neglected terms are
-// each below one unit of H). Rounding H to 24 bits (fewer for subnormals)
-// gives the answer unless a rounding midpoint lies in that interval.
-// For q >= 0 the table is exact and the full 192-bit product decides every
-// case, ties included. For q < 0 the value is never a dyadic rational unless
+// each below one unit of H). Rounding H to the format's significand (fewer
+// bits for subnormals) gives the answer unless a rounding midpoint lies in
+// that interval. For 0 <= q <= 55 the table is exact and the full 192-bit
+// product decides every case, ties included. Above, w * 10^q has an odd part
+// of more than 128 bits and is no midpoint of either format (their odd parts
+// have at most 54). For q < 0 the value is never a dyadic rational unless
 // 5^|q| divides w; then it is recomputed exactly as (w / 5^|q|) * 2^q.
 
-// Rounds w * t * 2^(b + e2_shift - lz - 128) to float32 bits. `exact` says
+// Rounds w * t * 2^(b + e2_shift - lz - 128) to the bits of T. `exact` says
 // t == hi * 2^64 + lo; otherwise t exceeds it by less than one. False when
 // the truncation leaves the rounding undecided.
+template <class T>
 inline bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool exact,
-                   std::uint32_t& bits) noexcept {
+                          typename BinaryFormat<T>::Bits& bits) noexcept {
+  using F = BinaryFormat<T>;
+  using Bits = typename F::Bits;
   const int lz = std::countl_zero(w);
   const std::uint64_t wn = w << lz;
   const U128 a = mul_64x64(wn, pow.hi);
@@ -109,26 +123,30 @@ inline bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool e
 
   const int msb = 62 + static_cast<int>(hi >> 63);
   const int e2 = msb + pow.b - lz + e2_shift;  // value in [2^e2, 2^(e2+1))
-  if (e2 > 127) {
-    bits = kInfinityBits;
+  if (e2 > F::kMaxExponent) {
+    bits = F::kInfinityBits;
     return true;
   }
-  if (e2 < -151) {  // below 2^-151 (plus a 2^-62 relative error): zero
+  // Half the smallest subnormal: 2^-150 for float32, 2^-1075 for float64.
+  constexpr int kHalfSubnormal = F::kMinExponent - F::kMantissaBits - 1;
+  if (e2 < kHalfSubnormal - 1) {  // below 2^(kHalfSubnormal - 1) (plus a 2^-62 relative error): zero
     bits = 0;
     return true;
   }
-  // Bits of H to drop: 24 stay for a normal result; a subnormal's fixed
-  // 2^-149 spacing drops one more per binade below 2^-126.
-  int shift = msb - 23;
-  std::uint32_t biased = 0;
-  if (e2 < -126) {
-    shift += -126 - e2;
+  // Bits of H to drop: the significand's stay for a normal result; a
+  // subnormal's fixed spacing drops one more per binade below the normal
+  // ones.
+  int shift = msb - F::kMantissaBits;
+  Bits biased = 0;
+  if (e2 < F::kMinExponent) {
+    shift += F::kMinExponent - e2;
   } else {
-    biased = static_cast<std::uint32_t>(e2 + 126);  // the implicit bit adds the last 1
+    biased = static_cast<Bits>(e2 + F::kFieldOffset);
   }
   if (shift > 64) {
-    // e2 == -151, msb 63: P < 2^64 gives a value below 2^-150. Only a
-    // truncated tail can carry P up to the midpoint 2^64.
+    // e2 == kHalfSubnormal - 1, msb 63: P < 2^64 gives a value below half
+    // the smallest subnormal. Only a truncated tail can carry P up to the
+    // midpoint 2^64.
     if (!exact && hi == ~std::uint64_t{0}) return false;
     bits = 0;
     return true;
@@ -162,22 +180,30 @@ inline bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool e
     }
   }
   // A carry out of the significand lands in the exponent field, which is
-  // exactly the renormalisation it needs (and 2^128 becomes infinity).
-  bits = (biased << 23) + static_cast<std::uint32_t>(mant) + (up ? 1u : 0u);
+  // exactly the renormalisation it needs (and 2^(kMaxExponent + 1) becomes
+  // infinity).
+  bits = (biased << F::kMantissaBits) + static_cast<Bits>(mant) + (up ? 1u : 0u);
   return true;
 }
 
 // Eisel-Lemire's common case: a normal result decided by the first product
-// alone. The exact value, in units of H, lies in [H, H + 2) (for q >= 28
-// too, where the table's low word is left out). Doubled when its top bit is
-// clear, H becomes N with bit 63 set and the value lies in [N, N + 4); the
-// significand is N's top 24 bits and rounding compares the other 40 with
-// the midpoint 2^39. Unless the midpoint is close above N's low bits, the
-// whole interval is strictly on one side of it. False otherwise, and
-// for results outside the normal range. Needs q within the table; for w == 0
-// the bits are meaningless.
-[[gnu::always_inline]] inline bool eisel_lemire_common(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
-  const Pow5& pow = kPow5[q - kMinPower];
+// alone. The exact value, in units of H, lies in [H, H + 2) (whether the
+// table's low word is exact or not). Doubled when its top bit is clear, H
+// becomes N with bit 63 set and the value lies in [N, N + 4); the
+// significand is N's top 24 (53) bits and rounding compares the other
+// d = 40 (11) with the midpoint 2^(d - 1). With c those d bits less their
+// lowest W = kUndecidedWindowBits, the interval lies strictly on one side
+// of the midpoint unless c is 2^(d - W - 1) - 1 or 2^(d - W - 1), low bits
+// within 2^W >= 4 of it; outside those two, c's top bit is the rounding
+// increment. Computed so, because it is a coin toss for a branch predictor.
+// False when undecided, and for results outside the normal range. Needs q
+// within the format's powers; for w == 0 the bits are meaningless.
+template <class T>
+[[gnu::always_inline]] inline bool eisel_lemire_common(std::uint64_t w, int q,
+                                                       typename BinaryFormat<T>::Bits& bits) noexcept {
+  using F = BinaryFormat<T>;
+  using Bits = typename F::Bits;
+  const Pow5& pow = pow5<T>(q);
   int lz;
   std::uint64_t hi;
 #if !defined(__SIZEOF_INT128__)
@@ -197,31 +223,35 @@ inline bool round_product(std::uint64_t w, const Pow5& pow, int e2_shift, bool e
   }
   const std::uint64_t top = hi >> 63;
   const std::uint64_t normal = top != 0 ? hi : hi << 1;
-  // Bits 8-39 of N, the 40 below the significand less their lowest 8:
-  // outside c in {2^31 - 1, 2^31} (low bits within 256 of the midpoint, a
-  // window holding the undecided 4), the top bit of c is the rounding
-  // increment. Computed so, because it is a coin toss for a branch
-  // predictor, and in 32 bits, because that needs no 64-bit constants.
-  const std::uint32_t c = static_cast<std::uint32_t>(normal >> 8);
+  constexpr int kDropped = 63 - F::kMantissaBits;
+  constexpr int kWindow = F::kUndecidedWindowBits;
+  static_assert(kDropped - kWindow <= 32 && kWindow >= 2);
+  // At most 32 bits: for float32 all of a 32-bit word, and no mask.
+  constexpr std::uint32_t kMask = ~std::uint32_t{0} >> (32 - (kDropped - kWindow));
+  const std::uint32_t c = static_cast<std::uint32_t>(normal >> kWindow) & kMask;
+  constexpr std::uint32_t kBelowMidpoint = (std::uint32_t{1} << (kDropped - kWindow - 1)) - 1;
   const int e2 = 62 + static_cast<int>(top) + pow.b - lz;
-  bits = (static_cast<std::uint32_t>(e2 + 126) << 23) + static_cast<std::uint32_t>(normal >> 40) + (c >> 31);
-  return (static_cast<unsigned>(e2 + 126) <= 253u) & (c - 0x7FFFFFFFu > 1u);
+  bits = (static_cast<Bits>(e2 + F::kFieldOffset) << F::kMantissaBits) + static_cast<Bits>(normal >> kDropped) +
+         (c >> (kDropped - kWindow - 1));
+  return (static_cast<unsigned>(e2 + F::kFieldOffset) <= 2u * F::kFieldOffset + 1) & (c - kBelowMidpoint > 1u);
 }
 
 // Every q; false when the result stays undecided, for big-decimal
 // arithmetic to settle.
-[[gnu::noinline]] inline bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& bits) noexcept {
-  if (q < kMinPower) {
+template <class T>
+[[gnu::noinline]] inline bool eisel_lemire(std::uint64_t w, int q, typename BinaryFormat<T>::Bits& bits) noexcept {
+  using F = BinaryFormat<T>;
+  if (q < F::kMinPower) {
     bits = 0;
     return true;
   }
-  if (q > kMaxPower) {
-    bits = kInfinityBits;
+  if (q > F::kMaxPower) {
+    bits = F::kInfinityBits;
     return true;
   }
-  if (round_product(w, kPow5[q - kMinPower], 0, q >= 0, bits)) return true;
-  if (q >= -27 && w % kSmallPow5.v[-q] == 0) {
-    return round_product(w / kSmallPow5.v[-q], kPow5[-kMinPower], q, true, bits);
+  if (round_product<T>(w, pow5<T>(q), 0, q >= 0 && q <= kPow5Exact, bits)) return true;
+  if (q >= -27 && q < 0 && w % kSmallPow5.v[-q] == 0) {
+    return round_product<T>(w / kSmallPow5.v[-q], pow5<T>(0), q, true, bits);
   }
   return false;
 }

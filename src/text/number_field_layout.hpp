@@ -1,6 +1,6 @@
 // One field of the fixed-width layout, recognised by itself: the fast path of
-// parse_float32.
-// Internal to parse_float32.
+// parse_float, for either format.
+// Internal to parse_float.
 #pragma once
 
 #include <bit>
@@ -9,6 +9,7 @@
 
 #include "text/number_digits.hpp"
 #include "text/number_eisel_lemire.hpp"
+#include "text/number_format.hpp"
 
 namespace novrel::text::number {
 
@@ -25,8 +26,14 @@ namespace novrel::text::number {
 // column's format, the same for a whole file.
 // Instantiated twice, for m <= 6 and for m > 6, each in its own function, so
 // that the short layout's registers do not pay for the long one's.
-template <bool kLong>
-[[gnu::always_inline]] inline bool parse_field_layout(const char* p, std::size_t n, std::uint32_t& out) noexcept {
+// Either format: the significand (at most 15 digits) goes to the common
+// case of Eisel-Lemire, integer arithmetic only, which no floating-point
+// unit can round twice, x87 included.
+template <class T, bool kLong>
+[[gnu::always_inline]] inline bool parse_field_layout(const char* p, std::size_t n,
+                                                      typename BinaryFormat<T>::Bits& out) noexcept {
+  using F = BinaryFormat<T>;
+  using Bits = typename F::Bits;
   if constexpr (std::endian::native != std::endian::little) {
     return false;
   } else {
@@ -78,12 +85,13 @@ template <bool kLong>
     if ((errors | bad) != 0) return false;
 
     const int q = static_cast<int>((exp_abs ^ -exp_negative) + exp_negative) - static_cast<int>(m);
-    if (q < kMinPower || q > kMaxPower) return false;
+    // Always within float64's powers (-113 <= q <= 99).
+    if (q < F::kMinPower || q > F::kMaxPower) return false;
     // Zero goes through the arithmetic as a zero product and is masked
     // afterwards; it is only shifted by a count taken as if it were one.
-    std::uint32_t bits;
-    if (!eisel_lemire_common(w, q, bits)) return false;
-    out = (bits & -static_cast<std::uint32_t>(w != 0)) | (static_cast<std::uint32_t>(lead_char == 2) << 31);
+    Bits bits;
+    if (!eisel_lemire_common<T>(w, q, bits)) return false;
+    out = (bits & -static_cast<Bits>(w != 0)) | (static_cast<Bits>(lead_char == 2) << F::kSignShift);
     return true;
   }
 }

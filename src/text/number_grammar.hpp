@@ -1,6 +1,6 @@
-// The general grammar of parse_float32: the syntax of a decimal number or a
-// special value, checked byte by byte, and the digits it holds. Internal to
-// parse_float32.
+// The general grammar of parse_float: the syntax of a decimal number or a
+// special value, checked byte by byte, and the digits it holds, whatever
+// the format they are to become. Internal to parse_float.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,7 @@ enum class Form : std::uint8_t { Digits, Infinity, Nan, Empty, Invalid };
 // count); the value is sign, w * 10^(runs.exponent - fraction digits).
 struct Scanned {
   Form form;
-  std::uint32_t sign;  // kSignBit or 0
+  bool negative;
   std::uint64_t w;
   std::size_t digits;  // integer and fraction digits together
   DigitRuns runs;
@@ -38,7 +38,7 @@ inline bool equals_ignoring_case(const char* p, const char* end, std::string_vie
 }
 
 [[gnu::always_inline]] inline Scanned scan_number(std::string_view text) noexcept {
-  Scanned out{Form::Invalid, 0, 0, 0, {}};
+  Scanned out{Form::Invalid, false, 0, 0, {}};
   const char* p = text.data();
   const char* const end = p + text.size();
   if (p == end) {
@@ -46,7 +46,7 @@ inline bool equals_ignoring_case(const char* p, const char* end, std::string_vie
     return out;
   }
   if (*p == '+' || *p == '-') {
-    out.sign = *p == '-' ? kSignBit : 0;
+    out.negative = *p == '-';
     ++p;
     if (p == end) return out;
   }

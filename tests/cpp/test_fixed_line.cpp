@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "lib.hpp"
@@ -34,25 +35,35 @@ std::vector<Kernel> simd_kernels() {
   if (simd_kernels().empty()) GTEST_SKIP() << "no SIMD kernel on this machine"; \
   for (Kernel kernel : simd_kernels())
 
-// Decodes `line` and checks every decoded field against parse_float32;
+// Decodes `line` to T and checks every decoded field against parse_float<T>;
 // returns the decoded bits.
+template <class T>
 unsigned decode_checked(Kernel kernel, std::string_view line, std::size_t width, std::size_t fields) {
-  float values[novrel::text::kDecodedLineCapacity];
+  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  T values[novrel::text::kDecodedLineCapacity];
   const unsigned decoded = FixedLineDecoder::with_kernel(kernel, width).decode(line, fields, values);
   for (std::size_t k = 0; k < fields; ++k) {
     if (!(decoded >> k & 1)) continue;
     const std::string_view field = line.substr(k * width, width);
-    const auto parsed = novrel::text::parse_float32(novrel::text::trim_whitespace(field));
+    const auto parsed = novrel::text::parse_float<T>(novrel::text::trim_whitespace(field));
     EXPECT_TRUE(parsed.ok) << "decoded a field the parser rejects: '" << field << "'";
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(values[k]), std::bit_cast<std::uint32_t>(parsed.value))
-        << "field '" << field << "', kernel " << static_cast<int>(kernel);
+    EXPECT_EQ(std::bit_cast<Bits>(values[k]), std::bit_cast<Bits>(parsed.value))
+        << "field '" << field << "', kernel " << static_cast<int>(kernel) << ", " << sizeof(T) << "-byte values";
   }
   return decoded;
 }
 
+// Both formats; returns the float32 bits, and the float64 ones in `decoded64`.
+unsigned decode_checked(Kernel kernel, std::string_view line, std::size_t width, std::size_t fields,
+                        unsigned& decoded64) {
+  decoded64 = decode_checked<double>(kernel, line, width, fields);
+  return decode_checked<float>(kernel, line, width, fields);
+}
+
 struct OneField {
   const char* text;
-  bool decoded;  // whether the kernels must decide it
+  bool decoded;    // whether the kernels must decide it as a float32
+  bool decoded64;  // and as a float64: the layout, with 10^q exact
 };
 
 void PrintTo(const OneField& c, std::ostream* os) { *os << '"' << c.text << '"'; }
@@ -62,26 +73,33 @@ class FixedLineFields : public testing::TestWithParam<OneField> {};
 TEST_P(FixedLineFields, DecodeExactlyWhatTheyShould) {
   const std::string text = GetParam().text;
   FOR_EACH_KERNEL(kernel) {
-    EXPECT_EQ(decode_checked(kernel, text, text.size(), 1), GetParam().decoded ? 1u : 0u) << text;
+    unsigned decoded64;
+    EXPECT_EQ(decode_checked(kernel, text, text.size(), 1, decoded64), GetParam().decoded ? 1u : 0u) << text;
+    EXPECT_EQ(decoded64, GetParam().decoded64 ? 1u : 0u) << text;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FixedLineFields,
     testing::Values(
-        OneField{" 1.01325E+05", true}, OneField{"-2.93150e-02", true}, OneField{"+9.99999E+99", true},
-        OneField{"-0.00000E+00", true}, OneField{" 0.00000E-99", true}, OneField{" 1.5E+00", true},
-        OneField{" 3.40282356E+38", true},   // the largest finite float32
-        OneField{" 3.40282357E+38", true},   // past the overflow midpoint: infinity
-        OneField{" 1.17549436E-38", true},   // just above the smallest normal float32
-        OneField{" 1.17549435E-38", false},  // just below it, rounding up to it: left
-        OneField{" 1.67772170E+07", false},  // a tie: left to the exact path
-        OneField{" 1.00000E-40", false},     // subnormal
-        OneField{"-1.00000E-60", false},     // underflows to zero
-        OneField{"\t1.01325E+05", false}, OneField{" 1.01325D+05", false}, OneField{" 1.01325E 05", false},
-        OneField{" 1,01325E+05", false}, OneField{"  1.0132E+05", false}, OneField{" 1.01325E+5 ", false},
-        OneField{"+-.01325E+05", false}, OneField{" 1.0132\xC3\xA9+05", false}, OneField{" 1.0E+05 ", false},
-        OneField{"123456789012", false}));
+        OneField{" 1.01325E+05", true, true}, OneField{"-2.93150e-02", true, true},
+        OneField{"+9.99999E+99", true, false}, OneField{"-0.00000E+00", true, true},
+        OneField{" 0.00000E-99", true, false}, OneField{" 1.5E+00", true, true},
+        OneField{" 3.40282356E+38", true, false},   // the largest finite float32
+        OneField{" 3.40282357E+38", true, false},   // past the overflow midpoint: infinity
+        OneField{" 1.17549436E-38", true, false},   // just above the smallest normal float32
+        OneField{" 1.17549435E-38", false, false},  // just below it, rounding up to it: left
+        OneField{" 1.67772170E+07", false, true},   // a float32 tie: left to the exact path
+        OneField{" 1.00000E-40", false, false},     // subnormal
+        OneField{"-1.00000E-60", false, false},     // underflows to zero
+        // The exact powers of ten end at 10^22 and 10^-22.
+        OneField{" 1.00000000E+30", true, true}, OneField{" 1.00000000E+31", true, false},
+        OneField{" 9.99999999E-14", true, true}, OneField{"-9.99999999E-15", true, false},
+        OneField{"\t1.01325E+05", false, false}, OneField{" 1.01325D+05", false, false},
+        OneField{" 1.01325E 05", false, false}, OneField{" 1,01325E+05", false, false},
+        OneField{"  1.0132E+05", false, false}, OneField{" 1.01325E+5 ", false, false},
+        OneField{"+-.01325E+05", false, false}, OneField{" 1.0132\xC3\xA9+05", false, false},
+        OneField{" 1.0E+05 ", false, false}, OneField{"123456789012", false, false}));
 
 // Random lines of every width and field count: mostly the layout, with
 // single bytes replaced, so that every position is tried with near misses.
@@ -104,7 +122,8 @@ TEST(FixedLine, AgreesWithTheFieldParserOnRandomLines) {
         line += f;
       }
       line += std::string(rng() % 20, ' ');
-      const unsigned decoded = decode_checked(kernel, line, width, fields);
+      unsigned decoded64;
+      const unsigned decoded = decode_checked(kernel, line, width, fields, decoded64);
       for (std::size_t k = 0; k < fields; ++k) {
         const std::string_view field = std::string_view(line).substr(k * width, width);
         const float value = novrel::text::parse_float32(novrel::text::trim_whitespace(field)).value;
@@ -136,8 +155,10 @@ TEST(FixedLine, LoadsStayInsideTheLine) {
         for (std::size_t k = 0; k < fields; ++k) line += field;
         char* at = area + page - line.size();
         std::memcpy(at, line.data(), line.size());
-        EXPECT_EQ(decode_checked(kernel, std::string_view(at, line.size()), width, fields),
+        unsigned decoded64;
+        EXPECT_EQ(decode_checked(kernel, std::string_view(at, line.size()), width, fields, decoded64),
                   (1u << fields) - 1);
+        EXPECT_EQ(decoded64, (1u << fields) - 1);
       }
     }
   }

@@ -4,77 +4,29 @@
 // "C" locale. Minutes to hours of CPU: run with NOVREL_SLOW=1; the work is
 // split over the CPUs the process may use (taskset limits it).
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <charconv>
-#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "sweep.hpp"
 #include "text/fixed_line.hpp"
 #include "text/number.hpp"
 
 namespace {
 
+using novrel::testing_support::Findings;
+using novrel::testing_support::slow_tests_enabled;
+using novrel::testing_support::sweep;
 using novrel::text::parse_float32;
-
-bool slow_tests_enabled() {
-  const char* flag = std::getenv("NOVREL_SLOW");
-  return flag != nullptr && std::string(flag) == "1";
-}
-
-// Failures found by the workers, reported by the test's own thread.
-class Findings {
- public:
-  void add(std::string what) {
-    const std::lock_guard lock(mutex_);
-    if (++count_ <= 10) first_.push_back(std::move(what));
-  }
-  void report() const {
-    for (const std::string& what : first_) ADD_FAILURE() << what;
-    EXPECT_EQ(count_, 0u);
-  }
-
- private:
-  std::mutex mutex_;
-  std::uint64_t count_ = 0;
-  std::vector<std::string> first_;
-};
-
-// Calls body(bits) for every bits in [0, end), in chunks over the CPUs this
-// process may run on, and prints the time taken.
-template <class Body>
-void sweep(const char* name, std::uint64_t end, Body body) {
-  cpu_set_t cpus;
-  const unsigned threads =
-      sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? static_cast<unsigned>(CPU_COUNT(&cpus)) : 1;
-  constexpr std::uint64_t kChunk = std::uint64_t{1} << 22;
-  std::atomic<std::uint64_t> next{0};
-  const auto start = std::chrono::steady_clock::now();
-  std::vector<std::thread> workers;
-  for (unsigned t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
-      for (std::uint64_t first; (first = next.fetch_add(kChunk)) < end;)
-        for (std::uint64_t b = first; b < std::min(first + kChunk, end); ++b)
-          body(static_cast<std::uint32_t>(b));
-    });
-  }
-  for (std::thread& w : workers) w.join();
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  std::printf("%s: %llu patterns on %u threads in %.0f s\n", name,
-              static_cast<unsigned long long>(end), threads, took.count());
-}
 
 std::string hex(std::uint32_t bits) {
   char buf[16];

@@ -8,9 +8,10 @@
 // size, so that AddressSanitizer sees any load past its end.
 //
 // For every kernel the machine has, each decoded field must hold the value
-// parse_float32 gives for the trimmed field, bit for bit, and the first
-// failing field (the error the reader reports) must be the per-field path's.
-// All kernels must decode the same fields.
+// parse_float32 (or, decoded to doubles, parse_float64) gives for the
+// trimmed field, bit for bit, and the first failing field (the error the
+// reader reports) must be the per-field path's. All kernels must decode the
+// same fields.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -104,6 +105,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     if (combined_error != scalar_error) fail("the first failing field differs", line, width, scalar_error);
+    double doubles[novrel::text::kDecodedLineCapacity];
+    const unsigned decoded64 = decoder.decode(line, fields, doubles);
+    if (decoded64 >> fields != 0) fail("a field beyond the line's count decoded to a double", line, width, fields);
+    for (std::size_t k = 0; k < fields; ++k) {
+      if (!(decoded64 >> k & 1)) continue;
+      const auto parsed = novrel::text::parse_float64(novrel::text::trim_whitespace(line.substr(k * width, width)));
+      if (!parsed.ok || std::bit_cast<std::uint64_t>(doubles[k]) != std::bit_cast<std::uint64_t>(parsed.value))
+        fail("decoded double differs from the parser's", line, width, k);
+    }
     if (!first && decoded != first_decoded) fail("kernels decode different fields", line, width, 0);
     first_decoded = decoded;
     first = false;

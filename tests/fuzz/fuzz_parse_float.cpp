@@ -1,15 +1,16 @@
-// Fuzz target: parse_float32 against the C library's strtof.
+// Fuzz target: parse_float32 and parse_float64 against the C library's
+// strtof and strtod.
 //
-// Two checks per input:
-//  1. The raw bytes as a field: parse_float32 must accept exactly the texts
+// Two checks per input, each in both formats:
+//  1. The raw bytes as a field: parse_float must accept exactly the texts
 //     of the field grammar (checked here by an independent matcher), report
 //     Empty only for the empty text, and on an accepted decimal text agree
-//     bit for bit with strtof, which rounds correctly.
+//     bit for bit with strtof or strtod, which round correctly.
 //  2. A grammar-valid text built from the bytes (sign, digit runs of up to a
 //     few thousand digits, point, exponent), so that every input exercises
 //     the conversion paths, the long-digit one included.
-// strtof accepts more syntax (hex, "nan(...)", leading space), so it is only
-// ever asked about texts that the grammar accepts.
+// strtof and strtod accept more syntax (hex, "nan(...)", leading space), so
+// they are only ever asked about texts that the grammar accepts.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -17,26 +18,32 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "text/number.hpp"
 
 namespace {
 
 using novrel::text::FloatErrorKind;
-using novrel::text::parse_float32;
+using novrel::text::parse_float;
 
 // Exponents are saturated at 65536 by the parser; with fewer digits than this
 // a saturated exponent still gives the same infinity or zero.
 constexpr std::size_t kMaxText = 16384;
 
+template <class T>
 [[noreturn]] void fail(std::string_view text, const char* what) {
-  std::fprintf(stderr, "parse_float32(\"%.*s\"): %s\n", static_cast<int>(text.size()),
-               text.data(), what);
+  std::fprintf(stderr, "parse_float%d(\"%.*s\"): %s\n", static_cast<int>(8 * sizeof(T)),
+               static_cast<int>(text.size()), text.data(), what);
   std::abort();
 }
 
-std::uint32_t bits_of(float f) {
-  std::uint32_t b;
+template <class T>
+using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+
+template <class T>
+Bits<T> bits_of(T f) {
+  Bits<T> b;
   std::memcpy(&b, &f, sizeof b);
   return b;
 }
@@ -81,34 +88,42 @@ Form classify(std::string_view text) {
   return p == body.size() ? Form::Decimal : Form::Rejected;
 }
 
-void check(std::string_view text) {
-  const auto parsed = parse_float32(text);
-  const Form form = classify(text);
+template <class T>
+void check(std::string_view text, Form form) {
+  const auto parsed = parse_float<T>(text);
   if (form == Form::Rejected) {
-    if (parsed.ok) fail(text, "accepted a text outside the grammar");
+    if (parsed.ok) fail<T>(text, "accepted a text outside the grammar");
     const FloatErrorKind want = text.empty() ? FloatErrorKind::Empty : FloatErrorKind::Invalid;
-    if (parsed.error != want) fail(text, "wrong error kind");
+    if (parsed.error != want) fail<T>(text, "wrong error kind");
     return;
   }
-  if (!parsed.ok) fail(text, "rejected a text of the grammar");
+  if (!parsed.ok) fail<T>(text, "rejected a text of the grammar");
   const bool negative = text[0] == '-';
-  const std::uint32_t sign = negative ? 0x80000000u : 0;
-  std::uint32_t want;
+  T want;
   if (form == Form::Nan) {
-    want = sign | 0x7FC00000u;
+    want = negative ? -__builtin_nan("") : __builtin_nan("");
   } else if (form == Form::Infinity) {
-    want = sign | 0x7F800000u;
+    want = negative ? -__builtin_inf() : __builtin_inf();
   } else {
     const std::string terminated(text);
     char* end = nullptr;
     errno = 0;
-    want = bits_of(std::strtof(terminated.c_str(), &end));
-    if (end != terminated.c_str() + terminated.size()) fail(text, "strtof stopped early");
+    if constexpr (sizeof(T) == 4)
+      want = std::strtof(terminated.c_str(), &end);
+    else
+      want = std::strtod(terminated.c_str(), &end);
+    if (end != terminated.c_str() + terminated.size()) fail<T>(text, "strtof or strtod stopped early");
   }
-  if (bits_of(parsed.value) != want) {
-    std::fprintf(stderr, "got 0x%08x, want 0x%08x\n", bits_of(parsed.value), want);
-    fail(text, "value differs");
+  if (bits_of(parsed.value) != bits_of(want)) {
+    std::fprintf(stderr, "got %a, want %a\n", static_cast<double>(parsed.value), static_cast<double>(want));
+    fail<T>(text, "value differs");
   }
+}
+
+void check(std::string_view text) {
+  const Form form = classify(text);
+  check<float>(text, form);
+  check<double>(text, form);
 }
 
 // Reads the bytes as a recipe for one grammar-valid text.
@@ -138,9 +153,10 @@ class Builder {
       const std::uint8_t e = next();
       if (e & 1) out += (e & 2) ? '-' : '+';
       for (std::uint8_t zeros = (e >> 2) & 3; zeros > 0; --zeros) out += '0';
-      // Mostly exponents that keep the value finite and non-zero, sometimes
-      // far beyond, where the parser's saturation takes over.
-      const std::uint32_t value = (e & 0x80) ? next() * 1000u + next() : next() % 64u;
+      // Mostly exponents that keep a float32 value finite and non-zero,
+      // then those of float64, sometimes far beyond, where the parser's
+      // saturation takes over.
+      const std::uint32_t value = (e & 0x80) ? next() * 1000u + next() : (e & 0x40) ? next() * 2u : next() % 64u;
       out += std::to_string(value);
     }
     return out;

@@ -1,0 +1,95 @@
+"""Writing plot files: the values of a Plot, or of named columns, back into
+the fixed-width text that both readers read."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, TypeAlias
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from . import _core
+from ._plot import Plot
+
+if TYPE_CHECKING:
+    StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+def _table(source: Plot | Mapping[str, ArrayLike]) -> tuple[list[str], NDArray[Any]]:
+    """The names and a C-contiguous (blocks, N) float32 or float64 array."""
+    if isinstance(source, Plot):
+        values = np.asarray(source.values)
+        if values.dtype != np.float32:
+            values = values.astype(np.float64, copy=False)
+        return list(source.names), np.ascontiguousarray(values)
+    if not isinstance(source, Mapping):
+        raise TypeError(f"write() takes a Plot or a mapping of names to columns, "
+                        f"not {type(source).__name__}")
+    names = list(source)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"parameter names must be str, not {type(name).__name__}")
+    columns = [np.asarray(column) for column in source.values()]
+    for name, column in zip(names, columns):
+        if column.ndim != 1:
+            raise ValueError(f"column {name!r} has {column.ndim} dimensions, not 1")
+        if column.dtype.kind not in "fiu":
+            raise TypeError(f"column {name!r} holds {column.dtype}, not numbers")
+        if len(column) != len(columns[0]):
+            raise ValueError(f"column {name!r} has {len(column)} values, "
+                             f"column {names[0]!r} {len(columns[0])}")
+    dtype = np.float32 if all(c.dtype == np.float32 for c in columns) else np.float64
+    rows = np.empty((len(columns[0]) if columns else 0, len(columns)), dtype=dtype)
+    for j, column in enumerate(columns):
+        rows[:, j] = column
+    return names, rows
+
+
+def write(path: StrOrBytesPath, plot_or_mapping: Plot | Mapping[str, ArrayLike], *,
+          width: int = 15, title: str | None = None) -> None:
+    """Writes a plot file that ``torvask.read`` and ``novrel.rust_read_torvask``
+    read back.
+
+    ``plot_or_mapping`` is a Plot (its ``names`` and ``values``) or a mapping
+    of names to 1-D columns of equal length, the first entry being parameter
+    0 (the time, usually). float32 values are written as float32, float64 as
+    float64; columns of other numbers (integers) become float64 (exact up to
+    2**53), and a mapping that mixes float32 and float64 is written as
+    float64. ``title`` (by default the Plot's ``title`` where it has one,
+    else empty) starts the header line, padded with spaces to 30 bytes, and the
+    parameter count ends it, so a title that ends in digits is safe.
+
+    Every field is ``width`` bytes, right-aligned: a space or minus sign, one
+    digit, a point, width - 7 digits, E, the exponent's sign and two digits
+    (`` 1.01325E+05`` at width 12): width - 6 significant digits. float32
+    values come back bit for bit from width 15 up (9 digits; there the field
+    holds the shortest digits that do, so a float32 0.1 is written
+    ``1.00000000E-01``); float64 values from width 23 up (17 digits). Narrower
+    fields hold the value correctly rounded. float64 values of magnitude
+    1e100 or more, or below 1e-99, have three exponent digits and one
+    significant digit fewer (width 24 keeps every float64). Infinities are
+    ``inf``/``-inf``; a NaN is ``nan``/``-nan`` after its sign (its payload
+    is lost); -0.0 keeps its sign. ``width`` is at least 6 for float32 and 7
+    for float64 (one digit, `` 1E+05``), and at most 1024.
+
+    Each block's leading line is its number counting from 1, right-aligned
+    in 4 columns; lines end in LF. The file is written beside ``path`` under
+    a temporary name and renamed over it at the end, so a failed or
+    interrupted write (Ctrl-C is felt within a few megabytes) leaves what was
+    there before. The interpreter is released while the file is written.
+
+    Raises OSError (with the path) when the file cannot be written;
+    ValueError for a width out of range, no parameter, or a title or name
+    holding a line feed or carriage return (names are read back stripped of
+    surrounding whitespace); TypeError for values that are not numbers.
+    """
+    if isinstance(width, bool) or not isinstance(width, int):
+        raise TypeError(f"width must be an int, not {type(width).__name__}")
+    if title is None:
+        title = getattr(plot_or_mapping, "title", None) or ""
+    elif not isinstance(title, str):
+        raise TypeError(f"title must be a str, not {type(title).__name__}")
+    names, rows = _table(plot_or_mapping)
+    _core.write(os.fsencode(path), title, names, rows, width)

@@ -1,0 +1,227 @@
+#include "reader/block_walker.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "reader/read_failure.hpp"
+#include "reader/threads.hpp"
+#include "text/kernel.hpp"
+#include "text/utf8.hpp"
+
+namespace novrel::reader {
+namespace {
+
+[[noreturn]] void fail_os(int code) {
+  ReadError error;
+  error.problem = ReadProblem::os_error;
+  error.os_error = code;
+  throw error;
+}
+
+// One read of up to `size` bytes at `offset`, or from the current position
+// of a file that cannot seek; retried when interrupted.
+std::size_t read_some(const PlotFile& file, char* into, std::size_t size, std::uint64_t offset) {
+  for (;;) {
+    const ssize_t got = file.seekable()
+                            ? ::pread(file.descriptor(), into, size, static_cast<off_t>(offset))
+                            : ::read(file.descriptor(), into, size);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) fail_os(errno);
+  }
+}
+
+// Bytes per read when counting lines: large enough that the system calls
+// cost nothing beside the copy, small enough to stay in the second-level
+// cache while the newlines are counted.
+constexpr std::size_t kCountBufferSize = 256u << 10;
+// A checkpoint every this many lines: reaching any line walks past fewer.
+constexpr std::uint64_t kCheckpointLines = 4096;
+
+}  // namespace
+
+static int open_or_fail(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) fail_os(EINVAL);
+  const failure::String terminated(path);
+  int fd;
+  do {
+    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) fail_os(errno);
+  return fd;
+}
+
+PlotFile::PlotFile(std::string_view path) : fd_(open_or_fail(path)) {
+  struct stat info;
+  if (::fstat(fd_.get(), &info) != 0) fail_os(errno);
+  // A directory opens but does not read; say so as reading it would.
+  if (S_ISDIR(info.st_mode)) fail_os(EISDIR);
+  seekable_ = S_ISREG(info.st_mode);
+  size_ = seekable_ && info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+LineWalker::LineWalker(const PlotFile& file, std::uint64_t offset, std::uint64_t end,
+                       std::size_t buffer_size)
+    : file_(file),
+      buffer_(static_cast<char*>(failure::allocate_bytes(buffer_size))),
+      capacity_(buffer_size),
+      base_(offset),
+      end_(end),
+      find_line_end_(text::line_end_finder(text::chosen_kernel())) {}
+
+bool LineWalker::refill() {
+  const std::size_t keep = hold_ != kNoEnd ? static_cast<std::size_t>(hold_ - base_) : pos_;
+  std::memmove(buffer_.get(), buffer_.get() + keep, filled_ - keep);
+  base_ += keep;
+  pos_ -= keep;
+  filled_ -= keep;
+  if (filled_ == capacity_) {
+    buffer_.reset(static_cast<char*>(failure::reallocate_bytes(buffer_.release(), 2 * capacity_)));
+    capacity_ *= 2;
+  }
+  const std::uint64_t at = base_ + filled_;
+  if (at >= end_) return false;
+  const std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(capacity_ - filled_, end_ - at));
+  const std::size_t got = read_some(file_, buffer_.get() + filled_, want, at);
+  filled_ += got;
+  return got > 0;
+}
+
+void LineWalker::rewind() {
+  pos_ = static_cast<std::size_t>(hold_ - base_);
+  hold_ = kNoEnd;
+}
+
+text::NextLine LineWalker::next_line() {
+  line_.clear();
+  std::string_view line;  // the bytes taken, LF included
+  bool ascii = false;
+  for (;;) {
+    const char* const unread = buffer_.get() + pos_;
+    const std::size_t available = filled_ - pos_;
+    const text::LineEnd found = find_line_end_(unread, available);
+    if (found.lf < available) {
+      terminated_ = true;
+      const std::size_t taken = found.lf + 1;
+      pos_ += taken;
+      if (line_.empty()) {
+        line = std::string_view(unread, taken);
+        ascii = found.ascii;
+      } else {
+        line_.append(unread, taken);
+        line = line_;
+      }
+      break;
+    }
+    line_.append(unread, available);
+    pos_ = filled_;
+    if (!refill()) {
+      terminated_ = false;
+      line = line_;
+      break;
+    }
+  }
+  if (!ascii && !text::is_valid_utf8(line)) return {text::LineStatus::Error, {}, text::IoError::invalid_utf8()};
+  if (line.empty()) return {text::LineStatus::EndOfInput, {}, text::IoError()};
+  if (line.back() == '\n') {
+    line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  }
+  return {text::LineStatus::Line, line, text::IoError()};
+}
+
+std::uint64_t LineWalker::skip_lines(std::uint64_t count) {
+  std::uint64_t passed = 0;
+  bool partial = false;  // bytes of a line passed without its end
+  while (passed < count) {
+    if (pos_ == filled_ && !refill()) {
+      if (partial) {
+        terminated_ = false;
+        ++passed;
+      }
+      break;
+    }
+    const char* const unread = buffer_.get() + pos_;
+    const void* lf = std::memchr(unread, '\n', filled_ - pos_);
+    if (lf == nullptr) {
+      pos_ = filled_;
+      partial = true;
+      continue;
+    }
+    pos_ += static_cast<std::size_t>(static_cast<const char*>(lf) - unread) + 1;
+    partial = false;
+    terminated_ = true;
+    ++passed;
+  }
+  return passed;
+}
+
+bool LineWalker::at_end() { return pos_ == filled_ && !refill(); }
+
+LineMap::LineMap(const PlotFile& file, std::uint64_t begin, std::uint64_t end, unsigned threads,
+                 void (*poll)(void*), void* poll_context)
+    : file_(file), end_(end) {
+  checkpoints_.push_back({0, begin});
+  if (begin >= end) return;
+  struct Slice {
+    std::uint64_t newlines = 0;
+    failure::Vec<Checkpoint> checkpoints;  // lines counted from the slice's start
+  };
+  failure::Vec<Slice> slices(threads);
+  const std::uint64_t length = end - begin;
+  std::atomic<unsigned> first_failed{threads};
+  run_parts(threads, first_failed, [&](unsigned part) {
+    Slice& slice = slices[part];
+    const std::uint64_t from = begin + length * part / threads;
+    const std::uint64_t to = begin + length * (part + 1) / threads;
+    failure::Vec<char> buffer(kCountBufferSize);
+    for (std::uint64_t at = from; at < to;) {
+      if (part == 0 && poll != nullptr) poll(poll_context);
+      if (first_failed.load(std::memory_order_relaxed) < part) return;
+      const std::size_t got = read_some(
+          file, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(kCountBufferSize, to - at)), at);
+      if (got == 0) fail_os(EIO);  // the file shrank under the read
+      const char* p = buffer.data();
+      const char* const stop = p + got;
+      while (const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(stop - p))) {
+        p = static_cast<const char*>(lf) + 1;
+        if (++slice.newlines % kCheckpointLines == 0)
+          slice.checkpoints.push_back({slice.newlines, at + static_cast<std::uint64_t>(p - buffer.data())});
+      }
+      at += got;
+    }
+  });
+  std::uint64_t before = 0;
+  for (const Slice& slice : slices) {
+    for (const Checkpoint& point : slice.checkpoints) checkpoints_.push_back({before + point.line, point.offset});
+    before += slice.newlines;
+  }
+  // The last line: unterminated, or empty (LF or CR LF after a line end, or
+  // all there is).
+  char tail[3] = {'\n', '\n', '\n'};
+  const std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(3, length));
+  if (read_some(file, tail + 3 - tail_size, tail_size, end - tail_size) != tail_size) fail_os(EIO);
+  lines_ = before;
+  if (tail[2] != '\n') {
+    ++lines_;
+  } else {
+    last_empty_ = tail[1] == '\n' || (tail[1] == '\r' && tail[0] == '\n');
+  }
+}
+
+LineWalker LineMap::walker_at(std::uint64_t line, std::size_t buffer_size) const {
+  const auto after = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), line,
+                                      [](std::uint64_t wanted, const Checkpoint& point) { return wanted < point.line; });
+  const Checkpoint& from = after[-1];
+  LineWalker walker(file_, from.offset, end_, buffer_size);
+  walker.skip_lines(line - from.line);
+  return walker;
+}
+
+}  // namespace novrel::reader

@@ -1,0 +1,59 @@
+#include "reader/read_failure.hpp"
+
+#include <array>
+
+#include "text/utf8.hpp"
+
+namespace novrel {
+namespace {
+
+#define NOVREL_CUT_HINT "; complete_blocks=True reads the blocks before it " \
+                        "(a simulation may still be writing the file)"
+
+// In the order of ReadProblem.
+constexpr std::array<ProblemText, kProblemCount> kProblems = {{
+    {"os_error", ""},
+    {"not_utf8", "the line is not valid UTF-8"},
+    {"no_header",
+     "the file is empty: a plot file begins with a header line that ends with the parameter "
+     "count"},
+    {"bad_count",
+     "the header line {text!r} does not end with a parameter count (a whole number from 1 to "
+     "4294967295)"},
+    {"names_missing", "the file ends among the parameter names"},
+    {"block_cut", "the file ends inside a block" NOVREL_CUT_HINT},
+    {"line_cut", "the file ends inside the data line {text!r}" NOVREL_CUT_HINT},
+    {"field_outside",
+     "the field lies outside the data line {text!r}: the line is too short for fields {width} "
+     "bytes wide, or a character straddles the field's edge"},
+    {"not_a_number", "{text!r} is not a number"},
+    {"width_unknown",
+     "the first data line {text!r} is not a whole number of fields of one width; say how "
+     "wide the fields are with width="},
+    {"width_mismatch",
+     "the first data line {text!r} suggests width={suggested_width}, not {width}"},
+    {"no_parameter", "there is no parameter {text} in a file of {count} parameters"},
+    {"parameter_twice", "parameter {parameter} is chosen twice"},
+    {"too_large", "the parameter count is too large for the values ever to fit in memory"},
+    {"out_of_memory", ""},
+}};
+
+#undef NOVREL_CUT_HINT
+
+}  // namespace
+
+const ProblemText& text_of(ReadProblem problem) noexcept {
+  return kProblems[static_cast<std::size_t>(problem)];
+}
+
+ReadError& ReadError::showing(std::string_view bytes) {
+  if (bytes.size() > kShownBytes) {
+    std::size_t end = kShownBytes;
+    while (end > 0 && text::is_continuation_byte(bytes[end])) --end;
+    bytes = bytes.substr(0, end);
+  }
+  text.emplace(bytes);
+  return *this;
+}
+
+}  // namespace novrel

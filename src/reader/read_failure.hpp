@@ -1,0 +1,61 @@
+// Why a read into rows failed, and where: a value thrown at the failing site
+// with everything known there, so nothing is worked out afterwards.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "failure/memory.hpp"
+
+namespace novrel {
+
+enum class ReadProblem : std::uint8_t {
+  os_error,         // opening or reading the file failed; see ReadError::os_error
+  not_utf8,         // a line is not valid UTF-8
+  no_header,        // the file is empty
+  bad_count,        // the header line does not end with a parameter count of at least 1
+  names_missing,    // the file ends among the name lines
+  block_cut,        // the file ends where a line of a block is due
+  line_cut,         // the file ends inside a data line
+  field_outside,    // a field lies beyond its line's end or across a character
+  not_a_number,     // a field is not a decimal number
+  width_unknown,    // the first data line's length is not a whole number of fields
+  width_mismatch,   // the first data line suggests another width than the one asked for
+  no_parameter,     // a chosen parameter index is not in the file
+  parameter_twice,  // a parameter is chosen twice
+  too_large,        // the values could never fit in memory
+  out_of_memory,    // memory ran out
+};
+
+// Each problem's name, as Python sees it, and its wording: a str.format
+// template over the error's fields (text, width, suggested_width, count,
+// parameter), for the layer that knows the path to put it after the place.
+struct ProblemText {
+  std::string_view name;
+  std::string_view wording;
+};
+const ProblemText& text_of(ReadProblem problem) noexcept;
+inline constexpr std::size_t kProblemCount = static_cast<std::size_t>(ReadProblem::out_of_memory) + 1;
+
+inline constexpr std::size_t kShownBytes = 60;
+
+struct ReadError {
+  ReadProblem problem = ReadProblem::os_error;
+  int os_error = 0;         // errno, for ReadProblem::os_error
+  std::uint64_t line = 0;   // the line at fault, counting from 1; 0 for none
+  std::optional<std::uint64_t> block;      // the block at fault, counting from 0
+  std::optional<std::uint32_t> parameter;  // the parameter at fault, counting from 0
+  failure::String name;     // that parameter's name
+  std::optional<failure::String> text;  // the field or line at fault, cut to kShownBytes
+  std::size_t width = 0;    // the field width in use; 0 before it was known
+  std::size_t suggested_width = 0;  // the first data line's suggestion, when whole
+  std::uint32_t count = 0;  // the parameter count, once read
+
+  // Sets `text` to at most kShownBytes of `bytes`, cut back to a character
+  // boundary.
+  ReadError& showing(std::string_view bytes);
+};
+
+}  // namespace novrel

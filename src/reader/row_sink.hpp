@@ -1,0 +1,158 @@
+// The rows sink: the chosen fields of one block into one row, with failures
+// thrown as ReadError values where they happen.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "failure/memory.hpp"
+#include "reader/block_walker.hpp"
+#include "reader/field_decoding.hpp"
+#include "reader/format.hpp"
+#include "reader/read_failure.hpp"
+
+namespace novrel::reader {
+
+// Which fields of a block a read takes, and where each goes in its row.
+struct RowPlan {
+  struct Line {
+    std::uint64_t data_line;
+    std::size_t fields;      // on the line
+    bool whole;              // every field, to columns column..column + fields - 1
+    std::size_t column;
+    std::size_t chosen = 0;  // otherwise: chosen fields in line order
+    std::array<std::uint8_t, kFieldsPerLine> slot{};
+    std::array<std::uint32_t, kFieldsPerLine> to{};  // their columns
+  };
+  failure::Vec<Line> lines;  // in file order
+  failure::Vec<std::uint32_t> parameters;  // of each column
+};
+
+// `parameters` as ReadOptions holds them, resolved against `count`.
+RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<std::int64_t>& parameters);
+
+// What every thread's decoder shares.
+struct RowShared {
+  const RowPlan& plan;
+  BlockGeometry geometry;
+  const failure::Vec<failure::String>& names;
+  std::size_t width;
+  std::size_t suggested_width;
+  bool complete_blocks;
+};
+
+template <class T>
+class BlockDecoder {
+ public:
+  // `line`: the lines before the walker's next one.
+  BlockDecoder(const RowShared& shared, LineWalker& walker, std::uint64_t line)
+      : shared_(shared), walker_(walker), fields_(shared.width), line_(line) {}
+
+  // Block `block` into `row`; false where the file ends where its leading
+  // line is due, or, with complete_blocks, inside it.
+  bool read(T* row, std::uint64_t block) {
+    block_ = block;
+    const text::NextLine leading = next();
+    if (leading.status != text::LineStatus::Line) return ended(leading, false);
+    // One empty line at the very end of a file ends it.
+    if (leading.text.empty() && walker_.at_end()) return false;
+    std::uint64_t at = 0;  // data lines passed
+    for (const RowPlan::Line& planned : shared_.plan.lines) {
+      if (!pass(planned.data_line - at)) return false;
+      at = planned.data_line + 1;
+      const text::NextLine got = next();
+      if (got.status != text::LineStatus::Line) return ended(got, true);
+      first_parameter_ = planned.data_line * kFieldsPerLine;
+      if (shared_.complete_blocks && !walker_.last_line_terminated()) {
+        // The file's last line, maybe cut short while it was written.
+        try {
+          take(planned, got.text, row);
+        } catch (const ReadError&) {
+          return false;
+        }
+      } else {
+        take(planned, got.text, row);
+      }
+    }
+    return pass(shared_.geometry.data_lines() - at);
+  }
+
+  // Passes over `count` lines; false where the file ends first, which
+  // inside a block is its cut.
+  bool pass(std::uint64_t count) {
+    if (count == 0) return true;
+    const std::uint64_t passed = walker_.skip_lines(count);
+    line_ += passed;
+    if (passed == count) return true;
+    if (shared_.complete_blocks) return false;
+    throw located(ReadProblem::block_cut, line_ + 1);
+  }
+
+  std::uint64_t offset() const noexcept { return walker_.offset(); }
+
+  // The field decoder's failures, located.
+  [[noreturn]] void outside(std::string_view line, std::size_t k, WideIndex, WideIndex) {
+    const bool cut = !walker_.last_line_terminated();
+    throw at_field(cut ? ReadProblem::line_cut : ReadProblem::field_outside, k).showing(line);
+  }
+  [[noreturn]] void not_a_number(std::string_view, std::size_t k, std::string_view field,
+                                 text::FloatErrorKind) {
+    throw at_field(ReadProblem::not_a_number, k).showing(field);
+  }
+
+ private:
+  text::NextLine next() {
+    ++line_;
+    return walker_.next_line();
+  }
+
+  // A line that is not there, or not readable: the end where a leading line
+  // is due, a cut inside a block.
+  bool ended(const text::NextLine& got, bool inside) {
+    const bool cut_short = !got.error.is_os() && !walker_.last_line_terminated();
+    if (got.status == text::LineStatus::Error && !(shared_.complete_blocks && cut_short)) {
+      ReadError error = located(got.error.is_os() ? ReadProblem::os_error : ReadProblem::not_utf8, line_);
+      if (got.error.is_os()) error.os_error = got.error.code();
+      throw error;
+    }
+    if (got.status == text::LineStatus::EndOfInput && inside && !shared_.complete_blocks)
+      throw located(ReadProblem::block_cut, line_);
+    return false;
+  }
+
+  void take(const RowPlan::Line& planned, std::string_view text, T* row) {
+    if (planned.whole) return fields_.template take<1>(text, planned.fields, row + planned.column, *this);
+    for (std::size_t i = 0; i < planned.chosen; ++i)
+      row[planned.to[i]] = fields_.take_one(text, planned.slot[i], *this);
+  }
+
+  ReadError located(ReadProblem problem, std::uint64_t line) const {
+    ReadError error;
+    error.problem = problem;
+    error.line = line;
+    error.block = block_;
+    error.width = shared_.width;
+    error.suggested_width = shared_.suggested_width;
+    error.count = shared_.geometry.count();
+    return error;
+  }
+
+  ReadError at_field(ReadProblem problem, std::size_t k) const {
+    ReadError error = located(problem, line_);
+    const auto parameter = static_cast<std::uint32_t>(first_parameter_ + k);
+    error.parameter = parameter;
+    error.name = shared_.names[parameter];
+    return error;
+  }
+
+  const RowShared& shared_;
+  LineWalker& walker_;
+  FieldDecoder<T> fields_;
+  std::uint64_t line_;  // of the line last read, counting from 1
+  std::uint64_t block_ = 0;
+  std::uint64_t first_parameter_ = 0;
+};
+
+}  // namespace novrel::reader

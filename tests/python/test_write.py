@@ -1,0 +1,187 @@
+"""torvask.write: files that both readers read back, float32 bit for bit at
+width 15, the digits each width keeps, refusals, and failures that leave the
+target as it was."""
+
+import math
+import os
+import signal
+import time
+from fractions import Fraction
+
+import pytest
+
+from conftest import float32_of, numpy_or_skip
+
+np = numpy_or_skip()
+import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
+
+F32 = np.finfo(np.float32)
+EDGES = [0.0, -0.0, 1.0, -1.0, 0.1, 101325.0, float(F32.max), -float(F32.max),
+         float(F32.smallest_normal), float(F32.smallest_subnormal), math.inf, -math.inf,
+         math.nan, -math.nan, 16777217.0, 2.5e-3]
+# Three-digit exponents, and the edges of double range.
+EDGES64 = [1e300, -1.2345678901234567e-300, 5e-324, 1.7976931348623157e308,
+           2.2250738585072014e-308, 9.999999999999999e99, 1e-99, 1e-100]
+
+
+def sample(dtype, blocks, count, seed):
+    """Edge values first, then random bit patterns (float32) or values over
+    the whole exponent range (float64)."""
+    rng = np.random.default_rng(seed)
+    size = blocks * count
+    if dtype == np.float32:
+        values = rng.integers(0, 2**32, size, dtype=np.uint32).view(np.float32)
+    else:
+        values = rng.standard_normal(size) * 10.0 ** rng.integers(-320, 308, size)
+    edges = np.array(EDGES + (EDGES64 if dtype == np.float64 else []), dtype=dtype)
+    values[:min(size, len(edges))] = edges[:size]
+    return values.reshape(blocks, count)
+
+
+def fields_of(text, count, width):
+    """The field texts of every block of a written file, and its checks of
+    the layout: header, names, leading lines and data line lengths."""
+    lines = text.split("\n")
+    assert lines.pop() == "" and lines[0].split()[-1] == str(count)
+    per_block = 1 + -(-count // 10)
+    blocks = (len(lines) - 1 - count) // per_block
+    assert len(lines) == 1 + count + blocks * per_block
+    fields = []
+    for b in range(blocks):
+        first = 1 + count + b * per_block
+        assert lines[first] == "%4d" % (b + 1)
+        data = lines[first + 1:first + per_block]
+        assert [len(line) for line in data] == [
+            width * min(10, count - 10 * m) for m in range(len(data))]
+        fields.append([line[k:k + width] for line in data for k in range(0, len(line), width)])
+    return fields
+
+
+def same(a, b):
+    """Equal as values, NaNs and the sign of zero and of NaN included."""
+    return (math.isnan(a) and math.isnan(b) or a == b) and math.copysign(1, a) == math.copysign(1, b)
+
+
+# width, dtype, parameters, blocks
+ROUND_TRIPS = [
+    (15, np.float32, 10, 30000),  # 300000 random bit patterns, bit for bit, in rounds of threads
+    (8, np.float32, 1, 40),
+    (12, np.float32, 11, 30),
+    (14, np.float32, 25, 12),
+    (23, np.float32, 10, 30),
+    (9, np.float64, 11, 30),
+    (15, np.float64, 25, 12),
+    (23, np.float64, 10, 300),
+    (24, np.float64, 1, 30),
+    (16, np.float32, 25, 0),
+]
+
+
+@pytest.mark.parametrize("width, dtype, count, blocks", ROUND_TRIPS)
+def test_round_trip(width, dtype, count, blocks, tmp_path, novrel):
+    values = sample(dtype, blocks, count, seed=width)
+    names = ["TIME"] + ["P%d" % j for j in range(1, count)]
+    path = str(tmp_path / "out.plt")
+    torvask.write(path, dict(zip(names, values.T)) if blocks else
+                  {name: np.empty(0, dtype) for name in names}, width=width, title="Run 12")
+    text = open(path, encoding="ascii").read()
+    assert text.startswith("Run 12" + " " * 25 + str(count) + "\n" + "\n".join(names) + "\n")
+    fields = fields_of(text, count, width)
+    plot = torvask.read(path, dtype=np.float32)
+    exact = torvask.read(path).values  # float64: each field's value, rounded once
+    first, columns = novrel.rust_read_torvask(path, width)
+    assert list(plot.names) == names and plot.values.shape == (blocks, count)
+    assert plot.width == (width if blocks else None)
+    assert np.array_equal(plot.values, np.array([first, *columns], np.float32).T.reshape(
+        blocks, count), equal_nan=True)
+
+    for b in range(blocks):
+        for j, (field, value) in enumerate(zip(fields[b], values[b].tolist())):
+            decimal = float(field)  # exact: Python rounds the text once
+            assert same(float(exact[b, j]), decimal), field
+            exponent = field.split("E")[-1]
+            if dtype == np.float32 and width >= 15:
+                assert same(float(plot.values[b, j]), value), (field, value)
+                continue
+            if width >= 24 or width == 23 and len(exponent) == 3 or not math.isfinite(value):
+                assert same(decimal, value), (field, value)
+            elif not same(decimal, value):  # shortest digits where they fit, else:
+                # width - 6 significant digits, one fewer for three exponent digits
+                unit = Fraction(10) ** (int(exponent) - (width - 6 - (len(exponent) - 3)) + 1)
+                assert abs(Fraction(field.strip()) - Fraction(value)) <= unit / 2, (field, value)
+                assert math.copysign(1, decimal) == math.copysign(1, value), (field, value)
+            if b * count + j < 400 and math.isfinite(decimal):  # the readers', on a sample
+                expected = float32_of(field)
+                if math.isnan(expected):
+                    expected = math.copysign(math.nan, decimal)
+                assert same(float(plot.values[b, j]), expected), field
+
+
+def test_a_plot_and_its_title(tmp_path):
+    source = tmp_path / "source.plt"
+    source.write_bytes(b"Run 7 plot data                3\nTIME\nP\nP\n"
+                       b"   1\n 0.00000E+00 1.01325E+05 2.93150E+02\n")
+    plot = torvask.read(source)
+    torvask.write(tmp_path / "copy.plt", plot, width=12, title="Run 7 plot data")
+    assert (tmp_path / "copy.plt").read_bytes() == source.read_bytes()
+    torvask.write(tmp_path / "copy.plt", plot, title="Run 1999")  # the count stays last
+    assert torvask.read(tmp_path / "copy.plt").values.tolist() == plot.values.tolist()
+    assert (tmp_path / "copy.plt").read_text().startswith("Run 1999" + " " * 23 + "3\n")
+    torvask.write(tmp_path / "ints.plt", {"T": [1, 2], "N": np.array([3, 2**60], np.int64)},
+                  width=24)
+    assert torvask.read(tmp_path / "ints.plt").values.tolist() == [[1, 3], [2, 2.0**60]]
+
+
+@pytest.mark.parametrize("source, options, error, message", [
+    ({"T": np.zeros(1, np.float32)}, {"width": 5}, ValueError,
+     "width must be from 6 (one digit of every float32 value) to 1024, not 5"),
+    ({"T": [0.0]}, {"width": 6}, ValueError, "from 7 (one digit of every float64 value)"),
+    ({"T": [0.0]}, {"width": -1}, ValueError, "not -1"),
+    ({"T": [0.0]}, {"width": 2**70}, ValueError, "to 1024, not 1180591620717411303424"),
+    ({"T": [0.0]}, {"width": 15.0}, TypeError, "width must be an int, not float"),
+    ({}, {}, ValueError, "a plot file has from 1 to 4294967295 parameters, not 0"),
+    ({"T": [0.0], "B\nC": [1.0]}, {}, ValueError, "name 1 'B\\nC' holds a line break"),
+    ({"T": [0.0]}, {"title": "a\rb"}, ValueError, "the title holds a line break"),
+    ({"T": [0.0], "P": [1.0, 2.0]}, {}, ValueError, "column 'P' has 2 values, column 'T' 1"),
+    ({"T": [[0.0]]}, {}, ValueError, "column 'T' has 2 dimensions, not 1"),
+    ({"T": ["0.0"]}, {}, TypeError, "column 'T' holds <U3, not numbers"),
+    ({1: [0.0]}, {}, TypeError, "parameter names must be str, not int"),
+    ([[0.0]], {}, TypeError, "write() takes a Plot or a mapping of names to columns, not list"),
+])
+def test_refusals_leave_the_target_as_it_was(source, options, error, message, tmp_path):
+    target = tmp_path / "kept.plt"
+    target.write_text("before")
+    with pytest.raises(error) as caught:
+        torvask.write(target, source, **options)
+    assert message in str(caught.value)
+    assert target.read_text() == "before" and os.listdir(tmp_path) == ["kept.plt"]
+
+
+def test_os_errors_and_ctrl_c(tmp_path):
+    values = {"T": np.zeros(1, np.float32)}
+    with pytest.raises(FileNotFoundError) as caught:
+        torvask.write(tmp_path / "missing" / "x.plt", values)
+    assert caught.value.filename == str(tmp_path / "missing" / "x.plt")
+    with pytest.raises(IsADirectoryError):
+        torvask.write(tmp_path, values)
+    # A write of some 300 MB, interrupted by a signal handler that raises:
+    # the target keeps its contents and no temporary file is left.
+    target = tmp_path / "kept.plt"
+    target.write_text("before")
+    big = {"T": np.zeros(2_000_000, np.float32), **{
+        "P%d" % j: np.full(2_000_000, j, np.float32) for j in range(9)}}
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            torvask.write(target, big)
+        assert time.monotonic() - start < 1.5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert target.read_text() == "before" and os.listdir(tmp_path) == ["kept.plt"]
