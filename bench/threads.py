@@ -215,7 +215,9 @@ def main():
 
     workloads = [
         ("novrel", lambda p: novrel.rust_read_torvask(p, WIDTH), paths, True),
-        ("parse", lambda p: core.read(os.fsencode(p), WIDTH, False), paths, False),
+        # The whole file as float32, by one thread.
+        ("parse", lambda p: core.read(os.fsencode(p), WIDTH, False, False, None, None, None, 1, 1),
+         paths, False),
         ("lists", lambda cols: [c.tolist() for c in cols], columns, True),
         ("sha256", lambda data: hashlib.sha256(data).digest(), contents, False),
     ]

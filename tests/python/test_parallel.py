@@ -145,7 +145,9 @@ def test_core_reads_in_threads_at_once(tmp_path):
 
         def read(path, width):
             try:
-                names, rows, width = core.read(os.fsencode(path), width, False)
+                # Whole file, float32, every block, one thread per read.
+                _, names, rows, width, *_ = core.read(
+                    os.fsencode(path), width, False, False, None, None, None, 1, 1)
                 return ["ok", names, memoryview(rows).tolist(), width]
             except (OSError, core.ReadFailure) as e:
                 return [type(e).__name__, str(e)]
