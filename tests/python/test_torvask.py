@@ -15,12 +15,12 @@ import threading
 import time
 from pathlib import Path
 
-import numpy as np
 import pytest
 
-from conftest import child_env
+from conftest import child_env, numpy_or_skip
 
-import torvask
+np = numpy_or_skip()
+import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
 
 TOP = Path(__file__).resolve().parents[2]
 _spec = importlib.util.spec_from_file_location("plotgen", TOP / "tools" / "plotgen.py")

@@ -10,10 +10,10 @@ from fractions import Fraction
 
 import pytest
 
-from conftest import float32_of
+from conftest import float32_of, numpy_or_skip
 
-np = pytest.importorskip("numpy", reason="torvask needs numpy, which this interpreter cannot load")
-import torvask  # noqa: E402
+np = numpy_or_skip()
+import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
 
 F32 = np.finfo(np.float32)
 EDGES = [0.0, -0.0, 1.0, -1.0, 0.1, 101325.0, float(F32.max), -float(F32.max),
