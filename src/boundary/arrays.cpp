@@ -297,23 +297,31 @@ bool bool_argument(PyObject* value, int number, bool& out) noexcept {
   return true;
 }
 
+// The path in `path`, which must be bytes (as os.fsencode gives) without a
+// null byte: the operating system would stop at the first one, at another
+// file. The bytes object stays alive and unchanged through the call: the
+// call holds it, and bytes are immutable.
+bool path_argument(const char* function, PyObject* path, std::string_view& out) noexcept {
+  if (!PyBytes_Check(path)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 1 must be bytes, not %T", function, path);
+    return false;
+  }
+  out = std::string_view(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+  if (out.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs != 9) {
     PyErr_Format(PyExc_TypeError, "read() takes exactly 9 arguments (%zd given)", nargs);
     return nullptr;
   }
   PyObject* path = args[0];
-  if (!PyBytes_Check(path)) {
-    PyErr_Format(PyExc_TypeError, "read() argument 1 must be bytes, not %T", path);
-    return nullptr;
-  }
-  const std::string_view file_path(PyBytes_AS_STRING(path),
-                                   static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
-  // The operating system would stop at the first null byte: another file.
-  if (file_path.find('\0') != std::string_view::npos) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return nullptr;
-  }
+  std::string_view file_path;
+  if (!path_argument("read", path, file_path)) return nullptr;
   std::optional<std::int64_t> width, start, stop, step, threads;
   bool complete_blocks = false, float64 = false;
   if (!int64_or_none(args[1], 2, width) || !bool_argument(args[2], 3, complete_blocks) ||
@@ -362,8 +370,6 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
       options.parameters.push_back(*index);
     }
   }
-  // The bytes object stays alive and unchanged through the read: the call
-  // holds it, and bytes are immutable.
   try {
     std::optional<PlotRows> plot;
     {
@@ -473,16 +479,8 @@ PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return nullptr;
   }
   PyObject* path = args[0];
-  if (!PyBytes_Check(path)) {
-    PyErr_Format(PyExc_TypeError, "write() argument 1 must be bytes, not %T", path);
-    return nullptr;
-  }
-  const std::string_view file_path(PyBytes_AS_STRING(path),
-                                   static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
-  if (file_path.find('\0') != std::string_view::npos) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return nullptr;
-  }
+  std::string_view file_path;
+  if (!path_argument("write", path, file_path)) return nullptr;
   std::string_view title;
   if (!utf8_of(args[1], "write() argument 2", title)) return nullptr;
   if (!PyList_Check(args[2])) {

@@ -271,6 +271,21 @@ class RowReader {
     rows_.block_step = chosen.step;
   }
 
+  // Whether block `block`, the file's last, reads whole. A fault in it says
+  // yes: the read that follows meets the fault itself, where it lies.
+  bool last_block_whole(const LineMap& map, const RowShared& shared, std::uint64_t block,
+                        std::uint64_t line_before) const {
+    const std::uint64_t lines = shared.geometry.lines();
+    LineWalker walker = map.walker_at(block * lines, kRowsReadBufferSize);
+    BlockDecoder<T> decoder(shared, walker, line_before + block * lines);
+    failure::Vec<T> row(columns_);
+    try {
+      return decoder.read(row.data(), block);
+    } catch (const ReadError&) {
+      return true;
+    }
+  }
+
   // Counts the blocks by their lines, then reads the chosen ones, split
   // among the threads in file order.
   void read_counted(const PlotFile& file, std::uint64_t begin, std::uint64_t line_before,
@@ -280,16 +295,33 @@ class RowReader {
     const std::uint64_t lines = shared.geometry.lines();
     std::uint64_t total = map.lines();
     if (map.ends_with_empty_line() && total % lines == 1) --total;
-    const std::uint64_t complete = total / lines;
     const bool partial = total % lines != 0;
+    std::uint64_t complete = total / lines;
+    // With complete_blocks, the last of the whole-looking blocks may end in
+    // the file's last line cut short: a full read drops it, so it is not
+    // numbered either.
+    if (options_.complete_blocks && !partial && complete > 0 &&
+        !last_block_whole(map, shared, complete - 1, line_before))
+      --complete;
     const std::uint64_t numbered = complete + (partial && !options_.complete_blocks ? 1 : 0);
     const Resolved chosen = resolve(options_.blocks, numbered);
     rows_.first_block = chosen.start;
     rows_.block_step = chosen.step;
     // With complete_blocks, a cut block after the last chosen one is still
-    // read where a full read would, for the faults before its cut.
-    const bool check_cut = options_.complete_blocks && partial && chosen.stop == numbered &&
-                           (complete - chosen.start) % chosen.step == 0;
+    // read, for the faults before its cut, where a read through the file
+    // would reach it: bounds from the start choose it as if it were a block;
+    // bounds from the end, where the chosen ones run to the end.
+    bool check_cut = false;
+    if (options_.complete_blocks && partial) {
+      const BlockChoice& choice = options_.blocks;
+      if ((choice.start && *choice.start < 0) || (choice.stop && *choice.stop < 0)) {
+        check_cut = chosen.stop == numbered && (complete - chosen.start) % chosen.step == 0;
+      } else {
+        const Resolved with_cut = resolve(choice, numbered + 1);
+        check_cut = complete >= with_cut.start && complete < with_cut.stop &&
+                    (complete - with_cut.start) % with_cut.step == 0;
+      }
+    }
     reserve(chosen.rows + (check_cut ? 1 : 0));
     const std::uint64_t work = chosen.rows + (check_cut ? 1 : 0);
     if (work == 0) return;
