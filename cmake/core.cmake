@@ -24,6 +24,10 @@ set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/text/tokens.cpp
   ${NOVREL_ROOT}/src/text/utf8.cpp
   ${NOVREL_FAILURE_SOURCES})
+# Entry points for the C++ tests, the failure probe, the stresses and the
+# fuzz targets alone (src/failure/test_support.hpp): never in a module.
+set(NOVREL_TEST_SUPPORT_SOURCES
+  ${NOVREL_ROOT}/src/failure/test_support.cpp)
 set(NOVREL_BOUNDARY_SOURCES
   ${NOVREL_ROOT}/src/boundary/call.cpp
   ${NOVREL_ROOT}/src/boundary/exception.cpp

@@ -8,7 +8,6 @@
 #include <exception>
 
 #include "failure/report.hpp"
-#include "failure/test_support.hpp"
 
 #define NOVREL_SITE() __builtin_return_address(0)
 
@@ -16,8 +15,14 @@ namespace novrel::failure {
 namespace detail {
 namespace {
 
-[[noreturn]] void raise_composed(String text, const Where& where,
-                                 const void* site) {
+[[noreturn]] void abort_non_unwinding() noexcept {
+  write_diagnostic("thread caused non-unwinding panic. aborting.\n");
+  abort_process();
+}
+
+}  // namespace
+
+void raise_composed(String text, const Where& where, const void* site) {
   if (failures_are_quiet())
     count_failure();
   else
@@ -32,23 +37,13 @@ String compose(std::string_view message, std::string_view cause) {
   return text;
 }
 
-[[noreturn]] void abort_non_unwinding() noexcept {
-  write_diagnostic("thread caused non-unwinding panic. aborting.\n");
-  abort_process();
-}
-
-// A failure where none may happen: its report, a second report saying
-// where it happened (`context`, without a backtrace when `context_trace` is
-// none), then the abort line.
-[[noreturn]] void report_twice_and_abort(std::string_view text, const Where& where,
-                                         std::string_view context, const Where& context_where,
-                                         Trace context_trace, const void* site) noexcept {
+void report_twice_and_abort(std::string_view text, const Where& where,
+                            std::string_view context, const Where& context_where,
+                            Trace context_trace, const void* site) noexcept {
   report_failure(text, /*composed=*/false, where, Trace::by_style, site);
   report_failure(context, /*composed=*/false, context_where, context_trace, site);
   abort_non_unwinding();
 }
-
-}  // namespace
 
 void raise_fixed(std::string_view text, const Where& where,
                  const void* site) {
@@ -75,17 +70,6 @@ void raise_fixed(std::string_view text, const Where& where,
   detail::raise_composed(std::move(text), where, NOVREL_SITE());
 }
 
-[[gnu::noinline]] void raise_unwrap_err(std::string_view cause, Where where) {
-  detail::raise_composed(
-      detail::compose("called `Result::unwrap()` on an `Err` value", cause),
-      where, NOVREL_SITE());
-}
-
-[[gnu::noinline]] void raise_unwrap_none(Where where) {
-  detail::raise_fixed("called `Option::unwrap()` on a `None` value",
-                      where, NOVREL_SITE());
-}
-
 void raise_without_report(String text, Where where) {
   detail::count_failure();
   throw FatalError(std::move(text), where);
@@ -103,12 +87,6 @@ PanicTrap::PanicTrap(std::string_view message, Where where) noexcept
   // cleanup cannot travel further.
   detail::report_twice_and_abort(message_, where_, "panic in a destructor during cleanup",
                                  Where::current(), detail::Trace::none, NOVREL_SITE());
-}
-
-[[gnu::noinline]] void abort_cannot_unwind(std::string_view text,
-                                           Where where) noexcept {
-  detail::report_twice_and_abort(text, where, "panic in a function that cannot unwind",
-                                 Where::current(), detail::Trace::by_style, NOVREL_SITE());
 }
 
 }  // namespace novrel::failure

@@ -5,7 +5,6 @@
 
 #include "failure/fatal_error.hpp"
 #include "failure/report.hpp"
-#include "failure/test_support.hpp"
 
 namespace novrel::failure {
 namespace detail {
@@ -43,10 +42,6 @@ void handle_alloc_error_at(std::size_t bytes, const void* site) noexcept {
 }
 
 }  // namespace detail
-
-[[gnu::noinline]] void handle_alloc_error(std::size_t bytes) noexcept {
-  detail::handle_alloc_error_at(bytes, __builtin_return_address(0));
-}
 
 [[gnu::noinline]] void capacity_overflow(Where where) {
   detail::raise_fixed("capacity overflow", where,

@@ -1,6 +1,5 @@
 // Process-wide and per-thread failure state, and the report itself.
 #include "failure/report.hpp"
-#include "failure/test_support.hpp"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,7 +20,6 @@ namespace {
 std::atomic<int> style_state{static_cast<int>(Style::unread)};
 // Cleared by the first report that prints the hint, so it appears once.
 std::atomic<bool> first_note{true};
-std::atomic<std::size_t> fatal_error_count{0};
 
 std::mutex report_mutex;
 // Thread id of the lock's holder, 0 when free. Kept apart from thread_local
@@ -29,7 +27,6 @@ std::mutex report_mutex;
 // storage: in a dlopen()ed module its first use on a thread may allocate.
 std::atomic<long> report_owner{0};
 
-thread_local std::uint32_t nesting = 0;
 thread_local bool in_report = false;
 
 // QuietFailures scopes open over all threads. The memory-exhaustion path asks
@@ -57,6 +54,9 @@ Style style_from_environment() noexcept {
 }
 
 }  // namespace
+
+std::atomic<std::size_t> fatal_error_count{0};
+constinit thread_local std::uint32_t nesting = 0;
 
 Fd2Writer& Fd2Writer::text(std::string_view s) noexcept {
   if (s.size() > kCapacity - used_) {
@@ -215,11 +215,5 @@ QuietFailures::~QuietFailures() {
 bool failures_are_quiet() noexcept {
   return detail::quiet_scopes.load(std::memory_order_relaxed) != 0 && detail::quiet;
 }
-
-std::size_t fatal_errors_in_flight() noexcept {
-  return detail::fatal_error_count.load(std::memory_order_relaxed);
-}
-
-std::uint32_t nesting_count() noexcept { return detail::nesting; }
 
 }  // namespace novrel::failure

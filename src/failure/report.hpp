@@ -6,6 +6,7 @@
 // buffers and goes to fd 2 with write(2), never through stdio.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -93,6 +94,28 @@ void count_failure() noexcept;
 
 [[noreturn]] void raise_fixed(std::string_view text, const Where& where,
                               const void* site);
+
+// "{message}: {cause}" in one allocation.
+String compose(std::string_view message, std::string_view cause);
+
+[[noreturn]] void raise_composed(String text, const Where& where,
+                                 const void* site);
+
+// A failure where none may happen: its report, a second report saying
+// where it happened (`context`, without a backtrace when `context_trace` is
+// none), then the abort line.
+[[noreturn]] void report_twice_and_abort(std::string_view text, const Where& where,
+                                         std::string_view context,
+                                         const Where& context_where,
+                                         Trace context_trace,
+                                         const void* site) noexcept;
+
+// Fatal errors counted and not yet acknowledged: over all threads, and on
+// the calling thread. Only report.cpp changes them; they are declared here
+// so that test_support.cpp, linked into the tests alone, can read them
+// without the modules shipping a reader.
+extern std::atomic<std::size_t> fatal_error_count;
+extern thread_local std::uint32_t nesting;
 
 [[noreturn]] void handle_alloc_error_at(std::size_t bytes,
                                         const void* site) noexcept;

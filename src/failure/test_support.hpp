@@ -1,5 +1,7 @@
 // Entry points that only tests, fuzzers and probes call: the counters behind
-// nested failures, and failure kinds no production site raises.
+// nested failures, and failure kinds no production site raises. Defined in
+// test_support.cpp, which only those targets link (cmake/core.cmake's
+// NOVREL_TEST_SUPPORT_SOURCES).
 #pragma once
 
 #include <cstddef>
