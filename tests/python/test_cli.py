@@ -9,9 +9,9 @@ import sys
 
 import pytest
 
-from conftest import child_env, plot_text
+from conftest import child_env, numpy_or_skip, plot_text
 
-np = pytest.importorskip("numpy", reason="torvask needs numpy, which this interpreter cannot load")
+np = numpy_or_skip()
 import torvask  # noqa: E402
 from torvask import __main__ as cli  # noqa: E402
 

@@ -12,9 +12,9 @@ import sys
 
 import pytest
 
-from conftest import child_env, plot_text, run_python
+from conftest import child_env, numpy_or_skip, plot_text, run_python
 
-np = pytest.importorskip("numpy", reason="torvask needs numpy, which this interpreter cannot load")
+np = numpy_or_skip()
 xr = pytest.importorskip("xarray")
 import torvask  # noqa: E402
 
