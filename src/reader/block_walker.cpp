@@ -42,6 +42,11 @@ std::size_t read_some(const PlotFile& file, char* into, std::size_t size, std::u
 constexpr std::size_t kCountBufferSize = 256u << 10;
 // A checkpoint every this many lines: reaching any line walks past fewer.
 constexpr std::uint64_t kCheckpointLines = 4096;
+// Bytes counted at once. Only a piece that holds a checkpoint is searched
+// LF by LF again: checkpoints lie 4096 lines apart and a plot's lines hold
+// 5 bytes or more (a block number and its LF), so that is at most one piece
+// in five.
+constexpr std::size_t kCountPiece = 4096;
 
 }  // namespace
 
@@ -176,6 +181,7 @@ LineMap::LineMap(const PlotFile& file, std::uint64_t begin, std::uint64_t end, u
   failure::Vec<Slice> slices(threads);
   const std::uint64_t length = end - begin;
   std::atomic<unsigned> first_failed{threads};
+  const text::CountLineEnds count_line_ends = text::line_end_counter(text::chosen_kernel());
   run_parts(threads, first_failed, [&](unsigned part) {
     Slice& slice = slices[part];
     const std::uint64_t from = begin + length * part / threads;
@@ -187,12 +193,19 @@ LineMap::LineMap(const PlotFile& file, std::uint64_t begin, std::uint64_t end, u
       const std::size_t got = read_some(
           file, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(kCountBufferSize, to - at)), at);
       if (got == 0) fail_os(EIO);  // the file shrank under the read
-      const char* p = buffer.data();
-      const char* const stop = p + got;
-      while (const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(stop - p))) {
-        p = static_cast<const char*>(lf) + 1;
-        if (++slice.newlines % kCheckpointLines == 0)
-          slice.checkpoints.push_back({slice.newlines, at + static_cast<std::uint64_t>(p - buffer.data())});
+      for (std::size_t piece = 0; piece < got; piece += kCountPiece) {
+        const char* p = buffer.data() + piece;
+        const char* const stop = p + std::min(kCountPiece, got - piece);
+        const std::uint64_t found = count_line_ends(p, static_cast<std::size_t>(stop - p));
+        if (slice.newlines % kCheckpointLines + found < kCheckpointLines) {
+          slice.newlines += found;
+          continue;
+        }
+        while (const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(stop - p))) {
+          p = static_cast<const char*>(lf) + 1;
+          if (++slice.newlines % kCheckpointLines == 0)
+            slice.checkpoints.push_back({slice.newlines, at + static_cast<std::uint64_t>(p - buffer.data())});
+        }
       }
       at += got;
     }

@@ -1,4 +1,5 @@
-// The end of the next line in a read buffer, with an ASCII test on the way.
+// Line ends in a read buffer: the next one, with an ASCII test on the way,
+// or how many there are.
 #pragma once
 
 #include <cstddef>
@@ -18,5 +19,11 @@ struct LineEnd {
 using FindLineEnd = LineEnd (*)(const char* bytes, std::size_t size) noexcept;
 
 FindLineEnd line_end_finder(Kernel kernel) noexcept;
+
+// The number of LFs in bytes [0, size): how block starts are found without
+// looking at the lines.
+using CountLineEnds = std::size_t (*)(const char* bytes, std::size_t size) noexcept;
+
+CountLineEnds line_end_counter(Kernel kernel) noexcept;
 
 }  // namespace novrel::text

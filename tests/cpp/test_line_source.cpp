@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -20,6 +21,7 @@
 
 #include "scratch_file.hpp"
 #include "text/kernel.hpp"
+#include "text/line_end.hpp"
 #include "utf8_reference.hpp"
 
 namespace novrel::text {
@@ -163,6 +165,29 @@ TEST(LineSource, MatchesAReferenceSplitterOnRandomFiles) {
     expected.push_back("<EOF>");
     const std::size_t sizes[] = {1, 2, 3, 5, 8, 13, 64, 8192};
     ASSERT_TRUE(reads_as(contents, sizes, expected)) << "round " << round;
+  }
+}
+
+// All LFs fill the SIMD counter's byte counters to the top of a round; the
+// sizes cross its steps and rounds, the starts its alignments.
+TEST(LineEndCounter, AgreesWithAPlainCountInEveryKernel) {
+  std::mt19937 random(20261207);
+  const std::string mixed = [&] {
+    std::string bytes(9000, ' ');
+    for (char& c : bytes) c = "\n\n\r\x8a a"[random() % 6];
+    return bytes;
+  }();
+  const std::string all_lf(9000, '\n');
+  for (Kernel kernel : {Kernel::Portable, Kernel::Ssse3, Kernel::Avx2}) {
+    if (!has_kernel(kernel)) continue;
+    const CountLineEnds count = line_end_counter(kernel);
+    for (const std::string* bytes : {&mixed, &all_lf})
+      for (const std::size_t start : {0, 1, 15, 63})
+        for (const std::size_t size : {0, 1, 63, 64, 65, 4031, 4032, 4033, 8064, 8936}) {
+          const char* const from = bytes->data() + start;
+          EXPECT_EQ(count(from, size), static_cast<std::size_t>(std::count(from, from + size, '\n')))
+              << "kernel " << static_cast<int>(kernel) << ", start " << start << ", size " << size;
+        }
   }
 }
 
