@@ -20,14 +20,13 @@ import os
 from collections.abc import Iterable
 from concurrent.futures import Future, ThreadPoolExecutor
 from types import ModuleType
-from typing import TypeAlias
 
 import numpy as np
 from numpy.typing import DTypeLike
 
 from . import _core
 from ._errors import FormatError, format_error
-from ._plot import Plot, unique_names
+from ._plot import Plot, StrOrBytesPath, unique_names
 from ._write import write
 
 __all__ = ["FormatError", "Plot", "read", "read_many", "unique_names", "write"]
@@ -45,8 +44,6 @@ def __getattr__(name: str) -> ModuleType:
     if name == "xarray_backend":
         return importlib.import_module(f"{__name__}.xarray_backend")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 
 def _width_argument(width: int | None) -> int | None:

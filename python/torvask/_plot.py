@@ -4,8 +4,9 @@ with the names of its columns, looked up like a read-only mapping."""
 from __future__ import annotations
 
 import operator
+import os
 from collections.abc import Iterable, Iterator, KeysView
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -16,6 +17,8 @@ if TYPE_CHECKING:  # private names: only the methods import these at run time
 
 # float64 by default; float32 when read with dtype=numpy.float32.
 Values = NDArray[np.floating[Any]]
+# What read and write take as a path, as open() does.
+StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 
 def unique_names(names: Iterable[str]) -> list[str]:

@@ -5,16 +5,13 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _core
-from ._plot import Plot
-
-if TYPE_CHECKING:
-    StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+from ._plot import Plot, StrOrBytesPath
 
 
 def _table(source: Plot | Mapping[str, ArrayLike]) -> tuple[list[str], NDArray[Any]]:
