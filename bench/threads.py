@@ -62,9 +62,9 @@ def load_core():
     import importlib.util
     build = os.path.abspath(os.environ.get("NOVREL_BUILD_DIR", "build"))
     path = os.path.join(build, "torvask", "_core" + sysconfig.get_config_var("EXT_SUFFIX"))
-    spec = importlib.util.spec_from_file_location("_core", path)
-    core = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(core)
+    found = importlib.util.spec_from_file_location("_core", path)
+    core = importlib.util.module_from_spec(found)
+    found.loader.exec_module(core)
     return core
 
 

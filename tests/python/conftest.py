@@ -40,9 +40,9 @@ def core_path():
 def load_core():
     """torvask._core loaded from its file by itself: a free-threaded
     interpreter here has no numpy, so the package cannot be imported there."""
-    spec = importlib.util.spec_from_file_location("_core", core_path())
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_core", core_path())
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -37,8 +37,8 @@ def test_docstring(novrel):
 IMPORT_BOTH = """
 import importlib.util, sys
 import novrel
-spec = importlib.util.spec_from_file_location("_core", sys.argv[1])
-spec.loader.exec_module(importlib.util.module_from_spec(spec))
+found = importlib.util.spec_from_file_location("_core", sys.argv[1])
+found.loader.exec_module(importlib.util.module_from_spec(found))
 print(sys._is_gil_enabled())
 """
 
