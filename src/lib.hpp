@@ -6,11 +6,16 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "failure/memory.hpp"
 #include "reader/read_failure.hpp"
 
 namespace novrel {
+
+namespace reader {
+class PlotFile;
+}
 
 using Column = failure::Vec<float>;
 
@@ -85,6 +90,24 @@ struct PlotRows {
   std::uint64_t first_block = 0;  // the file's block number of row 0
   std::uint64_t block_step = 1;   // ... and between rows
   std::size_t width = 0;  // of a field; 0 when no data line gave it and none was asked for
+  // Where the blocks read whole end: the offset after the last of them (or
+  // after the names, or RowOptions::resume's offset, when there is none),
+  // its line and the next block's number. Set by reads from the start or a
+  // resume point through the last chosen block, one thread, no negative bound.
+  std::uint64_t end_offset = 0;
+  std::uint64_t end_line = 0;
+  std::uint64_t end_block = 0;
+  // The source's size, device and inode when read (PlotFile).
+  std::uint64_t source_size = 0, source_device = 0, source_inode = 0;
+};
+
+// Where an earlier read stopped (PlotRows::end_offset, end_line, end_block):
+// a read of a growing file picks up there, its header read again and the
+// blocks between skipped.
+struct ResumePoint {
+  std::uint64_t offset = 0;  // 0: from the first block
+  std::uint64_t line = 0;
+  std::uint64_t block = 0;
 };
 
 struct RowOptions {
@@ -95,10 +118,13 @@ struct RowOptions {
   // that one instead of failing.
   bool complete_blocks = false;
   Dtype dtype = Dtype::float32;
-  // Parameter indices, negative counting from the end; parameter 0 comes
-  // first whether chosen or not. Empty: all, in order.
-  failure::Vec<std::int64_t> parameters;
+  // Parameter indices, negative counting from the end, or names as
+  // format.hpp's unique_names makes them; parameter 0 comes first whether
+  // chosen or not. Empty: all, in order.
+  failure::Vec<std::variant<std::int64_t, failure::String>> parameters;
   BlockChoice blocks;
+  // A seekable file only, with `complete_blocks`.
+  ResumePoint resume;
   // The chosen blocks are split among this many threads.
   unsigned threads = 1;
   // Called on the calling thread about every kPollBytes of input. It may
@@ -114,5 +140,7 @@ inline constexpr std::uint64_t kPollBytes = 4u << 20;
 // ReadError raised where it happened, and whatever `options.poll` throws
 // passes through unchanged.
 PlotRows read_plot_rows(std::string_view file_path, const RowOptions& options);
+// The same from a source of any kind (reader/source.hpp).
+PlotRows read_plot_rows(const reader::PlotFile& file, const RowOptions& options);
 
 }  // namespace novrel

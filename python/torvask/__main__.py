@@ -26,6 +26,7 @@ import numpy as np
 from . import FormatError, Plot, _core, read, write
 from ._errors import format_error
 from ._plot import Values, unique_names
+from ._source import opened
 
 EXAMPLES = """\
 examples:
@@ -52,8 +53,9 @@ def info(path: str, width: int | None = None, *, complete_blocks: bool = False
     column name with its ``min`` and ``max`` (NaN passed over; None where
     there is no block or only NaN)."""
     try:
-        title, names, rows, found_width, _, _, _ = _core.read(
-            os.fsencode(path), width, complete_blocks, True, (0,), None, None, 1, 1)
+        with opened(path) as found:
+            title, names, rows, found_width, *_ = _core.read(
+                found.source, width, complete_blocks, True, (0,), None, None, 1, 1)
     except _core.ReadFailure as failure:
         raise format_error(failure, path) from None
     first: Values = np.asarray(rows)[:, 0]

@@ -1,14 +1,20 @@
 """The reader behind torvask.read."""
 
 from collections.abc import Buffer
-from typing import final
+from typing import Any, final
 
-def read(path: bytes, width: int | None, complete_blocks: bool, float64: bool,
-         parameters: tuple[int, ...] | None, start: int | None, stop: int | None,
-         step: int | None, threads: int | None, /
-         ) -> tuple[str, list[str], Rows, int | None, tuple[int, ...], int, int]:
-    """Reads the chosen parts of the plot file at ``path``: (title, names,
-    rows, width, parameters, first_block, block_step)."""
+def read(source: bytes | Buffer | Any, width: int | None, complete_blocks: bool, float64: bool,
+         parameters: tuple[int | str, ...] | None, start: int | None, stop: int | None,
+         step: int | None, threads: int | None, resume: tuple[int, int, int] | None = None, /
+         ) -> tuple[str, list[str], Rows, int | None, tuple[int, ...], int, int,
+                    tuple[int, int, int], tuple[int, int, int]]:
+    """Reads the chosen parts of a plot file, from a path (bytes), a buffer
+    or a binary stream: (title, names, rows, width, parameters, first_block,
+    block_step, (end_offset, end_line, end_block), (size, device, inode))."""
+    ...
+
+def unique_names(names: list[str], /) -> list[str]:
+    """The names made unique: a repeat of X becomes X.1, X.2, ..."""
     ...
 
 def write(path: bytes, title: str, names: list[str], values: Buffer, width: int, /) -> None:

@@ -37,10 +37,13 @@ class FormatError(ValueError):
 
 def format_error(failure: _core.ReadFailure, path: str) -> Exception:
     """The exception for a failure of _core.read on `path`: a FormatError,
-    or for a chosen parameter that the file lacks, IndexError or ValueError."""
+    or for a chosen parameter that the file lacks, KeyError, IndexError or
+    ValueError."""
     what = failure.wording.format(
         text=failure.text or "", width=failure.width, suggested_width=failure.suggested_width,
         count=failure.count, parameter=failure.parameter)
+    if failure.problem == "no_name":
+        return KeyError(f"{what} in {path}")
     if failure.problem == "no_parameter":
         return IndexError(what)
     if failure.problem == "parameter_twice":

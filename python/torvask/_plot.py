@@ -11,6 +11,8 @@ from typing import TYPE_CHECKING, Any, NoReturn, TypeAlias
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _core
+
 if TYPE_CHECKING:  # private names: only the methods import these at run time
     import pandas as _pandas  # type: ignore[import-untyped, unused-ignore]
     import xarray as _xarray
@@ -24,20 +26,9 @@ StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 def unique_names(names: Iterable[str]) -> list[str]:
     """`names` made unique as pandas.read_csv makes column names unique: a
     repeat of X becomes X.1, X.2, ..., passing over names that the list
-    holds anywhere, earlier or later."""
-    unique = list(names)
-    taken = set(unique)
-    counts: dict[str, int] = {}
-    for i, name in enumerate(unique):
-        count = counts.get(name, 0)
-        base = name
-        while count:
-            counts[base] = count + 1
-            name = f"{base}.{count}"
-            count = count + 1 if name in taken else counts.get(name, 0)
-        unique[i] = name
-        counts[name] = count + 1
-    return unique
+    holds anywhere, earlier or later. These are the names read() chooses
+    parameters by."""
+    return _core.unique_names(list(names))
 
 
 def _shown(names: tuple[str, ...], most: int = 4) -> str:

@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "boundary/py_ref.hpp"
+#include "boundary/sources.hpp"
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
 #include "lib.hpp"
 #include "plot_writer.hpp"
+#include "reader/format.hpp"
 
 namespace novrel::boundary {
 namespace {
@@ -134,42 +136,6 @@ Ref make_rows(PyTypeObject* type, PlotRows& plot) {
 // ---------------------------------------------------------------------------
 // Reading with the interpreter released.
 
-// Thrown by the poll to abandon a read a signal handler raised in.
-struct Interrupted {};
-
-// Detaches the calling thread from the interpreter for its lifetime. While
-// detached, check_signals() re-attaches just long enough to run the signal
-// handlers, so that Ctrl-C stops a long read.
-class Detached {
- public:
-  Detached() noexcept : saved_(PyEval_SaveThread()) {}
-  ~Detached() { PyEval_RestoreThread(saved_); }
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-
-  // False when a handler raised; its exception is then taken into `raised`.
-  bool check_signals(Ref& raised) noexcept {
-    PyEval_RestoreThread(saved_);
-    const bool quiet = PyErr_CheckSignals() == 0;
-    if (!quiet) raised = Ref::steal(PyErr_GetRaisedException());
-    saved_ = PyEval_SaveThread();
-    return quiet;
-  }
-
- private:
-  PyThreadState* saved_;
-};
-
-struct PollState {
-  Detached* detached = nullptr;
-  Ref raised;  // what a signal handler raised
-};
-
-void poll_signals(void* context) {
-  auto* state = static_cast<PollState*>(context);
-  if (!state->detached->check_signals(state->raised)) throw Interrupted{};
-}
-
 // ---------------------------------------------------------------------------
 // Failures as Python exceptions.
 
@@ -189,17 +155,19 @@ Ref width_or_none(std::size_t width) {
   return int_or_none(width != 0 ? std::optional<std::size_t>(width) : std::nullopt);
 }
 
-// Sets the exception for `error`: the OSError that errno picks, MemoryError,
-// or a ReadFailure whose attributes say what and where, for the Python layer
-// to put after the path.
-void raise_read_error(const ModuleState& state, const ReadError& error, PyObject* path) {
+// Sets the exception for `error`: the OSError that errno picks (naming the
+// path, or the source object), MemoryError, or a ReadFailure whose attributes
+// say what and where, for the Python layer to put after the path.
+void raise_read_error(const ModuleState& state, const ReadError& error, PyObject* source) {
   if (error.problem == ReadProblem::out_of_memory) {
     PyErr_NoMemory();
     return;
   }
   if (error.problem == ReadProblem::os_error) {
-    Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path),
-                                                               PyBytes_GET_SIZE(path)));
+    Ref filename = PyBytes_Check(source)
+                       ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(source),
+                                                                     PyBytes_GET_SIZE(source)))
+                       : Ref::borrow(source);
     if (!filename) return;
     errno = error.os_error != 0 ? error.os_error : EIO;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
@@ -225,8 +193,9 @@ void raise_read_error(const ModuleState& state, const ReadError& error, PyObject
   PyErr_SetRaisedException(exception.release());
 }
 
-// (title, names, rows, width, parameters, first_block, block_step) from what
-// the reader returned.
+// (title, names, rows, width, parameters, first_block, block_step,
+//  (end_offset, end_line, end_block), (size, device, inode)) from what the
+// reader returned.
 PyObject* result_of(const ModuleState& state, PlotRows& plot) {
   const auto count = static_cast<Py_ssize_t>(plot.names.size());
   Ref names = Ref::steal(PyList_New(count));
@@ -251,28 +220,39 @@ PyObject* result_of(const ModuleState& state, PlotRows& plot) {
   if (!rows) return nullptr;
   Ref title = str_of(plot.title);
   if (!title) return nullptr;
-  return PyTuple_Pack(7, title.get(), names.get(), rows.get(), width.get(), parameters.get(), first.get(),
-                      step.get());
+  Ref end = Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(plot.end_offset),
+                                     static_cast<unsigned long long>(plot.end_line),
+                                     static_cast<unsigned long long>(plot.end_block)));
+  Ref source = Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(plot.source_size),
+                                        static_cast<unsigned long long>(plot.source_device),
+                                        static_cast<unsigned long long>(plot.source_inode)));
+  if (!end || !source) return nullptr;
+  return PyTuple_Pack(9, title.get(), names.get(), rows.get(), width.get(), parameters.get(), first.get(),
+                      step.get(), end.get(), source.get());
 }
 
 // ---------------------------------------------------------------------------
-// read(path, width, complete_blocks, float64, parameters, start, stop, step,
-//      threads, /)
+// read(source, width, complete_blocks, float64, parameters, start, stop, step,
+//      threads[, resume], /)
 
 constexpr const char kReadDoc[] =
-    "read($module, path, width, complete_blocks, float64, parameters, start, stop,\n"
-    "     step, threads, /)\n"
+    "read($module, source, width, complete_blocks, float64, parameters, start, stop,\n"
+    "     step, threads, resume=None, /)\n"
     "--\n"
     "\n"
-    "Read the plot file at `path` (bytes, as os.fsencode gives) into\n"
-    "(title, names, rows, width, parameters, first_block, block_step). `width` None\n"
-    "takes the field width from the first data line; the returned width is None\n"
-    "when no data line gave one. `parameters` is None (all) or a tuple of\n"
-    "indices, negative from the end; parameter 0 always comes first. The blocks\n"
-    "are those of slice(start, stop, step), split among `threads` threads. With\n"
+    "Read a plot file into (title, names, rows, width, parameters, first_block,\n"
+    "block_step, (end_offset, end_line, end_block), (size, device, inode)).\n"
+    "`source` is a path (bytes, as os.fsencode gives), a buffer of the file's\n"
+    "bytes, or a binary stream, read through its readinto() or read() on this\n"
+    "thread while another parses. `width` None takes the field width from the\n"
+    "first data line; the returned width is None when no data line gave one.\n"
+    "`parameters` is None (all) or a tuple of indices (negative from the end)\n"
+    "and names; parameter 0 always comes first. The blocks are those of\n"
+    "slice(start, stop, step), split among `threads` threads. With\n"
     "`complete_blocks`, a file that ends inside a block gives the blocks before\n"
-    "it. A file that cannot be read raises its OSError; contents that do not fit\n"
-    "the format raise ReadFailure.";
+    "it. `resume`, (end_offset, end_line, end_block) of an earlier read of a\n"
+    "file by path, starts at that block. A file that cannot be read raises its\n"
+    "OSError; contents that do not fit the format raise ReadFailure.";
 
 // Argument `number` (from 1) as an int64, or nullopt for None; false with
 // the exception set otherwise.
@@ -315,13 +295,17 @@ bool path_argument(const char* function, PyObject* path, std::string_view& out) 
 }
 
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != 9) {
-    PyErr_Format(PyExc_TypeError, "read() takes exactly 9 arguments (%zd given)", nargs);
+  if (nargs != 9 && nargs != 10) {
+    PyErr_Format(PyExc_TypeError, "read() takes 9 or 10 arguments (%zd given)", nargs);
     return nullptr;
   }
-  PyObject* path = args[0];
+  PyObject* source = args[0];
   std::string_view file_path;
-  if (!path_argument("read", path, file_path)) return nullptr;
+  if (PyBytes_Check(source) && !path_argument("read", source, file_path)) return nullptr;
+  if (PyUnicode_Check(source)) {
+    PyErr_SetString(PyExc_TypeError, "read() argument 1 must be bytes, a buffer or a stream, not str");
+    return nullptr;
+  }
   std::optional<std::int64_t> width, start, stop, step, threads;
   bool complete_blocks = false, float64 = false;
   if (!int64_or_none(args[1], 2, width) || !bool_argument(args[2], 3, complete_blocks) ||
@@ -338,50 +322,64 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
     PyErr_Format(PyExc_TypeError, "read() argument 5 must be tuple or None, not %T", chosen);
     return nullptr;
   }
+  ResumePoint resume;
+  if (nargs == 10 && args[9] != Py_None &&
+      !PyArg_ParseTuple(args[9], "KKK;read() argument 10 must be (offset, line, block)",
+                        &resume.offset, &resume.line, &resume.block))
+    return nullptr;
+  if (resume.offset != 0 && (!PyBytes_Check(source) || !complete_blocks)) {
+    PyErr_SetString(PyExc_ValueError, "read() resumes only files by path, with complete_blocks");
+    return nullptr;
+  }
 
   const ModuleState& state = state_of(module);
-  PollState poll;
   RowOptions options{
       .width = static_cast<std::size_t>(width.value_or(0)),
       .complete_blocks = complete_blocks,
       .dtype = float64 ? Dtype::float64 : Dtype::float32,
       .parameters = {},
       .blocks = {start, stop, step.value_or(1)},
+      .resume = resume,
       .threads = static_cast<unsigned>(std::min<std::int64_t>(threads.value_or(1), 1024)),
-      .poll = poll_signals,
-      .poll_context = &poll,
   };
-  if (chosen != Py_None) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(chosen);
-    try {
-      failure::QuietFailures quiet;
-      options.parameters.reserve(static_cast<std::size_t>(count));
-    } catch (...) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      std::optional<std::int64_t> index;
-      if (!int64_or_none(PyTuple_GET_ITEM(chosen, i), 5, index)) return nullptr;
-      if (!index) {
-        PyErr_SetString(PyExc_TypeError, "read() argument 5 must hold ints");
-        return nullptr;
-      }
-      options.parameters.push_back(*index);
-    }
-  }
   try {
-    std::optional<PlotRows> plot;
-    {
-      Detached detached;
-      poll.detached = &detached;
-      plot.emplace(read_plot_rows(file_path, options));
+    if (chosen != Py_None) {
+      failure::QuietFailures quiet;
+      const Py_ssize_t count = PyTuple_GET_SIZE(chosen);
+      options.parameters.reserve(static_cast<std::size_t>(count));
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* parameter = PyTuple_GET_ITEM(chosen, i);
+        std::string_view name;
+        if (PyUnicode_Check(parameter)) {
+          Py_ssize_t size = 0;
+          const char* utf8 = PyUnicode_AsUTF8AndSize(parameter, &size);
+          if (utf8 == nullptr) return nullptr;
+          options.parameters.emplace_back(failure::String(utf8, static_cast<std::size_t>(size)));
+          continue;
+        }
+        std::optional<std::int64_t> index;
+        if (!PyLong_Check(parameter) || !int64_or_none(parameter, 5, index)) {
+          if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "read() argument 5 must hold ints and strs");
+          return nullptr;
+        }
+        options.parameters.emplace_back(*index);
+      }
     }
+    std::optional<PlotRows> plot;
+    if (PyBytes_Check(source)) {
+      plot = read_path(file_path, std::move(options));
+    } else if (PyObject_CheckBuffer(source)) {
+      plot = read_buffer(source, std::move(options));
+    } else {
+      plot = read_stream(source, std::move(options));
+    }
+    if (!plot) return nullptr;
     return result_of(state, *plot);
   } catch (const ReadError& error) {
-    raise_read_error(state, error, path);
-  } catch (const Interrupted&) {
-    PyErr_SetRaisedException(poll.raised.release());
+    raise_read_error(state, error, source);
+  } catch (const failure::OutOfMemory&) {
+    PyErr_NoMemory();
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "torvask._core.read failed in an unexpected way");
   }
@@ -556,7 +554,49 @@ PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   Py_RETURN_NONE;
 }
 
+// ---------------------------------------------------------------------------
+// unique_names(names, /)
+
+constexpr const char kUniqueNamesDoc[] =
+    "unique_names($module, names, /)\n"
+    "--\n"
+    "\n"
+    "The list of str `names` made unique as the reader chooses parameters by\n"
+    "them: a repeat of X becomes X.1, X.2, ..., passing over names the list\n"
+    "holds anywhere.";
+
+PyObject* unique_names(PyObject*, PyObject* names) noexcept {
+  if (!PyList_Check(names)) {
+    PyErr_Format(PyExc_TypeError, "unique_names() argument must be list, not %T", names);
+    return nullptr;
+  }
+  try {
+    failure::QuietFailures quiet;
+    failure::Vec<failure::String> given;
+    given.reserve(static_cast<std::size_t>(PyList_GET_SIZE(names)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+      const Ref item = Ref::steal(PyList_GetItemRef(names, i));
+      std::string_view name;
+      if (!item || !utf8_of(item.get(), "a name", name)) return nullptr;
+      given.emplace_back(name);
+    }
+    const failure::Vec<failure::String> unique = reader::unique_names(given);
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(unique.size())));
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < unique.size(); ++i) {
+      Ref name = str_of(unique[i]);
+      if (!name) return nullptr;
+      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    return result.release();
+  } catch (const failure::OutOfMemory&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+}
+
 PyMethodDef core_methods[] = {
+    {"unique_names", unique_names, METH_O, kUniqueNamesDoc},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
      kReadDoc},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write)), METH_FASTCALL,

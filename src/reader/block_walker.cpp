@@ -1,9 +1,5 @@
 #include "reader/block_walker.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -24,18 +20,6 @@ namespace {
   throw error;
 }
 
-// One read of up to `size` bytes at `offset`, or from the current position
-// of a file that cannot seek; retried when interrupted.
-std::size_t read_some(const PlotFile& file, char* into, std::size_t size, std::uint64_t offset) {
-  for (;;) {
-    const ssize_t got = file.seekable()
-                            ? ::pread(file.descriptor(), into, size, static_cast<off_t>(offset))
-                            : ::read(file.descriptor(), into, size);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) fail_os(errno);
-  }
-}
-
 // Bytes per read when counting lines: large enough that the system calls
 // cost nothing beside the copy, small enough to stay in the second-level
 // cache while the newlines are counted.
@@ -49,26 +33,6 @@ constexpr std::uint64_t kCheckpointLines = 4096;
 constexpr std::size_t kCountPiece = 4096;
 
 }  // namespace
-
-static int open_or_fail(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) fail_os(EINVAL);
-  const failure::String terminated(path);
-  int fd;
-  do {
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) fail_os(errno);
-  return fd;
-}
-
-PlotFile::PlotFile(std::string_view path) : fd_(open_or_fail(path)) {
-  struct stat info;
-  if (::fstat(fd_.get(), &info) != 0) fail_os(errno);
-  // A directory opens but does not read; say so as reading it would.
-  if (S_ISDIR(info.st_mode)) fail_os(EISDIR);
-  seekable_ = S_ISREG(info.st_mode);
-  size_ = seekable_ && info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
-}
 
 LineWalker::LineWalker(const PlotFile& file, std::uint64_t offset, std::uint64_t end,
                        std::size_t buffer_size)
@@ -93,7 +57,7 @@ bool LineWalker::refill() {
   if (at >= end_) return false;
   const std::size_t want =
       static_cast<std::size_t>(std::min<std::uint64_t>(capacity_ - filled_, end_ - at));
-  const std::size_t got = read_some(file_, buffer_.get() + filled_, want, at);
+  const std::size_t got = file_.read_some(buffer_.get() + filled_, want, at);
   filled_ += got;
   return got > 0;
 }
@@ -190,8 +154,8 @@ LineMap::LineMap(const PlotFile& file, std::uint64_t begin, std::uint64_t end, u
     for (std::uint64_t at = from; at < to;) {
       if (part == 0 && poll != nullptr) poll(poll_context);
       if (first_failed.load(std::memory_order_relaxed) < part) return;
-      const std::size_t got = read_some(
-          file, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(kCountBufferSize, to - at)), at);
+      const std::size_t got = file.read_some(
+          buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(kCountBufferSize, to - at)), at);
       if (got == 0) fail_os(EIO);  // the file shrank under the read
       for (std::size_t piece = 0; piece < got; piece += kCountPiece) {
         const char* p = buffer.data() + piece;
@@ -219,7 +183,7 @@ LineMap::LineMap(const PlotFile& file, std::uint64_t begin, std::uint64_t end, u
   // all there is).
   char tail[3] = {'\n', '\n', '\n'};
   const std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(3, length));
-  if (read_some(file, tail + 3 - tail_size, tail_size, end - tail_size) != tail_size) fail_os(EIO);
+  if (file.read_some(tail + 3 - tail_size, tail_size, end - tail_size) != tail_size) fail_os(EIO);
   lines_ = before;
   if (tail[2] != '\n') {
     ++lines_;

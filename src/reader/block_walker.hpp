@@ -6,9 +6,9 @@
 // (in several threads, each a slice of the bytes), keeping checkpoints from
 // which any line, and so any block, is reached by a short walk.
 //
-// Files are read with pread where they can seek: a read never depends on
-// another's position, and a file truncated while it is read only ends early
-// (a mapping of it would raise SIGBUS instead).
+// Files are read with pread where they can seek (source.hpp): a read never
+// depends on another's position, and a file truncated while it is read only
+// ends early (a mapping of it would raise SIGBUS instead).
 #pragma once
 
 #include <cstddef>
@@ -18,27 +18,12 @@
 
 #include "failure/memory.hpp"
 #include "text/line_end.hpp"
+#include "reader/source.hpp"
 #include "text/line_source.hpp"
 
 namespace novrel::reader {
 
 inline constexpr std::uint64_t kNoEnd = UINT64_MAX;
-
-// An open plot file. Failing to open it throws ReadError (os_error).
-class PlotFile {
- public:
-  explicit PlotFile(std::string_view path);
-
-  int descriptor() const noexcept { return fd_.get(); }
-  // A regular file: read with pread at any offset, its size known at opening.
-  bool seekable() const noexcept { return seekable_; }
-  std::uint64_t size() const noexcept { return size_; }
-
- private:
-  text::FileDescriptor fd_;
-  bool seekable_ = false;
-  std::uint64_t size_ = 0;
-};
 
 // The lines of a file from a byte offset up to `end` (or its end). A file
 // that cannot seek is read from where it stands, so it takes one walker.

@@ -1,5 +1,10 @@
 #include "reader/format.hpp"
 
+#include <cstdio>
+#include <functional>
+#include <unordered_map>
+#include <unordered_set>
+
 #include "failure/memory.hpp"
 #include "text/tokens.hpp"
 
@@ -12,7 +17,41 @@ std::size_t without_trailing_blanks(std::string_view line) noexcept {
   return end;
 }
 
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+
 }  // namespace
+
+failure::Vec<failure::String> unique_names(const failure::Vec<failure::String>& names) {
+  std::unordered_set<std::string_view, NameHash, std::equal_to<>, failure::Allocator<std::string_view>> taken(
+      names.begin(), names.end());
+  std::unordered_map<failure::String, std::size_t, NameHash, std::equal_to<>,
+                     failure::Allocator<std::pair<const failure::String, std::size_t>>>
+      counts;
+  auto count_of = [&](std::string_view name) {
+    const auto found = counts.find(name);
+    return found == counts.end() ? std::size_t{0} : found->second;
+  };
+  failure::Vec<failure::String> unique(names);
+  for (failure::String& name : unique) {
+    std::size_t count = count_of(name);
+    const failure::String base = name;
+    while (count != 0) {
+      counts.insert_or_assign(base, count + 1);
+      name = base;
+      name += '.';
+      char digits[24];
+      name.append(digits, static_cast<std::size_t>(std::snprintf(digits, sizeof digits, "%zu", count)));
+      count = taken.contains(name) ? count + 1 : count_of(name);
+    }
+    counts.insert_or_assign(name, count + 1);
+  }
+  return unique;
+}
 
 HeaderCount count_of_header(std::string_view header) {
   const failure::Vec<std::string_view> tokens = text::split_whitespace(header);

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string_view>
 
+#include "failure/memory.hpp"
+
 namespace novrel::reader {
 
 inline constexpr std::size_t kFieldsPerLine = 10;
@@ -74,6 +76,11 @@ std::optional<std::size_t> suggested_width(std::string_view line, std::size_t fi
 // Whether fields `width` bytes wide cover the first data line: they end
 // within it, and past them there are only blanks.
 bool width_fits(std::string_view line, std::size_t fields, std::size_t width) noexcept;
+
+// The names made unique as pandas makes column names unique: a repeat of X
+// becomes X.1, X.2, ..., passing over names that the list holds anywhere,
+// earlier or later. Parameters are chosen by these names.
+failure::Vec<failure::String> unique_names(const failure::Vec<failure::String>& names);
 
 // How many more blocks the rest of a file of `size` bytes holds, `taken` of
 // them read, if they are as long as the first one, rounded up by one; 0 when

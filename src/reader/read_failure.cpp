@@ -7,8 +7,8 @@
 namespace novrel {
 namespace {
 
-#define NOVREL_CUT_HINT "; complete_blocks=True reads the blocks before it " \
-                        "(a simulation may still be writing the file)"
+#define NOVREL_STILL_WRITTEN " (a simulation may still be writing the file)"
+#define NOVREL_CUT_HINT "; complete_blocks=True reads the blocks before it" NOVREL_STILL_WRITTEN
 
 // In the order of ReadProblem.
 constexpr std::array<ProblemText, kProblemCount> kProblems = {{
@@ -17,10 +17,11 @@ constexpr std::array<ProblemText, kProblemCount> kProblems = {{
     {"no_header",
      "the file is empty: a plot file begins with a header line that ends with the parameter "
      "count"},
+    {"header_cut", "the file ends inside the header line {text!r}" NOVREL_STILL_WRITTEN},
     {"bad_count",
      "the header line {text!r} does not end with a parameter count (a whole number from 1 to "
      "4294967295)"},
-    {"names_missing", "the file ends among the parameter names"},
+    {"names_missing", "the file ends among the parameter names" NOVREL_STILL_WRITTEN},
     {"block_cut", "the file ends inside a block" NOVREL_CUT_HINT},
     {"line_cut", "the file ends inside the data line {text!r}" NOVREL_CUT_HINT},
     {"field_outside",
@@ -33,12 +34,14 @@ constexpr std::array<ProblemText, kProblemCount> kProblems = {{
     {"width_mismatch",
      "the first data line {text!r} suggests width={suggested_width}, not {width}"},
     {"no_parameter", "there is no parameter {text} in a file of {count} parameters"},
+    {"no_name", "no parameter {text!r}"},
     {"parameter_twice", "parameter {parameter} is chosen twice"},
     {"too_large", "the parameter count is too large for the values ever to fit in memory"},
     {"out_of_memory", ""},
 }};
 
 #undef NOVREL_CUT_HINT
+#undef NOVREL_STILL_WRITTEN
 
 }  // namespace
 

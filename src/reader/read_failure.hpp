@@ -15,6 +15,7 @@ enum class ReadProblem : std::uint8_t {
   os_error,         // opening or reading the file failed; see ReadError::os_error
   not_utf8,         // a line is not valid UTF-8
   no_header,        // the file is empty
+  header_cut,       // the file ends inside the header line
   bad_count,        // the header line does not end with a parameter count of at least 1
   names_missing,    // the file ends among the name lines
   block_cut,        // the file ends where a line of a block is due
@@ -24,6 +25,7 @@ enum class ReadProblem : std::uint8_t {
   width_unknown,    // the first data line's length is not a whole number of fields
   width_mismatch,   // the first data line suggests another width than the one asked for
   no_parameter,     // a chosen parameter index is not in the file
+  no_name,          // a chosen parameter name is not in the file
   parameter_twice,  // a parameter is chosen twice
   too_large,        // the values could never fit in memory
   out_of_memory,    // memory ran out

@@ -107,6 +107,8 @@ class BlockDecoder {
   }
 
   std::uint64_t offset() const noexcept { return walker_.offset(); }
+  // The lines read or passed so far, the first counting from the start.
+  std::uint64_t line() const noexcept { return line_; }
 
   // The field decoder's failures, located.
   [[noreturn]] void outside(std::string_view line, std::size_t k, WideIndex, WideIndex) {

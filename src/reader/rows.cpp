@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <variant>
 
 #include "failure/fatal_error.hpp"
 #include "lib.hpp"
 #include "reader/block_walker.hpp"
 #include "reader/format.hpp"
 #include "reader/row_sink.hpp"
+#include "reader/source.hpp"
 #include "reader/threads.hpp"
 #include "text/tokens.hpp"
 
@@ -120,13 +122,18 @@ class RowReader {
  public:
   RowReader(const RowOptions& options) : options_(options) {}
 
-  PlotRows read(std::string_view file_path) {
-    PlotFile file(file_path);
+  PlotRows read(const PlotFile& file) {
+    rows_.source_size = file.size();
+    rows_.source_device = file.device();
+    rows_.source_inode = file.inode();
     LineWalker walker(file, 0, reader::kNoEnd, kRowsReadBufferSize);
     std::uint64_t line = 1;
     text::NextLine got = walker.next_line();
     if (got.status == text::LineStatus::EndOfInput) throw problem_at(ReadProblem::no_header, 1);
     if (got.status == text::LineStatus::Error) throw line_error(got, 1);
+    // An unended header line may be one still being written: its count is
+    // not known yet.
+    if (!walker.last_line_terminated()) throw problem_at(ReadProblem::header_cut, 1).showing(got.text);
     const reader::HeaderCount count = reader::count_of_header(got.text);
     if (count.count == 0) throw problem_at(ReadProblem::bad_count, 1).showing(got.text);
     const BlockGeometry geometry(count.count);
@@ -138,33 +145,77 @@ class RowReader {
       ++line;
       if (got.status == text::LineStatus::EndOfInput) throw problem_at(ReadProblem::names_missing, line);
       if (got.status == text::LineStatus::Error) throw line_error(got, line);
+      // ... and so may an unended name, where blocks may follow.
+      if (options_.complete_blocks && !walker.last_line_terminated())
+        throw problem_at(ReadProblem::names_missing, line);
       rows_.names.emplace_back(text::trim_whitespace(got.text));
     }
-    const RowPlan plan = reader::plan_rows(geometry, options_.parameters);
+    const RowPlan plan = reader::plan_rows(geometry, chosen_indices());
     rows_.parameters = plan.parameters;
     if (rows_.parameters.empty())
       for (std::uint32_t j = 0; j < count.count; ++j) rows_.parameters.push_back(j);
     columns_ = rows_.parameters.size();
-    look_at_first_block(walker, line, geometry);
+    rows_.end_offset = walker.offset();
+    rows_.end_line = line;
+    const ResumePoint& resume = options_.resume;
+    std::optional<LineWalker> resumed;
+    if (resume.offset != 0) {
+      resumed.emplace(file, resume.offset, reader::kNoEnd, kRowsReadBufferSize);
+      line = resume.line;
+      block_base_ = resume.block;
+      rows_.end_offset = resume.offset;
+      rows_.end_line = resume.line;
+      rows_.end_block = resume.block;
+    }
+    LineWalker& blocks = resumed ? *resumed : walker;
+    rows_.first_block = block_base_;
+    if (!look_at_first_block(blocks, line, geometry)) return finished();
     const RowShared shared{plan, geometry, rows_.names, rows_.width, suggested_width_,
                            options_.complete_blocks};
     const BlockChoice& choice = options_.blocks;
     const bool counted = options_.threads > 1 || (choice.start && *choice.start < 0) ||
                          (choice.stop && *choice.stop < 0);
     if (counted && file.seekable()) {
-      read_counted(file, walker.offset(), line, shared);
+      read_counted(file, blocks.offset(), line, shared);
     } else if (counted) {
-      stream(walker, line, shared, file, {});
+      stream(blocks, line, shared, file, {});
       keep_chosen(resolve(choice, rows_.blocks));
     } else {
-      stream(walker, line, shared, file, choice);
+      stream(blocks, line, shared, file, choice);
     }
+    return finished();
+  }
+
+ private:
+  PlotRows finished() {
     rows_.dtype = sizeof(T) == 4 ? Dtype::float32 : Dtype::float64;
     rows_.values.resize(rows_.blocks * columns_ * sizeof(T));
     return std::move(rows_);
   }
 
- private:
+  // The chosen parameters as indices, names looked up among the unique ones.
+  failure::Vec<std::int64_t> chosen_indices() const {
+    failure::Vec<std::int64_t> indices;
+    indices.reserve(options_.parameters.size());
+    failure::Vec<failure::String> unique;
+    for (const auto& chosen : options_.parameters) {
+      if (const auto* index = std::get_if<std::int64_t>(&chosen)) {
+        indices.push_back(*index);
+        continue;
+      }
+      const auto& name = std::get<failure::String>(chosen);
+      if (unique.empty()) unique = reader::unique_names(rows_.names);
+      const auto found = std::find(unique.begin(), unique.end(), name);
+      if (found == unique.end()) {
+        ReadError error;
+        error.problem = ReadProblem::no_name;
+        throw error.showing(name);
+      }
+      indices.push_back(found - unique.begin());
+    }
+    return indices;
+  }
+
   static ReadError line_error(const text::NextLine& got, std::uint64_t line) {
     ReadError error = problem_at(got.error.is_os() ? ReadProblem::os_error : ReadProblem::not_utf8, line);
     if (got.error.is_os()) error.os_error = got.error.code();
@@ -173,12 +224,17 @@ class RowReader {
 
   // The first data line decides the width where none was given, and says
   // which width the file was written with, to refuse a wrong one. It is
-  // looked at and then read again with its block.
-  void look_at_first_block(LineWalker& walker, std::uint64_t line, const BlockGeometry& geometry) {
+  // looked at and then read again with its block. False, with
+  // complete_blocks, where that line is the file's last and unended: it may
+  // still be being written, so it says nothing yet and no block is whole.
+  bool look_at_first_block(LineWalker& walker, std::uint64_t line, const BlockGeometry& geometry) {
     rows_.width = options_.width;
     walker.hold();
     const text::NextLine leading = walker.next_line();
     const text::NextLine first = leading.status == text::LineStatus::Line ? walker.next_line() : leading;
+    if (options_.complete_blocks && first.status != text::LineStatus::EndOfInput &&
+        !walker.last_line_terminated())
+      return false;
     if (first.status == text::LineStatus::Line) {
       const std::size_t fields = geometry.fields_on(0);
       suggested_width_ = reader::suggested_width(first.text, fields).value_or(0);
@@ -195,6 +251,7 @@ class RowReader {
       }
     }
     walker.rewind();
+    return true;
   }
 
   T* row(std::size_t index) { return rows_.values.template data<T>() + index * columns_; }
@@ -215,10 +272,13 @@ class RowReader {
     const auto start = static_cast<std::uint64_t>(choice.start.value_or(0));
     const auto step = static_cast<std::uint64_t>(choice.step);
     const std::optional<std::uint64_t> stop = choice.stop;
-    rows_.first_block = start;
+    rows_.first_block = block_base_ + start;
     rows_.block_step = step;
     BlockDecoder<T> decoder(shared, walker, line);
     if (start > 0 && !pass_blocks(decoder, start, lines)) return;
+    rows_.end_offset = walker.offset();
+    rows_.end_line = decoder.line();
+    rows_.end_block = block_base_ + start;
     reserve(1);
     std::uint64_t next_poll = walker.offset() + kPollBytes;
     for (std::uint64_t block = start; !stop || block < *stop; block += step) {
@@ -228,7 +288,10 @@ class RowReader {
         const std::uint64_t have = rows_.values.bytes() / (columns_ * sizeof(T));
         reserve(have + have / 2 + 1);
       }
-      if (!decoder.read(row(rows_.blocks), block)) return;
+      if (!decoder.read(row(rows_.blocks), block_base_ + block)) return;
+      rows_.end_offset = walker.offset();
+      rows_.end_line = decoder.line();
+      rows_.end_block = block_base_ + block + 1;
       if (++rows_.blocks == 1) reserve_after_first_block(file, walker.offset(), walker.offset() - before, stop, start, step);
       if (options_.poll != nullptr && walker.offset() >= next_poll) {
         next_poll = walker.offset() + kPollBytes;
@@ -267,7 +330,7 @@ class RowReader {
     for (std::uint64_t i = 0; i < chosen.rows; ++i)
       std::memmove(values + i * row_bytes, values + (chosen.start + i * chosen.step) * row_bytes, row_bytes);
     rows_.blocks = static_cast<std::size_t>(chosen.rows);
-    rows_.first_block = chosen.start;
+    rows_.first_block = block_base_ + chosen.start;
     rows_.block_step = chosen.step;
   }
 
@@ -280,7 +343,7 @@ class RowReader {
     BlockDecoder<T> decoder(shared, walker, line_before + block * lines);
     failure::Vec<T> row(columns_);
     try {
-      return decoder.read(row.data(), block);
+      return decoder.read(row.data(), block_base_ + block);
     } catch (const ReadError&) {
       return true;
     }
@@ -305,7 +368,7 @@ class RowReader {
       --complete;
     const std::uint64_t numbered = complete + (partial && !options_.complete_blocks ? 1 : 0);
     const Resolved chosen = resolve(options_.blocks, numbered);
-    rows_.first_block = chosen.start;
+    rows_.first_block = block_base_ + chosen.start;
     rows_.block_step = chosen.step;
     // With complete_blocks, a cut block after the last chosen one is still
     // read, for the faults before its cut, where a read through the file
@@ -339,7 +402,7 @@ class RowReader {
       std::uint64_t next_poll = walker.offset() + kPollBytes;
       for (std::uint64_t i = from; i < to; ++i) {
         if (i != from) decoder.pass((chosen.step - 1) * lines);
-        if (!decoder.read(row(static_cast<std::size_t>(i)), chosen.start + i * chosen.step)) {
+        if (!decoder.read(row(static_cast<std::size_t>(i)), block_base_ + chosen.start + i * chosen.step)) {
           end = std::min<std::uint64_t>(end, i);
           return;
         }
@@ -357,6 +420,7 @@ class RowReader {
   PlotRows rows_;
   std::size_t columns_ = 0;
   std::size_t suggested_width_ = 0;
+  std::uint64_t block_base_ = 0;  // the file's number of the first block read
 };
 
 }  // namespace
@@ -364,10 +428,21 @@ class RowReader {
 PlotRows read_plot_rows(std::string_view file_path, const RowOptions& options) {
   failure::QuietFailures quiet;
   try {
+    return read_plot_rows(PlotFile(file_path), options);
+  } catch (const failure::OutOfMemory&) {
+    ReadError error;
+    error.problem = ReadProblem::out_of_memory;
+    throw error;
+  }
+}
+
+PlotRows read_plot_rows(const PlotFile& file, const RowOptions& options) {
+  failure::QuietFailures quiet;
+  try {
     return failure::catch_fatal(
         [&] {
-          return options.dtype == Dtype::float32 ? RowReader<float>(options).read(file_path)
-                                                 : RowReader<double>(options).read(file_path);
+          return options.dtype == Dtype::float32 ? RowReader<float>(options).read(file)
+                                                 : RowReader<double>(options).read(file);
         },
         // The only fatal error left is an allocation beyond any size.
         [](const failure::FatalError&) -> PlotRows { throw problem_at(ReadProblem::too_large, 0); });
