@@ -123,7 +123,11 @@ struct RowOptions {
   // chosen or not. Empty: all, in order.
   failure::Vec<std::variant<std::int64_t, failure::String>> parameters;
   BlockChoice blocks;
-  // A seekable file only, with `complete_blocks`.
+  // With complete_blocks: the file is still being written, so a block is
+  // whole only once its last line has ended, and a read can resume after
+  // it. A line whose end is missing may yet grow, even where it parses.
+  bool growing = false;
+  // A seekable file only, with `growing`.
   ResumePoint resume;
   // The chosen blocks are split among this many threads.
   unsigned threads = 1;

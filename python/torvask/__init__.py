@@ -26,11 +26,13 @@ from numpy.typing import DTypeLike
 
 from . import _core
 from ._errors import FormatError, format_error
+from ._follow import Follower, RestartedError, follow
 from ._plot import Plot, StrOrBytesPath, unique_names
 from ._source import Opened, Source, opened
 from ._write import write
 
-__all__ = ["FormatError", "Plot", "read", "read_many", "unique_names", "write"]
+__all__ = ["Follower", "FormatError", "Plot", "RestartedError", "follow", "read", "read_many",
+           "unique_names", "write"]
 __version__ = "0.3.0"
 
 

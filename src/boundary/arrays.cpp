@@ -250,9 +250,11 @@ constexpr const char kReadDoc[] =
     "and names; parameter 0 always comes first. The blocks are those of\n"
     "slice(start, stop, step), split among `threads` threads. With\n"
     "`complete_blocks`, a file that ends inside a block gives the blocks before\n"
-    "it. `resume`, (end_offset, end_line, end_block) of an earlier read of a\n"
-    "file by path, starts at that block. A file that cannot be read raises its\n"
-    "OSError; contents that do not fit the format raise ReadFailure.";
+    "it. `resume` reads a file by path that is still growing: (0, 0, 0) from its\n"
+    "start, or (end_offset, end_line, end_block) of an earlier read from there;\n"
+    "a block counts only once its last line has ended. A file that cannot be\n"
+    "read raises its OSError; contents that do not fit the format raise\n"
+    "ReadFailure.";
 
 // Argument `number` (from 1) as an int64, or nullopt for None; false with
 // the exception set otherwise.
@@ -323,11 +325,11 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
     return nullptr;
   }
   ResumePoint resume;
-  if (nargs == 10 && args[9] != Py_None &&
-      !PyArg_ParseTuple(args[9], "KKK;read() argument 10 must be (offset, line, block)",
-                        &resume.offset, &resume.line, &resume.block))
+  const bool growing = nargs == 10 && args[9] != Py_None;
+  if (growing && !PyArg_ParseTuple(args[9], "KKK;read() argument 10 must be (offset, line, block)",
+                                   &resume.offset, &resume.line, &resume.block))
     return nullptr;
-  if (resume.offset != 0 && (!PyBytes_Check(source) || !complete_blocks)) {
+  if (growing && (!PyBytes_Check(source) || !complete_blocks)) {
     PyErr_SetString(PyExc_ValueError, "read() resumes only files by path, with complete_blocks");
     return nullptr;
   }
@@ -339,6 +341,7 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
       .dtype = float64 ? Dtype::float64 : Dtype::float32,
       .parameters = {},
       .blocks = {start, stop, step.value_or(1)},
+      .growing = growing,
       .resume = resume,
       .threads = static_cast<unsigned>(std::min<std::int64_t>(threads.value_or(1), 1024)),
   };

@@ -41,6 +41,7 @@ struct RowShared {
   std::size_t width;
   std::size_t suggested_width;
   bool complete_blocks;
+  bool growing;  // RowOptions::growing
 };
 
 template <class T>
@@ -51,8 +52,39 @@ class BlockDecoder {
       : shared_(shared), walker_(walker), fields_(shared.width), line_(line) {}
 
   // Block `block` into `row`; false where the file ends where its leading
-  // line is due, or, with complete_blocks, inside it.
+  // line is due, or, with complete_blocks, inside it (and, for a growing
+  // file, before its last line has ended).
   bool read(T* row, std::uint64_t block) {
+    return read_block(row, block) && (!shared_.growing || walker_.last_line_terminated());
+  }
+
+  // Passes over `count` lines; false where the file ends first, which
+  // inside a block is its cut.
+  bool pass(std::uint64_t count) {
+    if (count == 0) return true;
+    const std::uint64_t passed = walker_.skip_lines(count);
+    line_ += passed;
+    if (passed == count) return true;
+    if (shared_.complete_blocks) return false;
+    throw located(ReadProblem::block_cut, line_ + 1);
+  }
+
+  std::uint64_t offset() const noexcept { return walker_.offset(); }
+  // The lines read or passed so far, the first counting from the start.
+  std::uint64_t line() const noexcept { return line_; }
+
+  // The field decoder's failures, located.
+  [[noreturn]] void outside(std::string_view line, std::size_t k, WideIndex, WideIndex) {
+    const bool cut = !walker_.last_line_terminated();
+    throw at_field(cut ? ReadProblem::line_cut : ReadProblem::field_outside, k).showing(line);
+  }
+  [[noreturn]] void not_a_number(std::string_view, std::size_t k, std::string_view field,
+                                 text::FloatErrorKind) {
+    throw at_field(ReadProblem::not_a_number, k).showing(field);
+  }
+
+ private:
+  bool read_block(T* row, std::uint64_t block) {
     block_ = block;
     const text::NextLine leading = next();
     if (leading.status != text::LineStatus::Line) return ended(leading, false);
@@ -95,32 +127,6 @@ class BlockDecoder {
     return true;
   }
 
-  // Passes over `count` lines; false where the file ends first, which
-  // inside a block is its cut.
-  bool pass(std::uint64_t count) {
-    if (count == 0) return true;
-    const std::uint64_t passed = walker_.skip_lines(count);
-    line_ += passed;
-    if (passed == count) return true;
-    if (shared_.complete_blocks) return false;
-    throw located(ReadProblem::block_cut, line_ + 1);
-  }
-
-  std::uint64_t offset() const noexcept { return walker_.offset(); }
-  // The lines read or passed so far, the first counting from the start.
-  std::uint64_t line() const noexcept { return line_; }
-
-  // The field decoder's failures, located.
-  [[noreturn]] void outside(std::string_view line, std::size_t k, WideIndex, WideIndex) {
-    const bool cut = !walker_.last_line_terminated();
-    throw at_field(cut ? ReadProblem::line_cut : ReadProblem::field_outside, k).showing(line);
-  }
-  [[noreturn]] void not_a_number(std::string_view, std::size_t k, std::string_view field,
-                                 text::FloatErrorKind) {
-    throw at_field(ReadProblem::not_a_number, k).showing(field);
-  }
-
- private:
   text::NextLine next() {
     ++line_;
     return walker_.next_line();

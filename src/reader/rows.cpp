@@ -171,7 +171,7 @@ class RowReader {
     rows_.first_block = block_base_;
     if (!look_at_first_block(blocks, line, geometry)) return finished();
     const RowShared shared{plan, geometry, rows_.names, rows_.width, suggested_width_,
-                           options_.complete_blocks};
+                           options_.complete_blocks, options_.growing};
     const BlockChoice& choice = options_.blocks;
     const bool counted = options_.threads > 1 || (choice.start && *choice.start < 0) ||
                          (choice.stop && *choice.stop < 0);

@@ -1,0 +1,146 @@
+"""Following a plot file that a simulation is still writing: each poll reads
+the blocks completed since the last one, from the byte where it stopped."""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Iterable, Iterator
+
+import numpy as np
+from numpy.typing import DTypeLike
+
+from ._errors import FormatError
+from ._plot import Plot, StrOrBytesPath
+from ._source import opened
+
+# What a file whose header or names are still being written fails with.
+_HEADER_UNWRITTEN = ("no_header", "header_cut", "names_missing")
+
+
+class RestartedError(RuntimeError):
+    """The followed file shrank or was replaced, as when the simulation
+    restarted: its blocks are no longer those read. ``path`` is the file;
+    follow it again to read the new run from its start."""
+
+    def __init__(self, message: str, *, path: str = "") -> None:
+        super().__init__(message)
+        self.path = path
+
+
+class Follower:
+    """A plot file read as it grows. ``poll()`` gives the complete blocks
+    added since the last poll (the first poll: all complete blocks so far);
+    ``updates()`` waits for them.
+
+    A block counts once its last line has ended, so a block being written is
+    read by a later poll, whole. A file whose header or names are still
+    being written, or which does not exist yet, has no blocks yet: that is
+    not an error. A file that shrinks or is replaced by another raises
+    RestartedError. Each poll opens the file, reads its header and names
+    again (they must be the same) and then only the bytes after the last
+    complete block read; nothing is held open between polls.
+    """
+
+    def __init__(self, path: StrOrBytesPath, width: int | None = None, *,
+                 dtype: DTypeLike = np.float64,
+                 parameters: Iterable[str | int] | None = None) -> None:
+        from . import _dtype_argument, _parameters_argument, _width_argument
+        self._path = path
+        self._width = _width_argument(width)
+        self._float64 = _dtype_argument(dtype)
+        self._dtype = np.float64 if self._float64 else np.float32
+        self._chosen = _parameters_argument(parameters)
+        self._resume = (0, 0, 0)
+        self._identity: tuple[int, int] | None = None
+        self._header: tuple[str, tuple[str, ...]] | None = None
+        self._shown = os.fsdecode(os.fspath(path))
+
+    @property
+    def path(self) -> str:
+        return self._shown
+
+    @property
+    def blocks(self) -> int:
+        """The blocks read so far."""
+        return self._resume[2]
+
+    def poll(self) -> Plot:
+        """The complete blocks added since the last poll, numbered as in the
+        file (``Plot.blocks``); none when nothing new is complete."""
+        from . import _read
+        try:
+            with opened(self._path) as found:
+                if not found.is_path:
+                    raise ValueError(f"{found.shown} cannot be followed: only a plain file "
+                                     "by path can be read again from where a poll stopped")
+                plot, end, (size, device, inode) = _read(
+                    found, self._width, self._float64, self._chosen, (None, None, 1), 1, True,
+                    resume=self._resume)
+        except FileNotFoundError:
+            if self._identity is not None:
+                raise RestartedError(f"{self._shown} was removed", path=self._shown) from None
+            return self._nothing()
+        except FormatError as error:
+            if error.problem not in _HEADER_UNWRITTEN:
+                raise
+            if self._identity is not None:
+                # Its header was whole before: it was written anew.
+                raise RestartedError(f"{self._shown} was rewritten from its start",
+                                     path=self._shown) from None
+            return self._nothing()
+        if self._identity is None:
+            self._identity = (device, inode)
+        elif self._identity != (device, inode):
+            raise RestartedError(f"{self._shown} was replaced by another file",
+                                 path=self._shown)
+        elif size < self._resume[0]:
+            raise RestartedError(f"{self._shown} shrank from at least {self._resume[0]} "
+                                 f"to {size} bytes", path=self._shown)
+        header = (plot.title, plot.names)
+        if self._header is None:
+            self._header = header
+        elif header != self._header:
+            raise RestartedError(f"{self._shown} has another header than before",
+                                 path=self._shown)
+        if self._width is None and plot.width is not None:
+            self._width = plot.width
+        self._resume = end
+        return plot
+
+    def updates(self, interval: float = 1.0, timeout: float | None = None) -> Iterator[Plot]:
+        """Polls every ``interval`` seconds and yields each Plot of new
+        blocks; stops after ``timeout`` seconds without one (None: never)."""
+        if interval <= 0:
+            raise ValueError(f"interval must be positive, not {interval}")
+        last = time.monotonic()
+        while True:
+            plot = self.poll()
+            if len(plot.values):
+                last = time.monotonic()
+                yield plot
+            elif timeout is not None and time.monotonic() - last >= timeout:
+                return
+            else:
+                time.sleep(interval if timeout is None
+                           else max(0.0, min(interval, last + timeout - time.monotonic())))
+
+    def _nothing(self) -> Plot:
+        return Plot([], np.empty((0, 0), self._dtype), self._width, self._shown,
+                    columns=[], parameters=(), blocks=range(0))
+
+    def __repr__(self) -> str:
+        return f"<torvask.Follower {self._shown!r}: {self.blocks} blocks read>"
+
+
+def follow(path: StrOrBytesPath, width: int | None = None, *, dtype: DTypeLike = np.float64,
+           parameters: Iterable[str | int] | None = None) -> Follower:
+    """Follows the plot file at ``path`` while a simulation writes it::
+
+        follower = torvask.follow("run7.plt")
+        for plot in follower.updates(interval=1.0, timeout=60):
+            print(plot.blocks, plot["TIME"])   # the blocks new since the last
+
+    ``width``, ``dtype`` and ``parameters`` are those of ``read``. See
+    Follower for what a poll reads and when it raises."""
+    return Follower(path, width, dtype=dtype, parameters=parameters)
