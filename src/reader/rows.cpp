@@ -224,17 +224,18 @@ class RowReader {
 
   // The first data line decides the width where none was given, and says
   // which width the file was written with, to refuse a wrong one. It is
-  // looked at and then read again with its block. False, with
-  // complete_blocks, where that line is the file's last and unended: it may
-  // still be being written, so it says nothing yet and no block is whole.
+  // looked at and then read again with its block. With complete_blocks, a
+  // first data line whose end is missing may still be being written: it
+  // refuses no width, and gives none where it is not whole; then, and
+  // always for a growing file, no block is whole yet (false).
   bool look_at_first_block(LineWalker& walker, std::uint64_t line, const BlockGeometry& geometry) {
     rows_.width = options_.width;
     walker.hold();
     const text::NextLine leading = walker.next_line();
     const text::NextLine first = leading.status == text::LineStatus::Line ? walker.next_line() : leading;
-    if (options_.complete_blocks && first.status != text::LineStatus::EndOfInput &&
-        !walker.last_line_terminated())
-      return false;
+    const bool unended = options_.complete_blocks && first.status != text::LineStatus::EndOfInput &&
+                         !walker.last_line_terminated();
+    if (unended && (options_.growing || first.status != text::LineStatus::Line)) return false;
     if (first.status == text::LineStatus::Line) {
       const std::size_t fields = geometry.fields_on(0);
       suggested_width_ = reader::suggested_width(first.text, fields).value_or(0);
@@ -242,9 +243,12 @@ class RowReader {
       error.block = 0;
       error.suggested_width = suggested_width_;
       error.width = rows_.width;
-      if (rows_.width == 0 && suggested_width_ == 0) throw error.showing(first.text);
+      if (rows_.width == 0 && suggested_width_ == 0) {
+        if (unended) return false;
+        throw error.showing(first.text);
+      }
       if (rows_.width == 0) rows_.width = suggested_width_;
-      if (suggested_width_ != 0 && suggested_width_ != rows_.width &&
+      if (!unended && suggested_width_ != 0 && suggested_width_ != rows_.width &&
           !reader::width_fits(first.text, fields, rows_.width)) {
         error.problem = ReadProblem::width_mismatch;
         throw error.showing(first.text);
