@@ -4,9 +4,12 @@
     ds = xarray.open_mfdataset(paths, engine="torvask", parallel=True, chunks={})
 
 Opening reads the header and parameter 0, which becomes the index coordinate
-at once; every other parameter stays on disk until it is touched, and then
-each slice of blocks asked for is one chosen read of that parameter alone.
-The Dataset is the one ``Plot.to_xarray`` gives for the whole file.
+at once; every other parameter stays on disk until it is touched. For each
+slice of blocks, the first three parameters touched are each one chosen read
+of that parameter alone; the next one reads every variable not touched yet,
+in one read, and holds them until touched or until the Dataset is closed, so
+that loading them all does not read the file once per variable. The Dataset
+is the one ``Plot.to_xarray`` gives for the whole file.
 
 xarray imports this module through its entry point only when it looks for
 engines, so ``import torvask`` never imports xarray.
@@ -16,6 +19,7 @@ from __future__ import annotations
 
 import operator
 import os
+import threading
 from collections.abc import Iterable
 from typing import Any
 
@@ -32,27 +36,149 @@ __all__ = ["TorvaskBackendEntrypoint", "ParameterArray"]
 # Enough for any header line a simulation writes; a longer first line, or
 # one without a line end, is not taken for a plot file.
 _HEADER_PROBE = 64 * 1024
+# Chosen reads of single parameters per slice of blocks before the rest of
+# its variables are read at once (see _FileReads).
+_SINGLE_READS = 3
+_SPANS_REMEMBERED = 1024
+
+
+class _FileReads:
+    """The reads of one opened file, shared by all its variables.
+
+    A variable asks for one parameter over one slice of blocks (a span).
+    The first few parameters asked for over a span are chosen reads of each
+    alone, so that touching a few variables reads only those. Every read
+    also scans the file's line structure, which costs about a sixth of a
+    full read whichever parameters it parses, and xarray asks for variables
+    one at a time: loading them all that way rescans the file per variable.
+    So once more than ``_SINGLE_READS`` parameters of a span have been asked
+    for, the next miss reads every variable of the span not asked for yet,
+    in one read, and holds their values until each is asked for, then hands
+    it over and forgets it: what is held is never more than the rest of that
+    span, and each value is held once. Loading every variable thus costs
+    ``_SINGLE_READS`` chosen reads and one full read.
+
+    A lock guards the spans; the reads themselves run outside it, releasing
+    the interpreter, so Dask's threads read different spans side by side. A
+    thread asking for a parameter that another thread's read is fetching
+    waits for that read instead of reading again. Pickled, it is the values
+    that name the file, and starts with nothing held.
+    """
+
+    def __init__(self, path: str, width: int | None, dtype: np.dtype[Any], complete_blocks: bool,
+                 parameters: tuple[int, ...], count: int) -> None:
+        self.path = path
+        self.width = width
+        self.dtype = dtype
+        self.complete_blocks = complete_blocks
+        self.parameters = parameters  # those of the variables, in file order
+        self.count = count            # the file's parameter count
+        self._lock = threading.Condition()
+        self._spans: dict[tuple[int, int, int], _Span] = {}
+
+    def __reduce__(self) -> tuple[type[_FileReads], tuple[Any, ...]]:
+        return type(self), (self.path, self.width, self.dtype, self.complete_blocks,
+                            self.parameters, self.count)
+
+    def close(self) -> None:
+        """Drops every value held; later reads start afresh."""
+        with self._lock:
+            self._spans.clear()
+
+    def column(self, parameter: int, chosen: range) -> np.ndarray[Any, Any]:
+        """Parameter `parameter` in the blocks `chosen` (not empty)."""
+        key = (chosen.start, chosen.stop, chosen.step)
+        with self._lock:
+            span = self._span(key)
+            while parameter in span.pending:
+                self._lock.wait()
+            values = span.held.pop(parameter, None)
+            span.asked.add(parameter)
+            if values is not None:
+                return values
+            ahead = [] if len(span.asked) <= _SINGLE_READS else [
+                p for p in self.parameters
+                if p not in span.asked and p not in span.held and p not in span.pending]
+            span.pending.update(ahead)
+        if not ahead:
+            return self._read([parameter], chosen)[parameter]
+        columns: dict[int, np.ndarray[Any, Any]] = {}
+        try:
+            columns = self._read(sorted([parameter, *ahead]), chosen)
+        except (torvask.FormatError, MemoryError):
+            # A fault in a field of another parameter, or the room for all of
+            # them, must not fail this one: its own read decides.
+            pass
+        finally:
+            # In one step, so that a waiting thread finds its values held.
+            with self._lock:
+                span.pending.difference_update(ahead)
+                span.held.update((p, columns[p]) for p in ahead if p in columns)
+                self._lock.notify_all()
+        return columns[parameter] if columns else self._read([parameter], chosen)[parameter]
+
+    def _span(self, key: tuple[int, int, int]) -> _Span:
+        span = self._spans.get(key)
+        if span is None:
+            span = self._spans[key] = _Span()
+            # What a span remembers without holding values is a few
+            # integers, but indexing one block at a time makes a span per
+            # block: the oldest such records go beyond a bound.
+            if len(self._spans) > _SPANS_REMEMBERED:
+                idle = [k for k, s in self._spans.items() if not s.held and not s.pending]
+                for k in idle[:len(self._spans) - _SPANS_REMEMBERED]:
+                    del self._spans[k]
+        return span
+
+    def _read(self, parameters: list[int], chosen: range) -> dict[int, np.ndarray[Any, Any]]:
+        # A chosen read parses each chosen field on its own; many of them
+        # cost more than a full read, which parses whole lines at a time.
+        # One parameter is always a chosen read of it alone: that read
+        # alone decides whether it fails.
+        everything = len(parameters) > 1 and len(parameters) * 4 >= self.count
+        # Looked up at each call (not bound at import) so that a test can
+        # count the reads through torvask.read.
+        plot = torvask.read(self.path, self.width, dtype=self.dtype,
+                            parameters=None if everything else parameters,
+                            blocks=slice(chosen.start, chosen.stop, chosen.step),
+                            complete_blocks=self.complete_blocks)
+        if len(parameters) == 1:
+            # The read holds parameter 0 first and this one last; the copy
+            # frees the other column.
+            return {parameters[0]: np.ascontiguousarray(plot.values[:, -1])}
+        # Views, as Plot.to_xarray's columns are: the values read ahead are
+        # all held until taken or the Dataset is closed anyway, and copying
+        # them out one column at a time costs more than the read itself (a
+        # column's successive values lie a line of values apart, each on a
+        # page of its own in a file of many parameters).
+        wanted = set(parameters)
+        return {p: plot.values[:, j] for j, p in enumerate(plot.parameters) if p in wanted}
+
+
+class _Span:
+    """What one slice of blocks has seen: the parameters asked for, the
+    values read ahead and not asked for yet, and those being read ahead."""
+
+    __slots__ = ("asked", "held", "pending")
+
+    def __init__(self) -> None:
+        self.asked: set[int] = set()
+        self.held: dict[int, np.ndarray[Any, Any]] = {}
+        self.pending: set[int] = set()
 
 
 class ParameterArray(BackendArray):
     """One parameter of a plot file in every block, read when indexed.
 
-    It holds the path and the read's options only, no open file and no
-    state that changes: each read opens the file itself and releases the
-    interpreter, so Dask's threads index it side by side without a lock,
-    and it pickles to Dask's workers as the few values that name it. The
-    block count is fixed when the file is opened; a file that grows after
-    that is read up to the blocks it had then.
+    The block count is fixed when the file is opened; a file that grows
+    after that is read up to the blocks it had then.
     """
 
-    def __init__(self, path: str, parameter: int, blocks: int, width: int | None,
-                 dtype: np.dtype[Any], complete_blocks: bool) -> None:
-        self.path = path
+    def __init__(self, reads: _FileReads, parameter: int, blocks: int) -> None:
+        self.reads = reads
         self.parameter = parameter
         self.shape = (blocks,)
-        self.dtype = dtype
-        self.width = width
-        self.complete_blocks = complete_blocks
+        self.dtype = reads.dtype
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
         # BASIC: a chosen read takes one slice of blocks with a positive
@@ -69,18 +195,7 @@ class ParameterArray(BackendArray):
         else:
             block = operator.index(index)
             chosen = range(self.shape[0])[block:block + 1 or None]
-        if not chosen:
-            values = np.empty(0, self.dtype)
-        else:
-            # Looked up at each call (not bound at import) so that a test can
-            # count the reads through torvask.read.
-            plot = torvask.read(self.path, self.width, dtype=self.dtype,
-                                parameters=[self.parameter],
-                                blocks=slice(chosen.start, chosen.stop, chosen.step),
-                                complete_blocks=self.complete_blocks)
-            # The read holds parameter 0 first and this one last (or only
-            # parameter 0); the copy frees the other column.
-            values = np.ascontiguousarray(plot.values[:, -1])
+        values = self.reads.column(self.parameter, chosen) if chosen else np.empty(0, self.dtype)
         return values if isinstance(index, slice) else values.reshape(())
 
 
@@ -108,8 +223,9 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
     as a variable along it, named from ``Plot.columns``, each with
     ``attrs["parameter"]`` its index in the file; the Dataset's ``attrs``
     hold ``path``, ``title``, ``width`` and ``blocks``, as
-    ``Plot.to_xarray`` gives them. ``chunks=`` makes each chunk one chosen
-    read, which is what Dask runs on its workers.
+    ``Plot.to_xarray`` gives them. ``chunks=`` makes each chunk a read of
+    its own (the variables of a chunk share their reads as above), which is
+    what Dask runs on its workers.
     """
 
     description = "TORVASK plot files, each parameter read when first touched, by torvask"
@@ -157,15 +273,22 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
                              parameters=[0, -1] if complete_blocks else [0],
                              complete_blocks=complete_blocks)
         dim = header.columns[0]
-        count = len(index.values)
-        chosen = np.dtype(dtype)
+        named = [(j, name) for j, name in enumerate(header.columns[1:], 1) if name not in dropped]
         # Absolute, so that a Dask worker started in another directory reads
         # the same file; the attrs keep the path as given, as read() does.
-        where = os.path.abspath(path)
-        variables = {
-            name: xarray.Variable(dim, indexing.LazilyIndexedArray(ParameterArray(
-                where, j, count, width, chosen, complete_blocks)), {"parameter": j})
-            for j, name in enumerate(header.columns[1:], 1) if name not in dropped}
+        reads = _FileReads(os.path.abspath(path), width, np.dtype(dtype), complete_blocks,
+                           tuple(j for j, _ in named), len(header.columns))
+        blocks = len(index.values)
+        # Opening builds a variable per parameter, thousands of them, so each
+        # is made once, as a tuple the Dataset turns into its Variable, and
+        # the lazy arrays share the indexer of the whole array instead of
+        # each building its own.
+        whole = indexing.BasicIndexer((slice(None),))
+        variables = {name: (dim, indexing.LazilyIndexedArray(ParameterArray(reads, j, blocks),
+                                                             whole), {"parameter": j})
+                     for j, name in named}
         coords = {} if dim in dropped else {
             dim: xarray.Variable(dim, index.values[:, 0], {"parameter": 0})}
-        return xarray.Dataset(variables, coords=coords, attrs=index._attrs())
+        dataset = xarray.Dataset(variables, coords=coords, attrs=index._attrs())
+        dataset.set_close(reads.close)
+        return dataset

@@ -9,6 +9,7 @@ import random
 import socket
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -59,6 +60,57 @@ def test_open_reads_parameter_0_alone_and_each_touch_is_one_read(plot_path, read
     empty = isinstance(key, slice) and not range(9)[key]
     assert [p for p, _ in reads] == ([] if empty else [[4]])
     xr.testing.assert_identical(dataset.load(), whole)
+
+
+@pytest.mark.parametrize("n, expected", [(40, [[1], [2], [3], None]), (3, [[1], [2]])])
+def test_loading_every_variable_reads_three_alone_then_the_rest_at_once(make_plot, reads, n,
+                                                                         expected):
+    path = make_plot(blocks_text(0, 9, n=n))
+    dataset, whole = xr.open_dataset(path, engine=ENGINE), torvask.read(path).to_xarray()
+    del reads[:]
+    xr.testing.assert_identical(dataset.load(), whole)
+    assert [p for p, _ in reads] == expected
+
+
+def test_values_read_ahead_are_handed_out_once_and_dropped_on_close(plot_path, reads):
+    dataset = xr.open_dataset(plot_path, engine=ENGINE, cache=False)
+    whole = torvask.read(plot_path)
+    del reads[:]
+    for name, expected in [("P3", [[3]]), ("P3", [[3]]), ("P1", [[1]]), ("P2", [[2]]),
+                           ("P5", [None]), ("P6", []), ("P5", [[5]])]:
+        np.testing.assert_array_equal(dataset[name].values, whole[name])
+        np.testing.assert_array_equal(dataset[name][2:5].values, whole[name][2:5])
+        assert [p for p, _ in reads] == expected * 2, name  # each slice on its own
+        del reads[:]
+    dataset.close()
+    dataset["P7"].values
+    assert [p for p, _ in reads] == [[7]]
+
+
+def test_a_fault_in_a_parameter_read_ahead_fails_only_that_parameter(make_plot):
+    rows = [[f"{b * 0.5:.8E}"] + [f"{j + b:.8E}" for j in range(1, 24)] for b in range(6)]
+    rows[4][20] = "bad"
+    path = make_plot(plot_text(rows, width=15))
+    dataset = xr.open_dataset(path, engine=ENGINE)
+    for j in (1, 2, 3, 4, 21):  # the fourth and the next read all, fail, then alone
+        np.testing.assert_array_equal(dataset[f"P{j}"].values, np.arange(6) + j)
+    with pytest.raises(torvask.FormatError):
+        dataset["P20"].values
+
+
+def test_threads_loading_one_dataset_share_its_reads(make_plot, reads):
+    path = make_plot(blocks_text(0, 9, n=40))
+    dataset = xr.open_dataset(path, engine=ENGINE, cache=False)
+    whole = torvask.read(path)
+    del reads[:]
+    names = [f"P{j}" for j in range(1, 40)]
+    with ThreadPoolExecutor(8) as pool:
+        got = list(pool.map(lambda name: dataset[name].values, names))
+    for name, values in zip(names, got):
+        np.testing.assert_array_equal(values, whole[name])
+    # Whichever three come first are read alone; a thread asking for one
+    # that the fourth's read is fetching waits for it.
+    assert sorted(len(p) if p else 0 for p, _ in reads) == [0, 1, 1, 1]
 
 
 @pytest.mark.parametrize("options", [
