@@ -53,7 +53,8 @@ def name_of(source: Any) -> str:
     """How errors name a file object or a buffer: its file name, if it has
     one, else its type (a buffer's contents are not shown)."""
     name = getattr(source, "name", None)
-    if isinstance(name, (str, bytes)):
+    # gzip.GzipFile over an unnamed file object is named "".
+    if isinstance(name, (str, bytes)) and name:
         return os.fsdecode(name)
     if isinstance(source, (memoryview, bytearray)):
         size = source.nbytes if isinstance(source, memoryview) else len(source)
@@ -77,11 +78,15 @@ def opened(source: Source) -> Iterator[Opened]:
         if mode is None or stat.S_ISDIR(mode):
             yield Opened(encoded, shown, True, True)
         elif stat.S_ISREG(mode):
-            fd = os.open(encoded, os.O_RDONLY | os.O_CLOEXEC)
             try:
-                module = compression_of(os.pread(fd, 6, 0))
-            finally:
-                os.close(fd)
+                fd = os.open(encoded, os.O_RDONLY | os.O_CLOEXEC)
+            except OSError:
+                module = None  # the reader's open says why, naming the path as a str
+            else:
+                try:
+                    module = compression_of(os.pread(fd, 6, 0))
+                finally:
+                    os.close(fd)
             if module is None:
                 yield Opened(encoded, shown, True, True)
             else:
@@ -91,13 +96,20 @@ def opened(source: Source) -> Iterator[Opened]:
             # A named pipe or a device: its first bytes are looked at
             # without taking them, and it is read through the interpreter's
             # file object, whose reads Ctrl-C interrupts.
-            with open(encoded, "rb") as file:
-                module = compression_of(file.peek(6)[:6])
-                if module is None:
-                    yield Opened(file, shown, False, False)
-                else:
-                    with _decompressing(module, file) as stream:
-                        yield Opened(stream, shown, False, False)
+            try:
+                file = open(encoded, "rb")
+            except OSError:
+                file = None  # the reader's open says why, naming the path as a str
+            if file is None:
+                yield Opened(encoded, shown, True, True)
+            else:
+                with file:
+                    module = compression_of(file.peek(6)[:6])
+                    if module is None:
+                        yield Opened(file, shown, False, False)
+                    else:
+                        with _decompressing(module, file) as stream:
+                            yield Opened(stream, shown, False, False)
     elif isinstance(source, (memoryview, bytearray)):
         yield Opened(source, name_of(source), True, False)
     elif isinstance(source, io.BytesIO):

@@ -82,8 +82,14 @@ class StreamReader {
     if (!into) return -1;
     Ref result = Ref::steal(PyObject_CallOneArg(method_.get(), into.get()));
     // The chunk is the reader's again once the call returns: a view kept
-    // past it must not reach it.
+    // past it must not reach it. A failed call's exception is put aside for
+    // the release, which must not run with one set, and comes first.
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
     Ref released = Ref::steal(PyObject_CallMethod(into.get(), "release", nullptr));
+    if (raised) {
+      PyErr_SetRaisedException(raised.release());
+      return -1;
+    }
     if (!result || !released) return -1;
     if (result.get() == Py_None) {
       PyErr_SetString(PyExc_ValueError,

@@ -1,16 +1,21 @@
-// Reading into rows: the same values as the list reader, the width taken from
-// the first data line, cut files, and failures that say where they happened
-// without writing anything.
+// Reading into rows: the same values as the list reader, from any source, the
+// width taken from the first data line, cut files, and failures that say where
+// they happened without writing anything.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "lib.hpp"
+#include "reader/source.hpp"
 #include "scratch_file.hpp"
 
 namespace {
@@ -94,6 +99,59 @@ TEST(Rows, CompleteBlocksStillFailOnABadFieldBeforeTheCut) {
     } catch (const ReadError& error) {
       EXPECT_EQ(error.problem, ReadProblem::not_a_number);
       EXPECT_EQ(error.line, 14u);
+    }
+  }
+}
+
+// A path, bytes in memory and a stream fed in uneven chunks smaller than a
+// line give the same rows: the walker sees no difference but seeking, and a
+// stream reads negative bounds by holding every block.
+TEST(Rows, SameRowsFromAPathMemoryAndAStream) {
+  std::string text = "h 13\n";
+  for (int j = 0; j < 13; ++j) text += "P" + std::to_string(j) + "\n";
+  for (int b = 0; b < 40; ++b) {
+    text += std::to_string(b) + "\n";
+    for (int j = 0; j < 13; ++j) {
+      char field[16];
+      std::snprintf(field, sizeof field, "%15.8E", (b * 37.0 - j) / 3.0);
+      text += field;
+      if (j % 10 == 9 || j == 12) text += '\n';
+    }
+  }
+  ScratchFile file(text);
+  RowOptions all;
+  RowOptions chosen;
+  chosen.dtype = novrel::Dtype::float64;
+  chosen.parameters = {std::int64_t{-1}, novrel::failure::String("P4")};
+  chosen.blocks = {-9, -2, 3};
+  for (const RowOptions* options : {&all, &chosen}) {
+    const PlotRows by_path = novrel::read_plot_rows(file.path(), *options);
+    const PlotRows in_memory =
+        novrel::read_plot_rows(novrel::reader::PlotFile(std::span<const char>(text)), *options);
+    novrel::reader::ChunkPipe pipe(64, 3);
+    std::thread feeder([&] {
+      for (std::size_t at = 0, turn = 0; at < text.size(); ++turn) {
+        const std::span<char> chunk = pipe.free_chunk(1000);
+        if (chunk.empty() && pipe.stopped()) return;
+        const std::size_t size = std::min({chunk.size(), text.size() - at, turn % 64 + 1});
+        if (size == 0) continue;
+        std::memcpy(chunk.data(), text.data() + at, size);
+        pipe.publish(size);
+        at += size;
+      }
+      pipe.finish();
+    });
+    const PlotRows streamed = novrel::read_plot_rows(novrel::reader::PlotFile(pipe), *options);
+    pipe.stop();
+    feeder.join();
+    const std::size_t bytes = by_path.blocks * by_path.parameters.size() * (options == &all ? 4 : 8);
+    EXPECT_EQ(by_path.blocks, options == &all ? 40u : 3u);
+    for (const PlotRows* other : {&in_memory, &streamed}) {
+      EXPECT_EQ(other->blocks, by_path.blocks);
+      EXPECT_EQ(other->first_block, by_path.first_block);
+      EXPECT_EQ(other->block_step, by_path.block_step);
+      EXPECT_EQ(other->parameters, by_path.parameters);
+      EXPECT_EQ(std::memcmp(other->values.data<char>(), by_path.values.data<char>(), bytes), 0);
     }
   }
 }
