@@ -9,6 +9,9 @@
 #include <optional>
 #include <variant>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "failure/fatal_error.hpp"
 #include "lib.hpp"
 #include "reader/block_walker.hpp"
@@ -20,9 +23,39 @@
 
 namespace novrel {
 
+namespace {
+
+// Below this a block gains little from huge pages (numpy draws the line at
+// the same size for its own arrays).
+constexpr std::size_t kHugePagesFrom = 4u << 20;
+
+// Asks for huge pages behind the whole pages of [data, data + bytes). The
+// rows are written once, front to back, into memory the block has never
+// touched: in 4 KiB pages every one is a fault of its own, 16,000 for a
+// 64 MiB float64 read, which cost more system time than the file's own
+// read(2) calls (0.07 s against 0.02 s on amd64). A refusal (no THP, or
+// none to spare) only leaves the small pages.
+void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
+#if defined(MADV_HUGEPAGE)
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (start + bytes) & ~(page - 1);
+  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)data, (void)bytes;
+#endif
+}
+
+}  // namespace
+
 void ValueBlock::resize(std::size_t bytes) {
+  const bool grows = bytes > bytes_;
   data_ = failure::reallocate_bytes(data_, bytes);
   bytes_ = bytes;
+  // Growth moves a large block by remapping its pages, which keeps the advice;
+  // a block that moved from the heap to a mapping of its own needs it anew.
+  if (grows && bytes >= kHugePagesFrom) prefer_huge_pages(data_, bytes);
 }
 
 namespace reader {

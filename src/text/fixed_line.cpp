@@ -9,7 +9,8 @@
 //            most nine digits and exact (and the exponent, its sign
 //            included, into a table offset);
 //   scale    in double precision: for float32, d = D * P, P the double
-//            nearest to 10^q; for float64, d = D * 10^q or D / 10^-q;
+//            nearest to 10^q; for float64, D times each of three parts
+//            of 10^q, summed so as to bracket the exact value;
 //   decide   which fields fit the layout and round as their exact value.
 //
 // Why the float32 result is the correctly rounded one. P has a relative
@@ -26,17 +27,31 @@
 // those near a midpoint (about 7 in 2^29), go to the per-field path. A zero
 // significand gives an exact zero.
 //
-// Why the float64 result is the correctly rounded one. D < 10^9 < 2^53 is
-// an exact double, and so is 10^k for k <= 22 (10^k = 2^k 5^k, 5^22 < 2^53).
-// For |q| <= 22 the exact value x = D * 10^q is then the result of one
-// operation on exact operands, D * 10^q for q >= 0 or D / 10^-q for q < 0,
-// and IEEE arithmetic rounds that operation's exact result once, to nearest
-// with ties to even: d is x correctly rounded. The kernel computes
-// (D * A) / B with A = 10^q, B = 1 or A = 1, B = 10^-q, where the operation
-// with 1 is exact, so one rounding still. No subnormal or overflow arises
-// (10^-22 <= |x| < 10^31 unless D = 0, which gives an exact zero). Other
-// exponents find a NaN in the table, which marks the field for the
-// per-field path.
+// Why the float64 result is the correctly rounded one. 10^q is held as
+// H1 + H2 + H3, each part a double of at most 23 significant bits, the sum
+// within 2^-69 * 10^q of it (tools/gen_pow10_split_table.py). D < 10^9 <
+// 2^30, so each product pi = D * Hi has at most 53 significant bits: all
+// three are exact. With 2^e <= 10^q < 2^(e+1), |H2| <= 2^(e-23) and
+// |H3| <= 2^(e-46); the kernel computes
+//   s = p2 + p3, rounded: off by at most 2^-53 |s| < D 2^(e-75.9)
+//   M = p1 * 2^-66, exact (a power of two)
+//   lo = s - M and hi = s + M, each rounded: off by < D 2^(e-75.8)
+//   r_lo = p1 + lo and r_hi = p1 + hi, each rounded to nearest
+// The exact value x = D * 10^q differs from p1 + s by at most
+// D 2^(e-69) 2 + D 2^(e-75.9) < 2^-67.9 p1 (as 10^q < 2 H1 and H1 >= 2^e),
+// and M = 2^-66 p1 is more than that plus lo's and hi's own rounding, so
+// p1 + lo <= x <= p1 + hi. Rounding to nearest is monotone: where r_lo and
+// r_hi are equal, x rounds to them too, ties and the edges of binades
+// included. They differ only when a rounding midpoint lies within about
+// 2^-65 x of x (rarely: about 1 field in 4000, exact ties among them),
+// which marks the field for the per-field path. Every exponent the layout
+// can hold is in the table (-107 <= q <= 98 for up to 8 fraction digits),
+// and no result or part is subnormal or overflows (|x| < 10^108, and the
+// smallest part, near 10^-127 2^-69, is far above 2^-1022), so no field
+// is left for its exponent alone. A zero significand gives zeros
+// throughout, an exact zero. Contracting any product with the sum that
+// follows it into one fused operation changes nothing, the products being
+// exact.
 //
 // All of it is SSE2 binary64 arithmetic on vector registers, on i386 too:
 // never x87, whose extended precision would round first to 64 bits, a
@@ -45,7 +60,6 @@
 #include "text/fixed_line.hpp"
 
 #include <cstring>
-#include <limits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -69,24 +83,20 @@ constexpr double kPow10[] = {
 };
 static_assert(sizeof kPow10 / sizeof kPow10[0] == 256);
 
-// The float64 scaling, on kPow10's indices: entry j multiplies by times[j]
-// and divides by divisor[j], one of them 1 and the other an exact 10^k
-// (k <= 22); times[j] is a NaN for powers beyond 10^22 and 10^-22.
-struct ExactScale {
-  alignas(32) double times[256];
-  alignas(32) double divisor[256];
+// The float64 scaling, on kPow10's indices: entry j is 10^q as the sum of
+// three parts (see above), part i in parts[i][j].
+struct Pow10Split {
+  alignas(32) double parts[3][256];
 };
 
-constexpr ExactScale kExactScale = [] {
-  ExactScale t{};
-  double pow10[23] = {1};
-  for (int k = 1; k < 23; ++k) pow10[k] = pow10[k - 1] * 10;  // exact: every power fits 53 bits
-  for (int j = 0; j < 256; ++j) {
-    const int q = j < 128 ? j - 8 : 128 - j;
-    const int k = q < 0 ? -q : q;
-    t.times[j] = k > 22 ? std::numeric_limits<double>::quiet_NaN() : q >= 0 ? pow10[k] : 1;
-    t.divisor[j] = k <= 22 && q < 0 ? pow10[k] : 1;
-  }
+constexpr Pow10Split kPow10Split = [] {
+  constexpr double rows[][3] = {
+#include "text/fixed_line_pow10_split.inc"
+  };
+  static_assert(sizeof rows / sizeof rows[0] == 256);
+  Pow10Split t{};
+  for (int j = 0; j < 256; ++j)
+    for (int i = 0; i < 3; ++i) t.parts[i][j] = rows[j][i];
   return t;
 }();
 

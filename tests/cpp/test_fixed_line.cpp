@@ -63,7 +63,7 @@ unsigned decode_checked(Kernel kernel, std::string_view line, std::size_t width,
 struct OneField {
   const char* text;
   bool decoded;    // whether the kernels must decide it as a float32
-  bool decoded64;  // and as a float64: the layout, with 10^q exact
+  bool decoded64;  // and as a float64: the layout, not next to a midpoint
 };
 
 void PrintTo(const OneField& c, std::ostream* os) { *os << '"' << c.text << '"'; }
@@ -83,18 +83,20 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FixedLineFields,
     testing::Values(
         OneField{" 1.01325E+05", true, true}, OneField{"-2.93150e-02", true, true},
-        OneField{"+9.99999E+99", true, false}, OneField{"-0.00000E+00", true, true},
-        OneField{" 0.00000E-99", true, false}, OneField{" 1.5E+00", true, true},
-        OneField{" 3.40282356E+38", true, false},   // the largest finite float32
-        OneField{" 3.40282357E+38", true, false},   // past the overflow midpoint: infinity
-        OneField{" 1.17549436E-38", true, false},   // just above the smallest normal float32
-        OneField{" 1.17549435E-38", false, false},  // just below it, rounding up to it: left
-        OneField{" 1.67772170E+07", false, true},   // a float32 tie: left to the exact path
-        OneField{" 1.00000E-40", false, false},     // subnormal
-        OneField{"-1.00000E-60", false, false},     // underflows to zero
-        // The exact powers of ten end at 10^22 and 10^-22.
-        OneField{" 1.00000000E+30", true, true}, OneField{" 1.00000000E+31", true, false},
-        OneField{" 9.99999999E-14", true, true}, OneField{"-9.99999999E-15", true, false},
+        OneField{"+9.99999E+99", true, true}, OneField{"-0.00000E+00", true, true},
+        OneField{" 0.00000E-99", true, true}, OneField{" 1.5E+00", true, true},
+        OneField{" 3.40282356E+38", true, true},   // the largest finite float32
+        OneField{" 3.40282357E+38", true, true},   // past the overflow midpoint: infinity
+        OneField{" 1.17549436E-38", true, true},   // just above the smallest normal float32
+        OneField{" 1.17549435E-38", false, true},  // just below it, rounding up to it: left
+        OneField{" 1.67772170E+07", false, true},  // a float32 tie: left to the exact path
+        OneField{" 1.00000E-40", false, true},     // subnormal
+        OneField{"-1.00000E-60", false, true},     // underflows to zero
+        // Every exponent as a float64, but not a tie: 59031 * 5^16 has 54
+        // bits, the last one set.
+        OneField{" 5.9031E+20", true, false}, OneField{"-9.99999999E-99", false, true},
+        OneField{" 1.00000000E+30", true, true}, OneField{" 1.00000000E+31", true, true},
+        OneField{" 9.99999999E-14", true, true}, OneField{"-9.99999999E-15", true, true},
         OneField{"\t1.01325E+05", false, false}, OneField{" 1.01325D+05", false, false},
         OneField{" 1.01325E 05", false, false}, OneField{" 1,01325E+05", false, false},
         OneField{"  1.0132E+05", false, false}, OneField{" 1.01325E+5 ", false, false},
@@ -107,7 +109,7 @@ TEST(FixedLine, AgreesWithTheFieldParserOnRandomLines) {
   std::mt19937 rng(11);
   const std::string near_misses = "0123456789+-. eEdD\tx";
   FOR_EACH_KERNEL(kernel) {
-    std::size_t layout = 0, left = 0;
+    std::size_t layout = 0, left = 0, layout64 = 0, left64 = 0;
     for (int round = 0; round < 20000; ++round) {
       const std::size_t width = 8 + rng() % 8, fields = 1 + rng() % 10, m = width - 7;
       std::string line;
@@ -128,6 +130,8 @@ TEST(FixedLine, AgreesWithTheFieldParserOnRandomLines) {
         const std::string_view field = std::string_view(line).substr(k * width, width);
         const float value = novrel::text::parse_float32(novrel::text::trim_whitespace(field)).value;
         const bool zero = field.substr(1, m + 2).find_first_not_of("0.") == std::string_view::npos;
+        layout64 += intact[k];
+        left64 += intact[k] && !(decoded64 >> k & 1);
         // Subnormal results and zeros from underflow are the per-field path's.
         if (!intact[k] || (!zero && std::abs(value) < 0x1p-126f)) continue;
         ++layout;
@@ -137,6 +141,7 @@ TEST(FixedLine, AgreesWithTheFieldParserOnRandomLines) {
     // Of the rest only values at or near a rounding midpoint are left; short
     // significands with large exponents make exact ties common here.
     EXPECT_LT(left * 100, layout) << left << " of " << layout;
+    EXPECT_LT(left64 * 100, layout64) << left64 << " of " << layout64 << " as float64";
   }
 }
 

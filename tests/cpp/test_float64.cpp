@@ -86,11 +86,11 @@ class Strtod {
 // A field `width` bytes wide, right-aligned. Mostly the usual layout,
 // [ +-]d.d{m}(E|e)(+|-)dd with m = width - 7 and an exponent drawn evenly
 // from 0 to 99; else three exponent digits (past both ends of float64), a
-// plain decimal, or digits with an exponent. Sets `exact` when the field has
-// the usual layout and a power of ten 10^q, q = exponent - m, with
-// |q| <= 22: the line decoder must then decide it.
-std::string field(Draw& d, std::size_t width, bool& exact) {
-  exact = false;
+// plain decimal, or digits with an exponent. Sets `layout` when the field
+// has the usual layout, which the line decoder decides unless its value lies
+// next to a rounding midpoint.
+std::string field(Draw& d, std::size_t width, bool& layout) {
+  layout = false;
   std::string f(1, d.sign(" +-"));
   const std::size_t form = d.below(8);
   if (form < 5) {
@@ -104,8 +104,7 @@ std::string field(Draw& d, std::size_t width, bool& exact) {
     f += exponent_sign;
     f += static_cast<char>('0' + exponent / 10);
     f += static_cast<char>('0' + exponent % 10);
-    const int q = (exponent_sign == '-' ? -exponent : exponent) - static_cast<int>(m);
-    exact = q >= -22 && q <= 22;
+    layout = true;
   } else if (form == 5) {
     f += d.digit();
     if (width > 8) f += '.';
@@ -133,17 +132,17 @@ TEST(Float64, FieldsAndLinesRoundAsStrtod) {
     if (novrel::text::has_kernel(kernel)) kernels.push_back(kernel);
   const Strtod strtod;
   Findings findings;
-  std::atomic<std::uint64_t> decoded_fields{0};
+  std::atomic<std::uint64_t> decoded_fields{0}, layout_fields{0}, left{0};
   const std::uint64_t lines = slow_tests_enabled() ? 10'000'000 : 20'000;
   sweep("float64 fields, ten a line", lines, [&](std::uint64_t index) {
     Draw d(index);
     const std::size_t width = 8 + index % 10;
     std::string line;
-    unsigned exact = 0;
+    unsigned layout = 0;
     for (unsigned k = 0; k < 10; ++k) {
-      bool field_exact;
-      const std::string f = field(d, width, field_exact);
-      exact |= static_cast<unsigned>(field_exact) << k;
+      bool field_layout;
+      const std::string f = field(d, width, field_layout);
+      layout |= static_cast<unsigned>(field_layout) << k;
       strtod.compare(std::string(novrel::text::trim_whitespace(f)), findings);
       line += f;
     }
@@ -152,11 +151,14 @@ TEST(Float64, FieldsAndLinesRoundAsStrtod) {
       double values[novrel::text::kDecodedLineCapacity];
       const unsigned decoded = FixedLineDecoder::with_kernel(kernel, width).decode(line, 10, values);
       decoded_fields.fetch_add(static_cast<unsigned>(std::popcount(decoded)), std::memory_order_relaxed);
+      layout_fields.fetch_add(static_cast<unsigned>(std::popcount(layout)), std::memory_order_relaxed);
       for (unsigned k = 0; k < 10; ++k) {
         const std::string_view f = novrel::text::trim_whitespace(std::string_view(line).substr(k * width, width));
         const std::string where = "\"" + std::string(f) + "\" in kernel " + std::to_string(static_cast<int>(kernel));
-        if ((exact >> k & 1) && !(decoded >> k & 1)) findings.add(where + ": left undecided");
-        if (!(decoded >> k & 1)) continue;
+        if (!(decoded >> k & 1)) {
+          left.fetch_add(layout >> k & 1, std::memory_order_relaxed);
+          continue;
+        }
         const auto parsed = parse_float64(f);
         if (!parsed.ok || bits_of(parsed.value) != bits_of(values[k]))
           findings.add(where + ": decoded " + hex(values[k]) + ", parsed " + (parsed.ok ? hex(parsed.value) : "rejected"));
@@ -165,6 +167,10 @@ TEST(Float64, FieldsAndLinesRoundAsStrtod) {
   }, 4096);
   std::printf("%llu fields decoded by the kernels\n", static_cast<unsigned long long>(decoded_fields.load()));
   findings.report();
+  // Of the layout's fields, only those within about 2^-65 of their value
+  // from a midpoint are left: mostly exact ties, which integers of 54 to 60
+  // bits (exponents drawn evenly, short significands) make 0.2% here.
+  EXPECT_LT(left * 200, layout_fields) << left << " of " << layout_fields << " layout fields left";
 }
 
 // `digits` (whose last one is not 0) less one unit in its last place,
