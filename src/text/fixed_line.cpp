@@ -275,6 +275,7 @@ NOVREL_KERNEL void store_floats(float* out, __m128 v) {
 }
 
 NOVREL_KERNEL void store_doubles(double* out, Doubles v) { _mm_storeu_pd(out, v); }
+NOVREL_KERNEL void store_first_doubles(double* out, Doubles v, std::size_t) { _mm_storel_pd(out, v); }
 
 #include "text/fixed_line_kernel.inc"
 
@@ -312,6 +313,12 @@ NOVREL_KERNEL Doubles look_up(const double* table, Bytes index) { return _mm256_
 NOVREL_KERNEL void store_floats(float* out, __m128 v) { _mm_storeu_ps(out, v); }
 
 NOVREL_KERNEL void store_doubles(double* out, Doubles v) { _mm256_storeu_pd(out, v); }
+// maskstore takes the sign of each 64-bit lane, here its high half's: lane
+// i is stored where i < n. (A 32-bit broadcast, as in sum_fields.)
+NOVREL_KERNEL void store_first_doubles(double* out, Doubles v, std::size_t n) {
+  const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
+  _mm256_maskstore_pd(out, mask, v);
+}
 
 #include "text/fixed_line_kernel.inc"
 

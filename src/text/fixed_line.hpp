@@ -33,8 +33,10 @@ class FixedLineDecoder {
   // of well-formed UTF-8, fields <= 10. Bit k of the result is set when field
   // k had the layout and its value was decided; that value, bit for bit what
   // parse_float32 (for floats) or parse_float64 (for doubles) gives for the
-  // trimmed field, is then in values[k]. Other entries of `values` (which
-  // has kDecodedLineCapacity entries) are meaningless.
+  // trimmed field, is then in values[k]. Other entries of `values` are
+  // meaningless. Floats may be written up to kDecodedLineCapacity entries;
+  // doubles only into values[0, fields), so a caller may decode straight
+  // into its own row.
   unsigned decode(std::string_view line, std::size_t fields, float* values) const noexcept {
     return run32_ == nullptr ? 0u : run32_(*layout_, line, fields, values);
   }

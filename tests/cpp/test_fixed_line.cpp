@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -35,13 +36,20 @@ std::vector<Kernel> simd_kernels() {
   if (simd_kernels().empty()) GTEST_SKIP() << "no SIMD kernel on this machine"; \
   for (Kernel kernel : simd_kernels())
 
-// Decodes `line` to T and checks every decoded field against parse_float<T>;
-// returns the decoded bits.
+// Decodes `line` to T and checks every decoded field against parse_float<T>,
+// and that doubles land nowhere past `fields`; returns the decoded bits.
 template <class T>
 unsigned decode_checked(Kernel kernel, std::string_view line, std::size_t width, std::size_t fields) {
   using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  constexpr T kUntouched = -7;
   T values[novrel::text::kDecodedLineCapacity];
+  std::fill(std::begin(values), std::end(values), kUntouched);
   const unsigned decoded = FixedLineDecoder::with_kernel(kernel, width).decode(line, fields, values);
+  if constexpr (std::is_same_v<T, double>) {
+    for (std::size_t k = fields; k < std::size(values); ++k) {
+      EXPECT_EQ(values[k], kUntouched) << "entry " << k << " of " << fields << " fields, kernel " << static_cast<int>(kernel);
+    }
+  }
   for (std::size_t k = 0; k < fields; ++k) {
     if (!(decoded >> k & 1)) continue;
     const std::string_view field = line.substr(k * width, width);
