@@ -12,6 +12,7 @@ set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/reader/source.cpp
   ${NOVREL_ROOT}/src/reader/format.cpp
   ${NOVREL_ROOT}/src/reader/read_failure.cpp
+  ${NOVREL_ROOT}/src/reader/row_sink.cpp
   ${NOVREL_ROOT}/src/reader/rows.cpp
   ${NOVREL_ROOT}/src/plot_writer.cpp
   ${NOVREL_ROOT}/src/text/field_format.cpp

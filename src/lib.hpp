@@ -121,7 +121,7 @@ struct RowOptions {
   // Parameter indices, negative counting from the end, or names as
   // format.hpp's unique_names makes them; parameter 0 comes first whether
   // chosen or not. Empty: all, in order.
-  failure::Vec<std::variant<std::int64_t, failure::String>> parameters;
+  failure::Vec<std::variant<std::int64_t, failure::String>> parameters;  // reader::ParameterChoice
   BlockChoice blocks;
   // With complete_blocks: the file is still being written, so a block is
   // whole only once its last line has ended, and a read can resume after

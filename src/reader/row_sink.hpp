@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <variant>
 
 #include "failure/memory.hpp"
 #include "reader/block_walker.hpp"
@@ -14,6 +15,9 @@
 #include "reader/read_failure.hpp"
 
 namespace novrel::reader {
+
+// A parameter chosen by index (negative from the end) or by name.
+using ParameterChoice = std::variant<std::int64_t, failure::String>;
 
 // Which fields of a block a read takes, and where each goes in its row.
 struct RowPlan {
@@ -30,8 +34,10 @@ struct RowPlan {
   failure::Vec<std::uint32_t> parameters;  // of each column
 };
 
-// `parameters` as ReadOptions holds them, resolved against `count`.
-RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<std::int64_t>& parameters);
+// `parameters` as RowOptions holds them: indices resolved against the
+// count, names looked up among `names` made unique.
+RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<ParameterChoice>& parameters,
+                  const failure::Vec<failure::String>& names);
 
 // What every thread's decoder shares.
 struct RowShared {

@@ -7,10 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <variant>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "failure/fatal_error.hpp"
 #include "lib.hpp"
@@ -23,92 +19,6 @@
 
 namespace novrel {
 
-namespace {
-
-// Below this a block gains little from huge pages (numpy draws the line at
-// the same size for its own arrays).
-constexpr std::size_t kHugePagesFrom = 4u << 20;
-
-// Asks for huge pages behind the whole pages of [data, data + bytes). The
-// rows are written once, front to back, into memory the block has never
-// touched: in 4 KiB pages every one is a fault of its own, 16,000 for a
-// 64 MiB float64 read, which cost more system time than the file's own
-// read(2) calls (0.07 s against 0.02 s on amd64). A refusal (no THP, or
-// none to spare) only leaves the small pages.
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
-#if defined(MADV_HUGEPAGE)
-  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-  const std::uintptr_t end = (start + bytes) & ~(page - 1);
-  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-#else
-  (void)data, (void)bytes;
-#endif
-}
-
-}  // namespace
-
-void ValueBlock::resize(std::size_t bytes) {
-  const bool grows = bytes > bytes_;
-  data_ = failure::reallocate_bytes(data_, bytes);
-  bytes_ = bytes;
-  // Growth moves a large block by remapping its pages, which keeps the advice;
-  // a block that moved from the heap to a mapping of its own needs it anew.
-  if (grows && bytes >= kHugePagesFrom) prefer_huge_pages(data_, bytes);
-}
-
-namespace reader {
-
-RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<std::int64_t>& chosen) {
-  RowPlan plan;
-  const std::uint32_t count = geometry.count();
-  if (chosen.empty()) {
-    plan.lines.reserve(static_cast<std::size_t>(geometry.data_lines()));
-    for (std::uint64_t d = 0; d < geometry.data_lines(); ++d)
-      plan.lines.push_back({d, geometry.fields_on(d), true, static_cast<std::size_t>(d * kFieldsPerLine)});
-    return plan;
-  }
-  plan.parameters.push_back(0);
-  for (const std::int64_t given : chosen) {
-    const std::int64_t index = given < 0 ? given + count : given;
-    if (index < 0 || index >= std::int64_t{count}) {
-      ReadError error;
-      error.problem = ReadProblem::no_parameter;
-      error.count = count;
-      char digits[24];
-      const int length = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(given));
-      throw error.showing(std::string_view(digits, static_cast<std::size_t>(length)));
-    }
-    const auto parameter = static_cast<std::uint32_t>(index);
-    if (parameter == 0) continue;
-    if (std::find(plan.parameters.begin(), plan.parameters.end(), parameter) != plan.parameters.end()) {
-      ReadError error;
-      error.problem = ReadProblem::parameter_twice;
-      error.parameter = parameter;
-      throw error;
-    }
-    plan.parameters.push_back(parameter);
-  }
-  // The lines in file order, each with its chosen fields in line order, so
-  // that the first failing field in the file decides a failure.
-  failure::Vec<std::uint32_t> order(plan.parameters.size());
-  for (std::uint32_t j = 0; j < order.size(); ++j) order[j] = j;
-  std::sort(order.begin(), order.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return plan.parameters[a] < plan.parameters[b]; });
-  for (const std::uint32_t column : order) {
-    const std::uint32_t parameter = plan.parameters[column];
-    const std::uint64_t d = BlockGeometry::data_line_of(parameter);
-    if (plan.lines.empty() || plan.lines.back().data_line != d)
-      plan.lines.push_back({d, geometry.fields_on(d), false, 0});
-    RowPlan::Line& line = plan.lines.back();
-    line.slot[line.chosen] = static_cast<std::uint8_t>(BlockGeometry::slot_of(parameter));
-    line.to[line.chosen++] = column;
-  }
-  return plan;
-}
-
-}  // namespace reader
 
 namespace {
 
@@ -183,7 +93,7 @@ class RowReader {
         throw problem_at(ReadProblem::names_missing, line);
       rows_.names.emplace_back(text::trim_whitespace(got.text));
     }
-    const RowPlan plan = reader::plan_rows(geometry, chosen_indices());
+    const RowPlan plan = reader::plan_rows(geometry, options_.parameters, rows_.names);
     rows_.parameters = plan.parameters;
     if (rows_.parameters.empty())
       for (std::uint32_t j = 0; j < count.count; ++j) rows_.parameters.push_back(j);
@@ -224,29 +134,6 @@ class RowReader {
     rows_.dtype = sizeof(T) == 4 ? Dtype::float32 : Dtype::float64;
     rows_.values.resize(rows_.blocks * columns_ * sizeof(T));
     return std::move(rows_);
-  }
-
-  // The chosen parameters as indices, names looked up among the unique ones.
-  failure::Vec<std::int64_t> chosen_indices() const {
-    failure::Vec<std::int64_t> indices;
-    indices.reserve(options_.parameters.size());
-    failure::Vec<failure::String> unique;
-    for (const auto& chosen : options_.parameters) {
-      if (const auto* index = std::get_if<std::int64_t>(&chosen)) {
-        indices.push_back(*index);
-        continue;
-      }
-      const auto& name = std::get<failure::String>(chosen);
-      if (unique.empty()) unique = reader::unique_names(rows_.names);
-      const auto found = std::find(unique.begin(), unique.end(), name);
-      if (found == unique.end()) {
-        ReadError error;
-        error.problem = ReadProblem::no_name;
-        throw error.showing(name);
-      }
-      indices.push_back(found - unique.begin());
-    }
-    return indices;
   }
 
   static ReadError line_error(const text::NextLine& got, std::uint64_t line) {
