@@ -88,8 +88,8 @@ class RowReader {
       ++line;
       if (got.status == text::LineStatus::EndOfInput) throw problem_at(ReadProblem::names_missing, line);
       if (got.status == text::LineStatus::Error) throw line_error(got, line);
-      // ... and so may an unended name, where blocks may follow.
-      if (options_.complete_blocks && !walker.last_line_terminated())
+      // ... and so may an unended name of a growing file.
+      if (options_.growing && !walker.last_line_terminated())
         throw problem_at(ReadProblem::names_missing, line);
       rows_.names.emplace_back(text::trim_whitespace(got.text));
     }
