@@ -236,9 +236,9 @@ try:
     read = torvask.read
 except ImportError:  # no numpy: the reader alone, given the file object
     import importlib.util
-    spec = importlib.util.spec_from_file_location("_core", core)
-    _core = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(_core)
+    found = importlib.util.spec_from_file_location("_core", core)
+    _core = importlib.util.module_from_spec(found)
+    found.loader.exec_module(_core)
     torvask = None
     read = lambda source: _core.read(source, None, False, True, None, None, None, None, 1)
 part = b"h 2\nA\nB\n" + b"1\n  1.5  2.5\n" * 5000
