@@ -100,15 +100,15 @@ def test_reads_and_failures_at_once_give_own_results_and_whole_reports(tmp_path)
 # whose type does not exist yet, and counts the types made by that name.
 ONE_TYPE = """
 import importlib.util, os, sys, threading
-spec = importlib.util.find_spec("novrel")
+found = importlib.util.find_spec("novrel")
 for _ in range(int(sys.argv[1])):
     pid = os.fork()
     if pid == 0:
         barrier = threading.Barrier(8)
         types = []
         def work(t):
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
             barrier.wait()
             for n_digits in ([1.5] if t % 2 else []) + [12]:
                 try:
@@ -139,9 +139,9 @@ def test_threads_of_a_fresh_process_create_one_exception_type():
 def test_core_reads_in_threads_at_once(tmp_path):
     code = IN_THREADS + textwrap.dedent("""
         import importlib.util
-        spec = importlib.util.spec_from_file_location("_core", sys.argv[2])
-        core = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(core)
+        found = importlib.util.spec_from_file_location("_core", sys.argv[2])
+        core = importlib.util.module_from_spec(found)
+        found.loader.exec_module(core)
 
         def read(path, width):
             try:
