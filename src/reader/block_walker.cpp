@@ -13,13 +13,6 @@
 namespace novrel::reader {
 namespace {
 
-[[noreturn]] void fail_os(int code) {
-  ReadError error;
-  error.problem = ReadProblem::os_error;
-  error.os_error = code;
-  throw error;
-}
-
 // Bytes per read when counting lines: large enough that the system calls
 // cost nothing beside the copy, small enough to stay in the second-level
 // cache while the newlines are counted.

@@ -12,14 +12,15 @@
 #include "reader/read_failure.hpp"
 
 namespace novrel::reader {
-namespace {
 
-[[noreturn]] void fail_os(int code) {
+void fail_os(int code) {
   ReadError error;
   error.problem = ReadProblem::os_error;
   error.os_error = code;
   throw error;
 }
+
+namespace {
 
 int open_or_fail(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) fail_os(EINVAL);

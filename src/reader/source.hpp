@@ -17,6 +17,9 @@
 
 namespace novrel::reader {
 
+// Throws the ReadError of a failed system call, errno `code`.
+[[noreturn]] void fail_os(int code);
+
 // Chunks of a stream, passed from the thread that fills them to the thread
 // that parses them, so that the two overlap: while the reader parses one
 // chunk, the filler reads the next. A fixed ring of chunks: nothing is
