@@ -183,7 +183,7 @@ TEST(LineEndCounter, AgreesWithAPlainCountInEveryKernel) {
     const CountLineEnds count = line_end_counter(kernel);
     for (const std::string* bytes : {&mixed, &all_lf})
       for (const std::size_t start : {0, 1, 15, 63})
-        for (const std::size_t size : {0, 1, 63, 64, 65, 4031, 4032, 4033, 8064, 8936}) {
+        for (const std::size_t size : {0, 1, 63, 64, 65, 128, 4031, 4032, 4033, 8063, 8064, 8065, 8936}) {
           const char* const from = bytes->data() + start;
           EXPECT_EQ(count(from, size), static_cast<std::size_t>(std::count(from, from + size, '\n')))
               << "kernel " << static_cast<int>(kernel) << ", start " << start << ", size " << size;
