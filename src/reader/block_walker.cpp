@@ -34,7 +34,8 @@ LineWalker::LineWalker(const PlotFile& file, std::uint64_t offset, std::uint64_t
       capacity_(buffer_size),
       base_(offset),
       end_(end),
-      find_line_end_(text::line_end_finder(text::chosen_kernel())) {}
+      find_line_end_(text::line_end_finder(text::chosen_kernel())),
+      count_line_ends_(text::line_end_counter(text::chosen_kernel())) {}
 
 bool LineWalker::refill() {
   const std::size_t keep = hold_ != kNoEnd ? static_cast<std::size_t>(hold_ - base_) : pos_;
@@ -58,6 +59,18 @@ bool LineWalker::refill() {
 void LineWalker::rewind() {
   pos_ = static_cast<std::size_t>(hold_ - base_);
   hold_ = kNoEnd;
+  phase_ = held_phase_;
+}
+
+void LineWalker::unexpected() {
+  if (layout_ == Layout::required) throw IrregularLines{};
+  expecting_ = false;
+}
+
+void LineWalker::took(std::uint64_t length) {
+  if (!expecting_) return;
+  if (length != lengths_.of(phase_)) return unexpected();
+  if (++phase_ == lengths_.lines) phase_ = 0;
 }
 
 text::NextLine LineWalker::next_line() {
@@ -79,6 +92,7 @@ text::NextLine LineWalker::next_line() {
         line_.append(unread, taken);
         line = line_;
       }
+      took(line.size());
       break;
     }
     line_.append(unread, available);
@@ -86,6 +100,7 @@ text::NextLine LineWalker::next_line() {
     if (!refill()) {
       terminated_ = false;
       line = line_;
+      if (expecting_) unexpected();
       break;
     }
   }
@@ -98,8 +113,36 @@ text::NextLine LineWalker::next_line() {
   return {text::LineStatus::Line, line, text::IoError()};
 }
 
-std::uint64_t LineWalker::skip_lines(std::uint64_t count) {
+// Passes over the lines the buffer holds whole a stretch at a time: where
+// the LF due at the end of each is there, and the stretch holds no other,
+// they are the lines a newline search would find.
+std::uint64_t LineWalker::skip_expected(std::uint64_t count) {
   std::uint64_t passed = 0;
+  while (passed < count) {
+    std::size_t at = pos_;
+    std::uint64_t phase = phase_;
+    std::uint64_t stretch = 0;
+    for (; passed + stretch < count; ++stretch) {
+      const std::uint64_t length = lengths_.of(phase);
+      if (filled_ - at < length || buffer_[at + static_cast<std::size_t>(length) - 1] != '\n') break;
+      at += static_cast<std::size_t>(length);
+      if (++phase == lengths_.lines) phase = 0;
+    }
+    if (stretch == 0 && filled_ - pos_ < lengths_.of(phase_) && refill()) continue;
+    if (stretch == 0 || count_line_ends_(buffer_.get() + pos_, at - pos_) != stretch) {
+      unexpected();  // a line not as expected, or the file ends first
+      break;
+    }
+    pos_ = at;
+    phase_ = phase;
+    terminated_ = true;
+    passed += stretch;
+  }
+  return passed;
+}
+
+std::uint64_t LineWalker::skip_lines(std::uint64_t count) {
+  std::uint64_t passed = expecting_ ? skip_expected(count) : 0;
   bool partial = false;  // bytes of a line passed without its end
   while (passed < count) {
     if (pos_ == filled_ && !refill()) {
@@ -185,7 +228,24 @@ LineMap::LineMap(const PlotFile& file, std::uint64_t begin, std::uint64_t end, u
   }
 }
 
+LineMap::LineMap(const PlotFile& file, std::uint64_t begin, std::uint64_t end, const LineLengths& lengths)
+    : file_(file), end_(end), lengths_(lengths) {
+  checkpoints_.push_back({0, begin});
+  const std::uint64_t blocks = (end - begin) / lengths.block_bytes();
+  lines_ = blocks * lengths.lines;
+  last_empty_ = (end - begin) % lengths.block_bytes() == 1;
+  lines_ += last_empty_ ? 1 : 0;
+}
+
 LineWalker LineMap::walker_at(std::uint64_t line, std::size_t buffer_size) const {
+  if (lengths_) {
+    const std::uint64_t phase = line % lengths_->lines;
+    const std::uint64_t offset =
+        checkpoints_[0].offset + line / lengths_->lines * lengths_->block_bytes() + lengths_->before(phase);
+    LineWalker walker(file_, offset, end_, buffer_size);
+    walker.expect(*lengths_, phase, LineWalker::Layout::required);
+    return walker;
+  }
   const auto after = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), line,
                                       [](std::uint64_t wanted, const Checkpoint& point) { return wanted < point.line; });
   const Checkpoint& from = after[-1];

@@ -103,6 +103,52 @@ TEST(Rows, CompleteBlocksStillFailOnABadFieldBeforeTheCut) {
   }
 }
 
+// Where every block is laid out as the first, blocks are found by their
+// size and lines passed over by their due LF. A file that breaks the layout
+// anywhere, its size kept or not, is still read as a walk from line to line
+// reads it: the same rows or the same failure in any number of threads.
+TEST(Rows, ALayoutBrokenAnywhereReadsAsALineWalk) {
+  std::string regular = "h 12\n";
+  for (int j = 0; j < 12; ++j) regular += "P" + std::to_string(j) + "\n";
+  for (int b = 0; b < 7; ++b) {
+    regular += "   " + std::to_string(b) + "\n";
+    for (int j = 0; j < 12; ++j)
+      regular += " " + std::to_string(b) + "." + std::to_string(j % 10) + "E+0" + std::to_string(j % 3) +
+                 (j % 10 == 9 || j == 11 ? "\n" : "");
+  }
+  const std::size_t data = regular.find("   0\n");
+  auto outcome = [](const std::string& text, RowOptions options) {
+    ScratchFile file(text);
+    try {
+      const PlotRows rows = novrel::read_plot_rows(file.path(), options);
+      return std::to_string(rows.first_block) + " " +
+             std::string(rows.values.data<char>(), rows.blocks * rows.parameters.size() * sizeof(float));
+    } catch (const ReadError& error) {
+      return "error " + std::to_string(static_cast<int>(error.problem)) + " " + std::to_string(error.line);
+    }
+  };
+  RowOptions last, odd, tail;
+  last.parameters.emplace_back(std::int64_t{-1});
+  odd.blocks = {.start = 1, .stop = std::nullopt, .step = 2};
+  tail.blocks = {.start = -3, .stop = std::nullopt, .step = 1};
+  for (std::size_t at = data; at < regular.size(); at += 7) {
+    // An LF moved or a line split, the size kept; then also a CR at the end,
+    // which counts the lines; a CR here; one empty line at the end.
+    const std::string moved = regular.substr(0, at) + (regular[at] == '\n' ? ' ' : '\n') + regular.substr(at + 1);
+    for (const std::string& text : {moved, moved.substr(0, moved.size() - 1) + "\r\n",
+                                    regular.substr(0, at) + "\r" + regular.substr(at), regular + "\n"}) {
+      for (const RowOptions& chosen : {RowOptions{}, last, odd, tail}) {
+        RowOptions options = chosen;
+        const std::string one = outcome(text, options);
+        for (const unsigned threads : {2u, 3u}) {
+          options.threads = threads;
+          EXPECT_EQ(outcome(text, options), one) << "byte " << at << ", threads " << threads;
+        }
+      }
+    }
+  }
+}
+
 // A path, bytes in memory and a stream fed in uneven chunks smaller than a
 // line give the same rows: the walker sees no difference but seeking, and a
 // stream reads negative bounds by holding every block.

@@ -7,7 +7,9 @@
 // libFuzzer's -close_fd_mask would hide it). Where the list reader reads the
 // file with the width the rows used, the rows hold its values bit for bit;
 // where it fails, reading rows fails too unless complete blocks were asked
-// for. A crash, a leak or a descriptor left open is a finding.
+// for. Bits 0x20 and 0x40 choose a parameter and blocks for reads in one
+// thread and two, which must agree. A crash, a leak or a descriptor left
+// open is a finding.
 #include <unistd.h>
 
 #include <cstddef>
@@ -123,6 +125,38 @@ void compare_with_lists(const std::optional<PlotRows>& rows, bool complete_block
     fail("rows were read where the lists failed");
 }
 
+// A read's outcome as text: its rows, or its failure and where.
+std::string outcome(const novrel::RowOptions& options) {
+  OutputCapture capture;
+  try {
+    const PlotRows rows = novrel::read_plot_rows(g_file->path(), options);
+    // No rows have no first block to agree on.
+    std::string text = "rows " + std::to_string(rows.blocks) + " from " +
+                       std::to_string(rows.blocks != 0 ? rows.first_block : 0) + " width " +
+                       std::to_string(rows.width) + ":";
+    for (const std::uint32_t j : rows.parameters) text += " " + std::to_string(j);
+    return text.append(rows.values.data<char>(), rows.blocks * rows.parameters.size() * sizeof(float));
+  } catch (const ReadError& error) {
+    return "error " + std::to_string(static_cast<int>(error.problem)) + " line " + std::to_string(error.line) +
+           " block " + std::to_string(error.block.value_or(~0ull)) + " parameter " +
+           std::to_string(error.parameter.value_or(~0u));
+  }
+}
+
+// Two threads find blocks by their layout, or by counting lines, where one
+// thread walks through them: both give the same rows or the same failure,
+// for every parameters and blocks the selector's high bits choose.
+void compare_threads(std::uint8_t mode, std::size_t width, bool complete_blocks) {
+  novrel::RowOptions options;
+  options.width = width;
+  options.complete_blocks = complete_blocks;
+  if (mode & 0x20) options.parameters.emplace_back(std::int64_t{-1});
+  if (mode & 0x40) options.blocks = {.start = 1, .stop = std::nullopt, .step = 2};
+  const std::string one = outcome(options);
+  options.threads = 2;
+  if (outcome(options) != one) fail("two threads read otherwise than one");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -170,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (novrel::failure::fatal_errors_in_flight() != 0) fail("a fatal error is still counted");
 
   if (error) check_error(*error, width, complete_blocks);
+  compare_threads(mode, width, complete_blocks);
   if (rows && width != 0 && rows->width != width) fail("the width is not the one given");
   if (rows && rows->width == 0 && rows->blocks != 0) fail("blocks without a width");
   // With the width found from the data, the list reader gets the width that
