@@ -84,9 +84,10 @@ constexpr double kPow10[] = {
 static_assert(sizeof kPow10 / sizeof kPow10[0] == 256);
 
 // The float64 scaling, on kPow10's indices: entry j is 10^q as the sum of
-// three parts (see above), part i in parts[i][j].
+// three parts (see above), in rows[j][0..2]. A row fills 32 bytes, so that a
+// field's parts come in two aligned loads.
 struct Pow10Split {
-  alignas(32) double parts[3][256];
+  alignas(32) double rows[256][4];
 };
 
 constexpr Pow10Split kPow10Split = [] {
@@ -96,7 +97,7 @@ constexpr Pow10Split kPow10Split = [] {
   static_assert(sizeof rows / sizeof rows[0] == 256);
   Pow10Split t{};
   for (int j = 0; j < 256; ++j)
-    for (int i = 0; i < 3; ++i) t.parts[i][j] = rows[j][i];
+    for (int i = 0; i < 3; ++i) t.rows[j][i] = rows[j][i];
   return t;
 }();
 
@@ -270,6 +271,17 @@ NOVREL_KERNEL Doubles look_up(const double* table, Bytes index) {
   return _mm_loadh_pd(_mm_load_sd(&table[_mm_extract_epi16(index, 0)]), &table[_mm_extract_epi16(index, 4)]);
 }
 
+struct Parts {
+  Doubles first, second, third;
+};
+NOVREL_KERNEL Parts look_up_parts(Bytes index) {
+  const double* const a = kPow10Split.rows[_mm_extract_epi16(index, 0)];
+  const double* const b = kPow10Split.rows[_mm_extract_epi16(index, 4)];
+  const Doubles a12 = _mm_load_pd(a);
+  const Doubles b12 = _mm_load_pd(b);
+  return {_mm_unpacklo_pd(a12, b12), _mm_unpackhi_pd(a12, b12), _mm_loadh_pd(_mm_load_sd(a + 2), b + 2)};
+}
+
 NOVREL_KERNEL void store_floats(float* out, __m128 v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(v));
 }
@@ -310,14 +322,39 @@ NOVREL_KERNEL Doubles high_doubles(Bytes v) { return _mm256_cvtepi32_pd(_mm256_e
 
 NOVREL_KERNEL Doubles look_up(const double* table, Bytes index) { return _mm256_i64gather_pd(table, index, 8); }
 
+// Three gathers cost more than loading each field's row in halves and
+// interleaving them: lanes 0 and 2 come from the 128-bit halves of one
+// vector, lanes 1 and 3 from another's.
+struct Parts {
+  Doubles first, second, third;
+};
+NOVREL_KERNEL Doubles halves(const double* low, const double* high) {
+  return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(low)), _mm_load_pd(high), 1);
+}
+NOVREL_KERNEL Parts look_up_parts(Bytes index) {
+  alignas(32) std::uint32_t at[8];  // the 64-bit indices' low halves at 0, 2, 4, 6
+  _mm256_store_si256(reinterpret_cast<__m256i*>(at), index);
+  const double* const r0 = kPow10Split.rows[at[0]];
+  const double* const r1 = kPow10Split.rows[at[2]];
+  const double* const r2 = kPow10Split.rows[at[4]];
+  const double* const r3 = kPow10Split.rows[at[6]];
+  const Doubles even = halves(r0, r2);  // r0[0] r0[1] | r2[0] r2[1]
+  const Doubles odd = halves(r1, r3);
+  const Doubles even3 = halves(r0 + 2, r2 + 2);
+  const Doubles odd3 = halves(r1 + 2, r3 + 2);
+  return {_mm256_unpacklo_pd(even, odd), _mm256_unpackhi_pd(even, odd), _mm256_unpacklo_pd(even3, odd3)};
+}
+
 NOVREL_KERNEL void store_floats(float* out, __m128 v) { _mm_storeu_ps(out, v); }
 
 NOVREL_KERNEL void store_doubles(double* out, Doubles v) { _mm256_storeu_pd(out, v); }
-// maskstore takes the sign of each 64-bit lane, here its high half's: lane
-// i is stored where i < n. (A 32-bit broadcast, as in sum_fields.)
+// Plain stores of halves: a masked store of 256 bits is microcoded on some
+// processors, and a line of ten fields ends in this one every time.
 NOVREL_KERNEL void store_first_doubles(double* out, Doubles v, std::size_t n) {
-  const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
-  _mm256_maskstore_pd(out, mask, v);
+  const __m128d low = _mm256_castpd256_pd128(v);
+  if (n == 1) return _mm_storel_pd(out, low);
+  _mm_storeu_pd(out, low);
+  if (n == 3) _mm_storel_pd(out + 2, _mm256_extractf128_pd(v, 1));
 }
 
 #include "text/fixed_line_kernel.inc"
