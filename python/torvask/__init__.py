@@ -33,7 +33,7 @@ from ._write import write
 
 __all__ = ["Follower", "FormatError", "Plot", "RestartedError", "follow", "read", "read_many",
            "unique_names", "write"]
-__version__ = "0.4.0"
+__version__ = "0.4.1"
 
 
 def __dir__() -> list[str]:
