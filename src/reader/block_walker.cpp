@@ -27,6 +27,21 @@ constexpr std::size_t kCountPiece = 4096;
 
 }  // namespace
 
+std::optional<LineLengths> layout_of(const BlockGeometry& geometry, std::size_t width, std::uint64_t leading,
+                                     std::uint64_t first_data) noexcept {
+  const std::uint64_t fields = geometry.fields_on(0);
+  if (first_data < 1 || (first_data - 1) % fields != 0 || (first_data - 1) / fields != width) return std::nullopt;
+  const std::uint64_t last_fields = geometry.fields_on(geometry.data_lines() - 1);
+  return LineLengths{leading, kFieldsPerLine * width + 1, last_fields * width + 1, geometry.lines()};
+}
+
+bool fits_layout(const PlotFile& file, std::uint64_t begin, std::uint64_t end, const LineLengths& lengths) {
+  const std::uint64_t left = (end - begin) % lengths.block_bytes();
+  if (left == 0) return true;
+  char last = 0;
+  return left == 1 && file.read_some(&last, 1, end - 1) == 1 && last == '\n';
+}
+
 LineWalker::LineWalker(const PlotFile& file, std::uint64_t offset, std::uint64_t end,
                        std::size_t buffer_size)
     : file_(file),

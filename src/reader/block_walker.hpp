@@ -24,8 +24,9 @@
 #include <string_view>
 
 #include "failure/memory.hpp"
-#include "text/line_end.hpp"
+#include "reader/format.hpp"
 #include "reader/source.hpp"
+#include "text/line_end.hpp"
 #include "text/line_source.hpp"
 
 namespace novrel::reader {
@@ -49,6 +50,16 @@ struct LineLengths {
   }
   std::uint64_t block_bytes() const noexcept { return before(lines - 1) + last_data; }
 };
+
+// The layout of blocks of `geometry` whose first block has a leading line
+// of `leading` bytes and a first data line of `first_data` (both with their
+// LF): none unless that data line is its fields of `width` bytes alone.
+std::optional<LineLengths> layout_of(const BlockGeometry& geometry, std::size_t width, std::uint64_t leading,
+                                     std::uint64_t first_data) noexcept;
+
+// Whether [begin, end) of `file` could be whole blocks of `lengths`, with
+// maybe one empty line after them.
+bool fits_layout(const PlotFile& file, std::uint64_t begin, std::uint64_t end, const LineLengths& lengths);
 
 // A walker that was told the lines are laid out alike (Layout::required)
 // met one that is not.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <variant>
 
 #include "lib.hpp"
@@ -76,6 +77,18 @@ failure::Vec<std::int64_t> indices_of(const failure::Vec<ParameterChoice>& chose
 }
 
 }  // namespace
+
+Resolved resolve(const BlockChoice& choice, std::uint64_t blocks) {
+  const auto n = static_cast<std::int64_t>(blocks);
+  auto bound = [&](std::optional<std::int64_t> given, std::int64_t absent) {
+    if (!given) return absent;
+    return *given < 0 ? std::max<std::int64_t>(0, *given + n) : std::min(*given, n);
+  };
+  const auto start = static_cast<std::uint64_t>(bound(choice.start, 0));
+  const auto stop = static_cast<std::uint64_t>(bound(choice.stop, n));
+  const auto step = static_cast<std::uint64_t>(choice.step);
+  return {start, stop, step, stop > start ? (stop - start + step - 1) / step : 0};
+}
 
 RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<ParameterChoice>& parameters,
                   const failure::Vec<failure::String>& names) {

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "failure/memory.hpp"
+#include "lib.hpp"
 #include "reader/block_walker.hpp"
 #include "reader/field_decoding.hpp"
 #include "reader/format.hpp"
@@ -38,6 +39,13 @@ struct RowPlan {
 // count, names looked up among `names` made unique.
 RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<ParameterChoice>& parameters,
                   const failure::Vec<failure::String>& names);
+
+// A choice of blocks resolved against a count of them: the start, stop and
+// step, and how many rows they give.
+struct Resolved {
+  std::uint64_t start, stop, step, rows;
+};
+Resolved resolve(const BlockChoice& choice, std::uint64_t blocks);
 
 // What every thread's decoder shares.
 struct RowShared {

@@ -29,6 +29,8 @@ using reader::LineWalker;
 using reader::PlotFile;
 using reader::RowPlan;
 using reader::RowShared;
+using reader::Resolved;
+using reader::resolve;
 
 // The rows reader asks for 64 KiB a read rather than the list reader's 8 KiB:
 // with the interpreter released, reading is the rest of its time, and the
@@ -42,22 +44,6 @@ ReadError problem_at(ReadProblem problem, std::uint64_t line) {
   error.problem = problem;
   error.line = line;
   return error;
-}
-
-// The start, stop and row count of `choice` over `blocks` blocks.
-struct Resolved {
-  std::uint64_t start, stop, step, rows;
-};
-Resolved resolve(const BlockChoice& choice, std::uint64_t blocks) {
-  const auto n = static_cast<std::int64_t>(blocks);
-  auto bound = [&](std::optional<std::int64_t> given, std::int64_t absent) {
-    if (!given) return absent;
-    return *given < 0 ? std::max<std::int64_t>(0, *given + n) : std::min(*given, n);
-  };
-  const auto start = static_cast<std::uint64_t>(bound(choice.start, 0));
-  const auto stop = static_cast<std::uint64_t>(bound(choice.stop, n));
-  const auto step = static_cast<std::uint64_t>(choice.step);
-  return {start, stop, step, stop > start ? (stop - start + step - 1) / step : 0};
 }
 
 template <class T>
@@ -180,14 +166,8 @@ class RowReader {
         error.problem = ReadProblem::width_mismatch;
         throw error.showing(first.text);
       }
-      const std::uint64_t fields_bytes = walker.offset() - leading_end - 1;
-      if (!unended && walker.last_line_terminated() && fields_bytes % fields == 0 &&
-          fields_bytes / fields == rows_.width) {
-        const std::uint64_t w = rows_.width;
-        const std::uint64_t last_fields = geometry.fields_on(geometry.data_lines() - 1);
-        lengths_ = reader::LineLengths{leading_end - start, reader::kFieldsPerLine * w + 1, last_fields * w + 1,
-                                       geometry.lines()};
-      }
+      if (!unended && walker.last_line_terminated())
+        lengths_ = reader::layout_of(geometry, rows_.width, leading_end - start, walker.offset() - leading_end);
     }
     walker.rewind();
     return true;
@@ -295,7 +275,7 @@ class RowReader {
                     const RowShared& shared) {
     const unsigned threads = std::max(1u, options_.threads);
     const std::uint64_t end = std::max(begin, file.size());
-    if (lengths_ && fits_layout(file, begin, end)) {
+    if (lengths_ && reader::fits_layout(file, begin, end, *lengths_)) {
       try {
         return read_mapped(LineMap(file, begin, end, *lengths_), line_before, shared, threads);
       } catch (const reader::IrregularLines&) {
@@ -308,15 +288,6 @@ class RowReader {
     }
     read_mapped(LineMap(file, begin, end, threads, options_.poll, options_.poll_context), line_before, shared,
                 threads);
-  }
-
-  // Whether [begin, end) could be whole blocks of the first block's layout,
-  // with maybe one empty line after them.
-  bool fits_layout(const PlotFile& file, std::uint64_t begin, std::uint64_t end) const {
-    const std::uint64_t left = (end - begin) % lengths_->block_bytes();
-    if (left == 0) return true;
-    char last = 0;
-    return left == 1 && file.read_some(&last, 1, end - 1) == 1 && last == '\n';
   }
 
   // The chosen blocks of `map`. Where it finds blocks by their layout, a
