@@ -25,6 +25,16 @@ constexpr std::uint64_t kCheckpointLines = 4096;
 // in five.
 constexpr std::size_t kCountPiece = 4096;
 
+// A walker's buffer: no larger than what is left of a file of known size,
+// and a little more, since many files are small and a small buffer is not
+// mapped and unmapped for each. (A file that grows meanwhile takes more
+// reads; a line longer than the buffer grows it.)
+std::size_t buffer_for(const PlotFile& file, std::uint64_t offset, std::size_t buffer_size) {
+  if (!file.seekable()) return buffer_size;
+  const std::uint64_t left = file.size() > offset ? file.size() - offset : 0;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, std::max<std::uint64_t>(left + 64, 4096)));
+}
+
 }  // namespace
 
 std::optional<LineLengths> layout_of(const BlockGeometry& geometry, std::size_t width, std::uint64_t leading,
@@ -45,8 +55,8 @@ bool fits_layout(const PlotFile& file, std::uint64_t begin, std::uint64_t end, c
 LineWalker::LineWalker(const PlotFile& file, std::uint64_t offset, std::uint64_t end,
                        std::size_t buffer_size)
     : file_(file),
-      buffer_(static_cast<char*>(failure::allocate_bytes(buffer_size))),
-      capacity_(buffer_size),
+      capacity_(buffer_for(file, offset, buffer_size)),
+      buffer_(static_cast<char*>(failure::allocate_bytes(capacity_))),
       base_(offset),
       end_(end),
       find_line_end_(text::line_end_finder(text::chosen_kernel())),

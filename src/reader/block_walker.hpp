@@ -118,8 +118,8 @@ class LineWalker {
   };
 
   const PlotFile& file_;
-  std::unique_ptr<char[], Release> buffer_;
   std::size_t capacity_;
+  std::unique_ptr<char[], Release> buffer_;
   std::size_t pos_ = 0;     // first unread byte of buffer_
   std::size_t filled_ = 0;  // valid bytes in buffer_
   std::uint64_t base_;      // the file offset of buffer_[0]

@@ -117,8 +117,7 @@ TEST(Rows, ALayoutBrokenAnywhereReadsAsALineWalk) {
                  (j % 10 == 9 || j == 11 ? "\n" : "");
   }
   const std::size_t data = regular.find("   0\n");
-  auto outcome = [](const std::string& text, RowOptions options) {
-    ScratchFile file(text);
+  auto outcome = [](const ScratchFile& file, const RowOptions& options) {
     try {
       const PlotRows rows = novrel::read_plot_rows(file.path(), options);
       return std::to_string(rows.first_block) + " " +
@@ -137,12 +136,13 @@ TEST(Rows, ALayoutBrokenAnywhereReadsAsALineWalk) {
     const std::string moved = regular.substr(0, at) + (regular[at] == '\n' ? ' ' : '\n') + regular.substr(at + 1);
     for (const std::string& text : {moved, moved.substr(0, moved.size() - 1) + "\r\n",
                                     regular.substr(0, at) + "\r" + regular.substr(at), regular + "\n"}) {
+      const ScratchFile file(text);
       for (const RowOptions& chosen : {RowOptions{}, last, odd, tail}) {
         RowOptions options = chosen;
-        const std::string one = outcome(text, options);
+        const std::string one = outcome(file, options);
         for (const unsigned threads : {2u, 3u}) {
           options.threads = threads;
-          EXPECT_EQ(outcome(text, options), one) << "byte " << at << ", threads " << threads;
+          EXPECT_EQ(outcome(file, options), one) << "byte " << at << ", threads " << threads;
         }
       }
     }
