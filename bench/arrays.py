@@ -5,14 +5,15 @@ and that file in two threads; torvask.read_many in threads; a Dask cluster
 over the same files.
 
     arrays.py [--quick] [--size-mb 100] [--chosen-mb 300] [--many-mb 50]
-              [--files 8] [--reps 5]
+              [--files 8] [--reps 9]
               [--no-dask] [--json OUT]
     arrays.py --side-by-side RESULT.json...
 
 Figures only: each target is printed as met or MISSED, nothing fails on a
 timing. Times are wall seconds (threads and workers are the point here),
-median of the repetitions; on two cores shared with builds they are noisy,
-so the load average is printed with them. The big peers (numpy, pandas) run
+median of the repetitions; on two cores shared with builds and other
+machines they are noisy (the same read's CPU time varies by half between
+calls here), so the load average is printed with them. The big peers (numpy, pandas) run
 once. Every peer's values are checked against torvask's, bit for bit.
 
 Peak memory is that of a fresh child doing only torvask.read: the growth of
@@ -406,7 +407,7 @@ def main(argv=None):
     ap.add_argument("--size-mb", type=float, default=None)
     ap.add_argument("--many-mb", type=float, default=None)
     ap.add_argument("--files", type=int, default=8)
-    ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--reps", type=int, default=9)
     ap.add_argument("--no-dask", dest="dask", action="store_false")
     ap.add_argument("--json", help="write the figures here")
     ap.add_argument("--data-dir", default=os.path.join(ROOT, "build", "bench"))

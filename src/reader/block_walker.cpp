@@ -144,14 +144,26 @@ text::NextLine LineWalker::next_line() {
 std::uint64_t LineWalker::skip_expected(std::uint64_t count) {
   std::uint64_t passed = 0;
   while (passed < count) {
+    const char* const bytes = buffer_.get();
     std::size_t at = pos_;
     std::uint64_t phase = phase_;
     std::uint64_t stretch = 0;
-    for (; passed + stretch < count; ++stretch) {
+    while (passed + stretch < count) {
       const std::uint64_t length = lengths_.of(phase);
-      if (filled_ - at < length || buffer_[at + static_cast<std::size_t>(length) - 1] != '\n') break;
+      if (filled_ - at < length || bytes[at + static_cast<std::size_t>(length) - 1] != '\n') break;
       at += static_cast<std::size_t>(length);
+      ++stretch;
       if (++phase == lengths_.lines) phase = 0;
+      if (phase == 0 || phase + 1 == lengths_.lines) continue;
+      // The data lines up to the block's last are alike: a loop of their own.
+      const auto data = static_cast<std::size_t>(lengths_.data);
+      const std::size_t run = static_cast<std::size_t>(
+          std::min({lengths_.lines - 1 - phase, count - passed - stretch, std::uint64_t{(filled_ - at) / data}}));
+      std::size_t k = 0;
+      for (; k < run && bytes[at + data - 1] == '\n'; ++k) at += data;
+      stretch += k;
+      phase += k;
+      if (k < run) break;
     }
     if (stretch == 0 && filled_ - pos_ < lengths_.of(phase_) && refill()) continue;
     if (stretch == 0 || count_line_ends_(buffer_.get() + pos_, at - pos_) != stretch) {
