@@ -84,10 +84,11 @@ class LineWalker {
   bool last_line_terminated() const noexcept { return terminated_; }
 
   // From here on the lines are expected as `lengths` has them, the next one
-  // line `phase` of its block: lines are passed over by their due LF alone.
-  // The first line that is not as expected, or a file that ends first,
-  // ends the expectation where it is a `hint`, and throws IrregularLines
-  // where it is `required`.
+  // line `phase` of its block: lines are passed over by their due LFs and a
+  // count of each stretch's (see above), and lines read are checked to be
+  // as long as expected. The first line that is not, or a file that ends
+  // first, ends the expectation where it is a `hint`, and throws
+  // IrregularLines where it is `required`.
   enum class Layout { hint, required };
   void expect(const LineLengths& lengths, std::uint64_t phase, Layout layout) noexcept {
     lengths_ = lengths;
