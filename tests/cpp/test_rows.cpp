@@ -104,7 +104,7 @@ TEST(Rows, CompleteBlocksStillFailOnABadFieldBeforeTheCut) {
 }
 
 // Where every block is laid out as the first, blocks are found by their
-// size and lines passed over by their due LF. A file that breaks the layout
+// size and lines passed over by their due LFs. A file that breaks the layout
 // anywhere, its size kept or not, is still read as a walk from line to line
 // reads it: the same rows or the same failure in any number of threads.
 TEST(Rows, ALayoutBrokenAnywhereReadsAsALineWalk) {

@@ -9,8 +9,8 @@
 // where it fails, reading rows fails too unless complete blocks were asked
 // for. Where bit 0x80 is set, the file is read again in one thread and in
 // two, which must agree, with a parameter and blocks that bits 0x20 and
-// 0x40 choose (half the inputs: a thread costs much under the sanitizers). A crash, a leak or a descriptor left
-// open is a finding.
+// 0x40 choose (half the inputs: a thread costs much under the sanitizers).
+// A crash, a leak or a descriptor left open is a finding.
 #include <unistd.h>
 
 #include <cstddef>
