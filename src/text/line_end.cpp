@@ -70,64 +70,52 @@ __attribute__((target("sse2"))) LineEnd find_sse2(const char* bytes, std::size_t
   return {at, ascii && high < 0x80};
 }
 
-NOVREL_SSE2 __m128i lf_bytes(const char* p) {
-  return _mm_cmpeq_epi8(load16(p), _mm_set1_epi8('\n'));
-}
-
-// Each LF is -1 in its byte of a compare; subtracting the compares adds 1
-// per LF to 16 byte counters. A step of four vectors adds at most 4 to a
-// counter, so a round of 63 steps reaches at most 252 and cannot wrap; one
-// sum of absolute differences then totals the counters. Plot lines are
-// about ten vectors long, so one compare per vector beats a search that
-// stops at each LF.
-__attribute__((target("sse2"))) std::size_t count_sse2(const char* bytes, std::size_t size) noexcept {
-  constexpr std::size_t kRound = 63 * 64;
-  std::size_t count = 0;
-  std::size_t at = 0;
-  while (size - at >= 64) {
-    const std::size_t stop = at + std::min(kRound, (size - at) & ~std::size_t{63});
-    __m128i counters = _mm_setzero_si128();
-    for (; at < stop; at += 64) {
-      const __m128i pair = _mm_add_epi8(lf_bytes(bytes + at), lf_bytes(bytes + at + 16));
-      const __m128i other = _mm_add_epi8(lf_bytes(bytes + at + 32), lf_bytes(bytes + at + 48));
-      counters = _mm_sub_epi8(counters, _mm_add_epi8(pair, other));
-    }
-    const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
-  }
-  return count + count_portable(bytes + at, size - at);
-}
-
-// The same with 32-byte vectors, for a processor with AVX2: counting runs
-// over every byte a chosen read passes over.
-__attribute__((target("avx2"), always_inline)) inline __m256i lf_bytes32(const char* p) {
-  return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi8('\n'));
-}
-
-__attribute__((target("avx2"))) std::size_t count_avx2(const char* bytes, std::size_t size) noexcept {
-  constexpr std::size_t kRound = 63 * 128;
-  std::size_t count = 0;
-  std::size_t at = 0;
-  while (size - at >= 128) {
-    const std::size_t stop = at + std::min(kRound, (size - at) & ~std::size_t{127});
-    __m256i counters = _mm256_setzero_si256();
-    for (; at < stop; at += 128) {
-      const __m256i pair = _mm256_add_epi8(lf_bytes32(bytes + at), lf_bytes32(bytes + at + 32));
-      const __m256i other = _mm256_add_epi8(lf_bytes32(bytes + at + 64), lf_bytes32(bytes + at + 96));
-      counters = _mm256_sub_epi8(counters, _mm256_add_epi8(pair, other));
-    }
-    // Four sums of at most 8 x 252, two of them added: each still fits the
-    // 16 bits read back.
-    const __m256i sums = _mm256_sad_epu8(counters, _mm256_setzero_si256());
-    const __m128i halves = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
-             static_cast<std::size_t>(_mm_extract_epi16(halves, 4));
-  }
-  return count + count_sse2(bytes + at, size - at);
-}
-
 #undef NOVREL_SSE2
+
+namespace sse2 {
+#define NOVREL_KERNEL __attribute__((target("sse2"), always_inline)) inline
+#define NOVREL_ENTRY __attribute__((target("sse2")))
+#define NOVREL_MM(name) _mm_##name
+using Bytes = __m128i;
+NOVREL_KERNEL Bytes load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+NOVREL_KERNEL Bytes zero() { return _mm_setzero_si128(); }
+NOVREL_KERNEL std::size_t total(Bytes counters) {
+  const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
+  return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+}
+inline std::size_t count_tail(const char* bytes, std::size_t size) noexcept {
+  return count_portable(bytes, size);
+}
+#include "text/line_end_count.inc"
+#undef NOVREL_KERNEL
+#undef NOVREL_ENTRY
+#undef NOVREL_MM
+}  // namespace sse2
+
+// AVX2 where the processor has it: counting runs over every byte a chosen
+// read passes over.
+namespace avx2 {
+#define NOVREL_KERNEL __attribute__((target("avx2"), always_inline)) inline
+#define NOVREL_ENTRY __attribute__((target("avx2")))
+#define NOVREL_MM(name) _mm256_##name
+using Bytes = __m256i;
+NOVREL_KERNEL Bytes load(const char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+NOVREL_KERNEL Bytes zero() { return _mm256_setzero_si256(); }
+// Four sums of at most 8 x 252, two of them added: each still fits the 16
+// bits read back.
+NOVREL_KERNEL std::size_t total(Bytes counters) {
+  const __m256i sums = _mm256_sad_epu8(counters, _mm256_setzero_si256());
+  const __m128i halves = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+  return static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
+         static_cast<std::size_t>(_mm_extract_epi16(halves, 4));
+}
+inline std::size_t count_tail(const char* bytes, std::size_t size) noexcept { return sse2::count(bytes, size); }
+#include "text/line_end_count.inc"
+#undef NOVREL_KERNEL
+#undef NOVREL_ENTRY
+#undef NOVREL_MM
+}  // namespace avx2
 
 #endif  // NOVREL_LINE_END_KERNELS
 
@@ -142,8 +130,8 @@ FindLineEnd line_end_finder(Kernel kernel) noexcept {
 
 CountLineEnds line_end_counter(Kernel kernel) noexcept {
 #if defined(NOVREL_LINE_END_KERNELS)
-  if (kernel == Kernel::Avx2 && has_kernel(kernel)) return count_avx2;
-  if (kernel != Kernel::Portable && has_kernel(kernel)) return count_sse2;
+  if (kernel == Kernel::Avx2 && has_kernel(kernel)) return avx2::count;
+  if (kernel != Kernel::Portable && has_kernel(kernel)) return sse2::count;
 #endif
   return count_portable;
 }
