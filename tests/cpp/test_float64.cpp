@@ -109,14 +109,14 @@ std::string field(Draw& d, std::size_t width, bool& layout) {
     f += d.digit();
     if (width > 8) f += '.';
     for (std::size_t i = 9; i < width; ++i) f += d.digit();
-    char exponent[8];
+    char exponent[16];  // room for any int, which the compiler cannot bound
     std::snprintf(exponent, sizeof exponent, "E%c%03d", d.sign("+-"), static_cast<int>(d.below(350)));
     f += exponent;
   } else if (form == 6) {
     const std::size_t point = 1 + d.below(width - 1);
     for (std::size_t i = 1; i < width; ++i) f += i == point ? '.' : d.digit();
   } else {
-    char exponent[8];
+    char exponent[16];  // room for any int, which the compiler cannot bound
     std::snprintf(exponent, sizeof exponent, "e%d", static_cast<int>(d.below(701)) - 350);
     while (f.size() + std::strlen(exponent) < width) f += d.digit();
     f += exponent;
