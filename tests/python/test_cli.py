@@ -4,6 +4,7 @@ process, their failure lines and exit statuses, a conversion per format
 
 import io
 import json
+import signal
 import subprocess
 import sys
 
@@ -118,6 +119,9 @@ def test_json(files, capsys):
     code, out, _ = run(["info", "--json", "{EMPTY}", "{BAD}"], files, capsys)
     # info decodes parameter 0 alone: the bad value of parameter 1 goes unseen.
     assert code == 1 and json.loads(out)["first"] == {"name": "TIME", "min": 0.0, "max": 0.0}
+    code, out, _ = run(["diff", "--json", "{F}", "{OTHER}", "-p", "3"], files, capsys)
+    found = json.loads(out)
+    assert (code, found["equal"], [p["differing"] for p in found["parameters"]]) == (1, False, [0, 1])
 
 
 class Terminal(io.StringIO):
@@ -179,9 +183,16 @@ def test_missing_library(files, capsys, monkeypatch):
                               "no_such_netcdf: no_such_netcdf is not installed\n")
 
 
-def test_child_interpreter(files):
+def test_child_interpreter(files, tmp_path):
     done = subprocess.run([sys.executable, "-m", "torvask", "info", "--json", files["F"],
                            files["MISSING"]], capture_output=True, text=True, env=child_env(),
                           timeout=120)
     assert done.returncode == 1 and json.loads(done.stdout)["blocks"] == 6
     assert done.stderr == f"{files['MISSING']}: No such file or directory\n"
+    # A reader that stops early (`| head -1`) ends the command as it ends cat.
+    torvask.write(tmp_path / "big.plt", {"TIME": np.arange(50_000.0)})
+    show = subprocess.Popen([sys.executable, "-m", "torvask", "show", str(tmp_path / "big.plt")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+    show.stdout.readline()
+    show.stdout.close()
+    assert (show.wait(timeout=120), show.stderr.read()) == (-signal.SIGPIPE, b"")

@@ -1,9 +1,11 @@
 """torvask.compare: tolerances, NaN and infinities, names in one run only,
 block counts, chosen blocks, on="time" and measured data, each through
-slices of two blocks so that every case crosses slice boundaries."""
+slices of two blocks (of a stream, about 100 bytes) so that every case
+crosses slice boundaries."""
 
 import gzip
 import math
+import re
 
 import pytest
 
@@ -68,6 +70,7 @@ CASES = {
 def test_compare(case, kind, tmp_path, monkeypatch):
     b, keywords, (truth, differing, only_a, only_b, blocks, compared) = CASES[case]
     monkeypatch.setattr(_compare, "SLICE_VALUES", 2 * (len(A) + 1))
+    monkeypatch.setattr(_compare, "STREAM_BYTES", 100)  # a stream's block or two at a time
     a, b = b if isinstance(b, tuple) else (A, b)
     first = tmp_path / "a.plt"
     torvask.write(first, a, width=23)
@@ -105,16 +108,26 @@ def test_compare_refusals(tmp_path):
         torvask.compare(tmp_path / "a.plt", tmp_path / "b.plt", atol=-1)
 
 
-def test_cut_file_fails_as_read_does(tmp_path):
+@pytest.mark.parametrize("stream", [False, True], ids=["path", "stream"])
+def test_faults_as_read_finds_them(stream, tmp_path, monkeypatch):
     # Slices going on from where the last ended take a cut last block for an
-    # unfinished one; the comparison must still fail as read() does.
+    # unfinished one, and a stream's slices are read apart from its start:
+    # the comparison must still fail as read() does, at the same place.
+    monkeypatch.setattr(_compare, "SLICE_VALUES", 8)
+    monkeypatch.setattr(_compare, "STREAM_BYTES", 100)
     torvask.write(tmp_path / "a.plt", A, width=23)
     whole = (tmp_path / "a.plt").read_bytes()
-    (tmp_path / "cut.plt").write_bytes(whole[:-30])
-    (tmp_path / "unended.plt").write_bytes(whole[:-1])
-    with pytest.raises(torvask.FormatError, match="ends inside the data line"):
-        torvask.compare(tmp_path / "a.plt", tmp_path / "cut.plt")
-    assert torvask.compare(tmp_path / "a.plt", tmp_path / "unended.plt")
+    faults = {"cut": whole[:-30], "bad": whole.replace(b"9.0000", b"9.x000"),
+              "unended": whole[:-1]}
+    for name, text in faults.items():
+        (tmp_path / name).write_bytes(gzip.compress(text) if stream else text)
+        if name == "unended":
+            assert torvask.compare(tmp_path / "a.plt", tmp_path / name)
+            continue
+        with pytest.raises(torvask.FormatError) as raised:
+            torvask.read(tmp_path / name)
+        with pytest.raises(torvask.FormatError, match=re.escape(str(raised.value))):
+            torvask.compare(tmp_path / "a.plt", tmp_path / name)
 
 
 def test_table(tmp_path):
