@@ -148,8 +148,9 @@ def _text(value: float) -> str:
 def _run_show(options: argparse.Namespace, path: str, out: IO[str]) -> None:
     plot = _read_chosen(options, path)
     if len(options.files) > 1:
-        # As head(1) heads each file's lines.
-        out.write(f"{chr(10) if getattr(options, 'headed', False) else ''}==> {path} <==\n")
+        # As head(1) heads each file's lines, a blank line between files.
+        between = "\n" if getattr(options, "headed", False) else ""
+        out.write(f"{between}==> {path} <==\n")
         options.headed = True
     if options.csv:
         _write_csv(out, plot.columns, plot.values)
@@ -440,11 +441,14 @@ def _run_diff(options: argparse.Namespace) -> int:
         try:
             result = compare(options.a, other, rtol=options.rtol, atol=options.atol,
                              parameters=options.parameters, blocks=options.blocks,
-                             on=options.on, width=options.input_width)
+                             on=options.on, width=options.input_width,
+                             complete_blocks=options.complete_blocks)
         except BrokenPipeError:
             raise
         except (OSError, ValueError, KeyError, IndexError, MemoryError) as error:
-            print(_failure(options.a, error), file=sys.stderr, flush=True)
+            # compare's own ValueErrors name their file.
+            message = str(error) if type(error) is ValueError else _failure(options.a, error)
+            print(message, file=sys.stderr, flush=True)
             return 2
         if options.json:
             sys.stdout.write(json.dumps(result.to_dict()) + "\n")
@@ -509,8 +513,6 @@ def _diff_arguments(parser: argparse.ArgumentParser) -> None:
                         help="compare A with measured data (first column the time, the "
                              "others named as parameters), on the time")
     parser.add_argument("--json", action="store_true", help="one JSON object")
-    parser.add_argument("--input-width", type=_positive, metavar="W",
-                        help="the runs' field width in bytes (by default each file's own)")
 
 
 class Command(NamedTuple):
@@ -534,7 +536,7 @@ COMMANDS: dict[str, Command] = {
                        + " (.nc, .zarr and .parquet where their libraries are installed)",
                        ("common", "choose"), _convert_arguments, _each(_run_convert)),
     "diff": Command("compare run A with run B, or with measured data, within tolerances; "
-                    "exit 0 when equal, 1 when not, 2 on an error", ("choose",),
+                    "exit 0 when equal, 1 when not, 2 on an error", ("common", "choose"),
                     _diff_arguments, _run_diff),
 }
 

@@ -163,9 +163,10 @@ class _Side:
     a time. Close it when done: a stream stays open between slices."""
 
     def __init__(self, source: Source | Plot, width: int | None,
-                 blocks: tuple[int | None, int | None, int]) -> None:
+                 blocks: tuple[int | None, int | None, int], complete_blocks: bool) -> None:
         self.blocks = blocks
         self.width = width
+        self.complete_blocks = complete_blocks
         self.count = 0  # the chosen blocks seen so far
         self.source = source
         self.plot: Plot | None = None  # the whole side, where it is held
@@ -196,7 +197,7 @@ class _Side:
         if self.kind == "stream" and ((start or 0) < 0 or (stop or 0) < 0):
             # Bounds from the end of a stream are known only at its end.
             from . import _read
-            self.plot = _read(found, width, True, None, blocks, 1, False)[0]
+            self.plot = _read(found, width, True, None, blocks, 1, self.complete_blocks)[0]
             self.blocks = (None, None, 1)
             self.columns = self.plot.columns
             return
@@ -286,7 +287,8 @@ class _Side:
             base = resume[2] if resume is not None else 0
             bounds = (want - base, want - base + (asked - 1) * step + 1, step)
             with opened(self.source) as found:
-                got = self._core_read(found, names, bounds, resume is not None, resume)
+                got = self._core_read(found, names, bounds,
+                                  resume is not None or self.complete_blocks, resume)
             values = np.asarray(got[2])
             if len(values):
                 self.count += len(values)
@@ -330,6 +332,7 @@ class _Side:
                 upto = whole if stop is None else min(whole, stop - before)
             if upto is None or want - before < upto:
                 got = self._core_read(self._head + piece, names, (want - before, upto, step),
+                                      ended and self.complete_blocks,
                                       shift=(header_lines, before * per_block, before))
                 values = np.asarray(got[2])
                 if len(values):
@@ -340,7 +343,7 @@ class _Side:
 
     def _block_count(self) -> int:
         with opened(self.source) as found:
-            got = self._core_read(found, (0,), (-1, None, 1))
+            got = self._core_read(found, (0,), (-1, None, 1), self.complete_blocks)
         return got[5] + len(np.asarray(got[2]))
 
 
@@ -426,7 +429,8 @@ def _tolerance(name: str, value: float) -> float:
 
 def compare(a: Source | Plot, b: Source | Plot, *, rtol: float = 0.0, atol: float = 0.0,
             parameters: Iterable[str | int] | None = None, blocks: slice | None = None,
-            on: str = "block", width: int | None = None) -> Comparison:
+            on: str = "block", width: int | None = None,
+            complete_blocks: bool = False) -> Comparison:
     """Compares run ``a`` with run ``b`` (each a path, a source as ``read``
     takes, or a Plot), or with measured data: ``b`` a path ending in ``.csv``.
 
@@ -451,20 +455,23 @@ def compare(a: Source | Plot, b: Source | Plot, *, rtol: float = 0.0, atol: floa
     time, each slice read on from where the last ended, so memory stays
     bounded whatever their size; a stream (a compressed file, a pipe, a file
     object) is read once, whole. ``width`` is the field width of both runs
-    (None: each file's own). Errors are those of ``read``; a first parameter
-    that does not increase with ``on="time"`` is a ValueError.
+    (None: each file's own). With ``complete_blocks=True`` a run that ends
+    inside a block (one still being written) is compared up to it, as
+    ``read`` reads it. Errors are those of ``read``; a first parameter that
+    does not increase with ``on="time"`` is a ValueError.
     """
-    from . import _blocks_argument, _parameters_argument, _width_argument
+    from . import _blocks_argument, _flag_argument, _parameters_argument, _width_argument
     rtol, atol = _tolerance("rtol", rtol), _tolerance("atol", atol)
     if on not in ("block", "time"):
         raise ValueError(f"on must be 'block' or 'time', not {on!r}")
     chosen_blocks = _blocks_argument(blocks)
     wanted = _parameters_argument(parameters)
     width = _width_argument(width)
+    _flag_argument("complete_blocks", complete_blocks)
     with contextlib.ExitStack() as sides:
-        left = _Side(a, width, chosen_blocks)
+        left = _Side(a, width, chosen_blocks, complete_blocks)
         sides.callback(left.close)
-        right = _Side(b, width, chosen_blocks)
+        right = _Side(b, width, chosen_blocks, complete_blocks)
         sides.callback(right.close)
         return _compare(left, right, rtol, atol, wanted, on)
 

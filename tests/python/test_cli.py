@@ -88,6 +88,8 @@ CASES = [
      "file            1   6      0.5  0.00164      4   2.0  304.0  304.5\n", ""),
     (["diff", "{F}", "{MISSING}"], 2, "", "{MISSING}: No such file or directory"),
     (["diff", "{F}", "{CUT}"], 2, "", "{CUT}, line 17 (block 5, parameter 1 'P')"),
+    (["diff", "{F}", "{CUT}", "--complete-blocks"], 1,
+     "{F} and {CUT} differ beyond rtol 0, atol 0: 6 and 5 blocks\n", ""),
     (["diff", "{F}"], 2, "", "torvask diff: error: give B, or measured data"),
     (["diff", "{F}", "{F}", "--rtol", "x"], 2, "", "not a tolerance"),
 ]

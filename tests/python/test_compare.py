@@ -128,6 +128,8 @@ def test_faults_as_read_finds_them(stream, tmp_path, monkeypatch):
             torvask.read(tmp_path / name)
         with pytest.raises(torvask.FormatError, match=re.escape(str(raised.value))):
             torvask.compare(tmp_path / "a.plt", tmp_path / name)
+    cut = torvask.compare(tmp_path / "a.plt", tmp_path / "cut", complete_blocks=True)
+    assert (bool(cut), cut.blocks, cut.differing) == (False, (6, 5), ())
 
 
 def test_table(tmp_path):
