@@ -120,7 +120,8 @@ def parameters_of(path: str, words: Sequence[str] | None, width: int | None = No
         return None
     with opened(path) as found:
         if not found.seekable:
-            return list(words)
+            literal: list[str | int] = list(words)
+            return literal
         try:
             names = _core.read(found.source, width, complete_blocks, True, (0,), 0, 0, 1, 1)[1]
         except _core.ReadFailure as failure:

@@ -12,6 +12,7 @@ from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _core
 from ._errors import format_error
@@ -29,7 +30,8 @@ SLICE_VALUES = 1 << 19
 # The bytes taken from a stream at a time.
 STREAM_BYTES = 8 << 20
 
-Chunk = tuple[np.ndarray, Values]  # block numbers, values (column 0 first)
+Numbers = NDArray[np.int64]  # block numbers
+Chunk = tuple[Numbers, Values]  # block numbers, values (column 0 first)
 
 
 class Difference(NamedTuple):
@@ -133,7 +135,7 @@ class Comparison:
     def to_pandas(self) -> _pandas.DataFrame:
         """A DataFrame indexed by parameter name, one column per field of
         Difference; ``attrs`` hold the rest of ``to_dict()``."""
-        import pandas
+        import pandas  # type: ignore[import-untyped, unused-ignore]
 
         frame = pandas.DataFrame([d._asdict() for d in self.parameters],
                                  columns=list(Difference._fields)).set_index("name")
@@ -266,7 +268,7 @@ class _Side:
         if self.plot is not None:
             plot = self.plot
             picked = [0] + [plot.columns.index(name) for name in chosen]
-            numbers = np.asarray(plot.blocks)[start:stop:step]
+            numbers = np.asarray(plot.blocks, dtype=np.int64)[start:stop:step]
             values = plot.values[start:stop:step]
             for at in range(0, len(values), rows):
                 self.count += len(values[at:at + rows])
@@ -292,7 +294,7 @@ class _Side:
             values = np.asarray(got[2])
             if len(values):
                 self.count += len(values)
-                yield np.arange(want, want + step * len(values), step), values
+                yield np.arange(want, want + step * len(values), step, dtype=np.int64), values
                 want += step * len(values)
             if len(values) == asked:
                 resume = got[7] if resume is not None else None
@@ -337,7 +339,7 @@ class _Side:
                 values = np.asarray(got[2])
                 if len(values):
                     self.count += len(values)
-                    yield np.arange(want, want + step * len(values), step), values
+                    yield np.arange(want, want + step * len(values), step, dtype=np.int64), values
                     want += step * len(values)
             before += whole or 0
 
@@ -385,7 +387,7 @@ class _Tally:
         self.a = np.full(count, np.nan)
         self.b = np.full(count, np.nan)
 
-    def add(self, blocks: np.ndarray, at: Values, a: Values, b: Values) -> None:
+    def add(self, blocks: Numbers, at: Values, a: Values, b: Values) -> None:
         if not len(a):
             return
         self.compared += len(a)
@@ -411,12 +413,15 @@ class _Tally:
             self.b[new] = b[rows, new]
 
     def differences(self, names: list[str]) -> tuple[Difference, ...]:
-        return tuple(
-            Difference(name, self.compared, int(self.differing[j]), float(self.max_abs[j]),
-                       float(self.max_rel[j]),
-                       *((int(self.block[j]), float(self.at[j]), float(self.a[j]),
-                          float(self.b[j])) if self.block[j] >= 0 else (None,) * 4))
-            for j, name in enumerate(names))
+        found = []
+        for j, name in enumerate(names):
+            first = self.block[j] >= 0
+            found.append(Difference(
+                name, self.compared, int(self.differing[j]), float(self.max_abs[j]),
+                float(self.max_rel[j]), int(self.block[j]) if first else None,
+                float(self.at[j]) if first else None, float(self.a[j]) if first else None,
+                float(self.b[j]) if first else None))
+        return tuple(found)
 
 
 def _tolerance(name: str, value: float) -> float:
@@ -505,7 +510,7 @@ def _compare(left: _Side, right: _Side, rtol: float, atol: float,
                       parameters=tally.differences(names))
 
 
-Pairs = Iterator[tuple[np.ndarray, Values, Values, Values]]
+Pairs = Iterator[tuple[Numbers, Values, Values, Values]]
 
 
 def _by_block(left: _Side, right: _Side, common: list[str]) -> Pairs:
@@ -530,7 +535,7 @@ def _by_block(left: _Side, right: _Side, common: list[str]) -> Pairs:
         pass
 
 
-def _increasing(side: _Side, numbers: np.ndarray, times: Values, before: float) -> None:
+def _increasing(side: _Side, numbers: Numbers, times: Values, before: float) -> None:
     steps = np.diff(times, prepend=before)
     bad = np.flatnonzero(~(steps > 0))
     if len(bad):
