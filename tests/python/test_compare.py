@@ -46,6 +46,8 @@ CASES = {
                     (False, {"P": (1, 3)}, (), (), (6, 6), 6)),
     "within atol": (run(P=at(A["P"], b3=6.1)), dict(atol=0.1 + 1e-12), (True, {}, (), (), (6, 6), 6)),
     "rtol of b": (run(Q=A["Q"] * (1 + 1e-7)), dict(rtol=1e-6), (True, {}, (), (), (6, 6), 6)),
+    "rtol of an infinity": (run(P=at(A["P"], b2=math.inf)), dict(rtol=0.5),
+                            (False, {"P": (1, 2)}, (), (), (6, 6), 6)),
     "no tolerance": (run(Q=A["Q"] * (1 + 1e-7)), {}, (False, {"Q": (5, 1)}, (), (), (6, 6), 6)),
     "NaN and infinity alike": ((run(P=NAN_INF), run(P=at(NAN_INF, b3=-math.inf))), {"atol": 1.0},
                                (False, {"P": (1, 3)}, (), (), (6, 6), 6)),
