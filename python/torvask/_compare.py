@@ -127,7 +127,7 @@ class Comparison:
     def to_dict(self) -> dict[str, Any]:
         """Everything found, as JSON takes it (NaN and infinities as None)."""
         return {"a": self.a, "b": self.b, "equal": bool(self), "on": self.on,
-                "rtol": self.rtol, "atol": self.atol, "only_a": list(self.only_a),
+                "rtol": _json(self.rtol), "atol": _json(self.atol), "only_a": list(self.only_a),
                 "only_b": list(self.only_b), "blocks": list(self.blocks),
                 "compared": self.compared,
                 "parameters": [{k: _json(v) for k, v in d._asdict().items()}
