@@ -37,7 +37,7 @@ def rows(count, **changed):
 
 
 NAN_INF = at(A["P"], b1=math.nan, b2=math.inf)
-COARSE = {"TIME": T[::2] * 1.0 + 0.5, "P": 2 * (T[::2] + 0.5), "Q": (T[::2] + 0.5) ** 2}
+COARSE = {"TIME": T[::2] + 0.5, "P": 2 * (T[::2] + 0.5), "Q": (T[::2] + 0.5) ** 2}
 # case: b (or a and b), compare's keywords, (truth, {name: (differing, first block)}, only in a,
 #       only in b, blocks of a and b, compared blocks)
 CASES = {
@@ -67,7 +67,7 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("kind", ["path", "bytes", "gzip"])
+@pytest.mark.parametrize("kind", ["path", "bytes", "gzip", "Plot"])
 @pytest.mark.parametrize("case", CASES)
 def test_compare(case, kind, tmp_path, monkeypatch):
     b, keywords, (truth, differing, only_a, only_b, blocks, compared) = CASES[case]
@@ -84,6 +84,8 @@ def test_compare(case, kind, tmp_path, monkeypatch):
         torvask.write(other, b, width=23)
     if kind == "bytes":
         first = memoryview(first.read_bytes())
+    elif kind == "Plot":
+        first = torvask.read(first)
     elif kind == "gzip":
         packed = tmp_path / "a.plt.gz"
         packed.write_bytes(gzip.compress(first.read_bytes()))
