@@ -240,7 +240,12 @@ class _Side:
 
     def _more(self) -> bool:
         """Takes the stream's next bytes into the pending ones; False at its end."""
-        data = self._stream.source.read(STREAM_BYTES)
+        source = self._stream.source
+        if hasattr(source, "read"):
+            data = source.read(STREAM_BYTES) or b""
+        else:
+            space = bytearray(STREAM_BYTES)
+            data = bytes(space[:source.readinto(space) or 0])
         self._pending += data
         return bool(data)
 
