@@ -171,20 +171,18 @@ class _Side:
         self.width = width
         self.complete_blocks = complete_blocks
         self.count = 0  # the chosen blocks seen so far
-        self.source = source
         self.plot: Plot | None = None  # the whole side, where it is held
         self.measured = False
         self._open = contextlib.ExitStack()
+        if isinstance(source, (str, bytes, os.PathLike)):
+            path = os.fsdecode(os.fspath(source))
+            if path.lower().endswith(".csv"):
+                source = read_csv(path)
+                self.measured = True
         if isinstance(source, Plot):
-            self.plot = source
-            self.shown = source.path
-        elif isinstance(source, (str, os.PathLike)) and os.fspath(source).lower().endswith(".csv"):
-            self.plot = read_csv(source)
-            self.shown = self.plot.path
-            self.measured = True
-        if self.plot is not None:
-            self.columns = self.plot.columns
+            self.plot, self.shown, self.columns = source, source.path, source.columns
             return
+        self.source: Source = source
         try:
             self._look(source, width, blocks)
         except BaseException:
@@ -204,6 +202,7 @@ class _Side:
             self.blocks = (None, None, 1)
             self.columns = self.plot.columns
             return
+        head: Opened | bytes
         if self.kind == "stream":
             self._stream = found
             self._pending = b""
@@ -360,7 +359,7 @@ class _Side:
     def _block_count(self) -> int:
         with opened(self.source) as found:
             got = self._core_read(found, (0,), (-1, None, 1), self.complete_blocks)
-        return got[5] + len(np.asarray(got[2]))
+        return int(got[5]) + len(np.asarray(got[2]))
 
 
 def read_csv(path: str | os.PathLike[str]) -> Plot:

@@ -49,7 +49,7 @@ class FormatError(ValueError):
 
     def worded(self, spelling: Mapping[str, str]) -> str:
         """The message with ``option`` spelled as ``spelling[option]``."""
-        if not self._parts or self.option not in spelling:
+        if not self._parts or self.option is None or self.option not in spelling:
             return str(self)
         return spelling[self.option].join(self._parts)
 
