@@ -210,7 +210,7 @@ class _Side:
         else:
             head = found
             self._open.close()
-        names = self._core_read(head, (0,), (0, 0, 1))[1]
+        names = self._core_read(head, (0,), (0, 0, 1), self.complete_blocks)[1]
         self.columns = tuple(unique_names(names))
 
     def close(self) -> None:
