@@ -193,8 +193,8 @@ def test_child_interpreter(files, tmp_path):
     assert done.stderr == f"{files['MISSING']}: No such file or directory\n"
     # A reader that stops early (`| head -1`) ends the command as it ends cat.
     torvask.write(tmp_path / "big.plt", {"TIME": np.arange(50_000.0)})
-    show = subprocess.Popen([sys.executable, "-m", "torvask", "show", str(tmp_path / "big.plt")],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
-    show.stdout.readline()
-    show.stdout.close()
-    assert (show.wait(timeout=120), show.stderr.read()) == (-signal.SIGPIPE, b"")
+    with subprocess.Popen([sys.executable, "-m", "torvask", "show", str(tmp_path / "big.plt")],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env()) as show:
+        show.stdout.readline()
+        show.stdout.close()
+        assert (show.wait(timeout=120), show.stderr.read()) == (-signal.SIGPIPE, b"")
