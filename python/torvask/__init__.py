@@ -25,14 +25,15 @@ import numpy as np
 from numpy.typing import DTypeLike
 
 from . import _core
+from ._compare import Comparison, compare
 from ._errors import FormatError, format_error
 from ._follow import Follower, RestartedError, follow
 from ._plot import Plot, StrOrBytesPath, unique_names
 from ._source import Opened, Source, opened
 from ._write import write
 
-__all__ = ["Follower", "FormatError", "Plot", "RestartedError", "follow", "read", "read_many",
-           "unique_names", "write"]
+__all__ = ["Comparison", "Follower", "FormatError", "Plot", "RestartedError", "compare", "follow",
+           "read", "read_many", "unique_names", "write"]
 __version__ = "0.4.1"
 
 

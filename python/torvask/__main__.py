@@ -1,9 +1,13 @@
-"""torvask: look into plot files and convert them, from the command line.
+"""torvask: look into plot files, compare and convert them, from the command
+line.
 
 The console script ``torvask`` and ``python -m torvask`` are this module's
-main(). Each subcommand goes over its files one at a time: a file that fails
-gets one line on standard error and the exit status becomes 1; the other
-files are still done. Usage errors exit with status 2.
+main(). info, show and convert go over their files one at a time: a file
+that fails gets one line on standard error and the exit status becomes 1;
+the other files are still done. diff exits 0 when the runs are equal within
+the tolerances, 1 when they differ, and 2 when a file cannot be read. Usage
+errors exit with status 2. When the reader of standard output goes away
+(``| head``), the command ends quietly, killed by SIGPIPE as cat is.
 """
 
 from __future__ import annotations
@@ -14,17 +18,20 @@ import importlib
 import importlib.util
 import json
 import os
+import signal
 import sys
 import threading
 import warnings
 import zipfile
 from collections.abc import Callable, Sequence
-from typing import IO, Any
+from typing import IO, Any, NamedTuple
 
 import numpy as np
 
-from . import FormatError, Plot, _core, read, write
+from . import FormatError, Plot, __version__, _core, read, write
+from ._compare import Comparison, compare
 from ._errors import format_error
+from ._names import choose_parameters
 from ._plot import Values, unique_names
 from ._source import opened
 
@@ -36,7 +43,13 @@ examples:
   torvask show run7.plt -p PRESSURE TEMPERATURE --blocks 100:200:10 --csv
   torvask convert run7.plt run7.nc        also .npz, .csv, .plt, .zarr, .parquet
   torvask convert run7.plt cut.plt -p PRESSURE --blocks :1000 --width 23
+  torvask show a.plt b.plt -p 3 'PRESSURE-*' -1     by name, index or pattern
+  torvask diff new.plt ref.plt --rtol 1e-6          exit 0 when equal, 1 when not
+  torvask diff new.plt --data measured.csv --atol 0.5 --json
 """
+
+# How the command line spells the options of read() that errors suggest.
+CLI_SPELLING = {"complete_blocks": "--complete-blocks", "width": "--input-width="}
 
 # Conversions of files at least this large show a progress bar on a terminal.
 PROGRESS_BYTES = 64 << 20
@@ -96,8 +109,33 @@ def _run_info(options: argparse.Namespace, path: str, out: IO[str]) -> None:
         out.write("\n".join(_info_lines(summary, options.names)) + "\n")
 
 
+def parameters_of(path: str, words: Sequence[str] | None, width: int | None = None,
+                  complete_blocks: bool = False) -> list[str | int] | None:
+    """What ``-p``'s `words` choose in the file at `path` (see
+    choose_parameters: exact names, then indices, then patterns), for
+    read()'s ``parameters``; None, all, without words. The names come from a
+    read of the header alone; a stream (a pipe, a compressed file) is not
+    read twice, so there the words go to read() as they are, names only."""
+    if words is None:
+        return None
+    with opened(path) as found:
+        if not found.seekable:
+            literal: list[str | int] = list(words)
+            return literal
+        try:
+            names = _core.read(found.source, width, complete_blocks, True, (0,), 0, 0, 1, 1)[1]
+        except _core.ReadFailure as failure:
+            raise format_error(failure, found.shown) from None
+    columns = unique_names(names)
+    # Parameter 0 comes first whether chosen or not.
+    return [name for name in choose_parameters(columns, words, found.shown)
+            if name != columns[0]]
+
+
 def _read_chosen(options: argparse.Namespace, path: str, blocks: slice | None = None) -> Plot:
-    return read(path, options.input_width, parameters=options.parameters,
+    chosen = parameters_of(path, options.parameters, options.input_width,
+                           options.complete_blocks)
+    return read(path, options.input_width, parameters=chosen,
                 blocks=options.blocks if blocks is None else blocks,
                 complete_blocks=options.complete_blocks)
 
@@ -110,6 +148,11 @@ def _text(value: float) -> str:
 
 def _run_show(options: argparse.Namespace, path: str, out: IO[str]) -> None:
     plot = _read_chosen(options, path)
+    if len(options.files) > 1:
+        # As head(1) heads each file's lines, a blank line between files.
+        between = "\n" if getattr(options, "headed", False) else ""
+        out.write(f"{between}==> {path} <==\n")
+        options.headed = True
     if options.csv:
         _write_csv(out, plot.columns, plot.values)
         return
@@ -303,7 +346,9 @@ class _Unavailable(Exception):
 
 
 def _failure(path: str, error: BaseException) -> str:
-    if isinstance(error, (FormatError, _Unavailable)):
+    if isinstance(error, FormatError):
+        return error.worded(CLI_SPELLING)
+    if isinstance(error, _Unavailable):
         return str(error)
     if isinstance(error, OSError):
         return f"{error.filename or path}: {error.strerror or error}"
@@ -343,10 +388,165 @@ def _positive(text: str) -> int:
     return value
 
 
+def _out(text: str) -> str:
+    suffix = os.path.splitext(text.rstrip("/"))[1].lower()
+    if suffix not in FORMATS:
+        raise argparse.ArgumentTypeError(f"OUT must end in one of {', '.join(FORMATS)}, "
+                                         f"not {text!r}")
+    return text
+
+
+def _tolerance(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a tolerance of at least 0")
+    return value
+
+
+def _csv(text: str) -> str:
+    if not text.lower().endswith(".csv"):
+        raise argparse.ArgumentTypeError(f"measured data come in a .csv file, not {text!r}")
+    return text
+
+
+def _diff_lines(result: Comparison) -> list[str]:
+    """The summary line, a table of the parameters that differ, and the
+    names in one run only."""
+    lines = [str(result).splitlines()[0]]
+    rows = [(d.name, str(d.differing), str(d.compared), f"{d.max_abs:.6g}", f"{d.max_rel:.3g}",
+             str(d.block), repr(d.at), repr(d.a), repr(d.b)) for d in result.differing]
+    if rows:
+        table = [("parameter", "differ", "of", "max abs", "max rel", "block", result.axis,
+                  "a", "b"), *rows]
+        widths = [max(len(row[j]) for row in table) for j in range(len(table[0]))]
+        lines += ["  ".join(t.ljust(w) if j == 0 else t.rjust(w)
+                            for j, (t, w) in enumerate(zip(row, widths))).rstrip()
+                  for row in table]
+    for side, names in ((result.a, result.only_a), (result.b, result.only_b)):
+        if names:
+            lines.append(f"only in {side}: {', '.join(names)}")
+    return lines
+
+
+def _run_diff(options: argparse.Namespace) -> int:
+    others = [o for o in (options.b, options.data) if o is not None]
+    if not others:
+        print("torvask diff: error: give B, or measured data with --data FILE.csv",
+              file=sys.stderr)
+        return 2
+    differ = False
+    for other in others:
+        try:
+            result = compare(options.a, other, rtol=options.rtol, atol=options.atol,
+                             parameters=options.parameters, blocks=options.blocks,
+                             on=options.on, width=options.input_width,
+                             complete_blocks=options.complete_blocks)
+        except BrokenPipeError:
+            raise
+        except (OSError, ValueError, KeyError, IndexError, MemoryError) as error:
+            # compare's own ValueErrors name their file.
+            message = str(error) if type(error) is ValueError else _failure(options.a, error)
+            print(message, file=sys.stderr, flush=True)
+            return 2
+        if options.json:
+            sys.stdout.write(json.dumps(result.to_dict()) + "\n")
+        else:
+            sys.stdout.write("\n".join(_diff_lines(result)) + "\n")
+        differ = differ or not result
+    return 1 if differ else 0
+
+
+def _each(run: Callable[[argparse.Namespace, str, IO[str]], None]
+          ) -> Callable[[argparse.Namespace], int]:
+    """A command that does each FILE in turn: a file that fails gets one line
+    on standard error, and the others are still done."""
+    def each(options: argparse.Namespace) -> int:
+        failed = False
+        for path in options.files:
+            try:
+                run(options, path, sys.stdout)
+                sys.stdout.flush()
+            except BrokenPipeError:
+                raise
+            except (OSError, ValueError, KeyError, IndexError, MemoryError,
+                    _Unavailable) as error:
+                sys.stdout.flush()
+                print(_failure(path, error), file=sys.stderr, flush=True)
+                failed = True
+        return 1 if failed else 0
+    return each
+
+
+def _info_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", metavar="FILE", nargs="+")
+    parser.add_argument("--names", action="store_true", help="list every name")
+    parser.add_argument("--json", action="store_true",
+                        help="one JSON object a line per file (NaN and infinities as null)")
+
+
+def _show_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", metavar="FILE", nargs="+")
+    parser.add_argument("--csv", action="store_true", help="CSV, with a header of names")
+
+
+def _convert_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", metavar="FILE", nargs=1)
+    parser.add_argument("out", metavar="OUT", type=_out)
+    parser.add_argument("--width", type=_positive, metavar="W",
+                        help="the field width of a .plt OUT (by default the input's)")
+
+
+def _diff_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("a", metavar="A")
+    parser.add_argument("b", metavar="B", nargs="?",
+                        help="the run to compare A with (or give --data)")
+    parser.add_argument("--rtol", type=_tolerance, default=0.0, metavar="X",
+                        help="relative tolerance: values differ beyond atol + rtol*|B| (0)")
+    parser.add_argument("--atol", type=_tolerance, default=0.0, metavar="X",
+                        help="absolute tolerance (0)")
+    parser.add_argument("--on", choices=("block", "time"), default="block",
+                        help="pair values by block number, or interpolate B linearly at "
+                             "A's first parameter where the two overlap (both increasing)")
+    parser.add_argument("--data", type=_csv, metavar="CSV",
+                        help="compare A with measured data (first column the time, the "
+                             "others named as parameters), on the time")
+    parser.add_argument("--json", action="store_true", help="one JSON object")
+
+
+class Command(NamedTuple):
+    """A subcommand: its help, the groups of shared options it takes
+    ("common": --input-width and --complete-blocks; "choose": -p and
+    --blocks), what adds its own arguments, and what runs it, giving the exit
+    status."""
+    help: str
+    parents: tuple[str, ...]
+    arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+
+
+COMMANDS: dict[str, Command] = {
+    "info": Command("title, width, counts and span of the first parameter (the count of "
+                    "blocks without decoding values)", ("common",), _info_arguments,
+                    _each(_run_info)),
+    "show": Command("print columns as an aligned table, or CSV", ("common", "choose"),
+                    _show_arguments, _each(_run_show)),
+    "convert": Command("convert by OUT's suffix: " + ", ".join(FORMATS)
+                       + " (.nc, .zarr and .parquet where their libraries are installed)",
+                       ("common", "choose"), _convert_arguments, _each(_run_convert)),
+    "diff": Command("compare run A with run B, or with measured data, within tolerances; "
+                    "exit 0 when equal, 1 when not, 2 on an error", ("common", "choose"),
+                    _diff_arguments, _run_diff),
+}
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="torvask", description="Look into TORVASK plot files and convert them.",
+        prog="torvask", description="Look into TORVASK plot files, compare and convert them.",
         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--input-width", type=_positive, metavar="W",
                         help="the input's field width in bytes (by default the first data "
@@ -355,41 +555,33 @@ def _parser() -> argparse.ArgumentParser:
                         help="read the complete blocks of a file that ends inside one")
     choose = argparse.ArgumentParser(add_help=False)
     choose.add_argument("-p", "--parameters", nargs="+", action="extend", metavar="NAME",
-                        help="the columns to take by name; parameter 0 always comes first "
-                             "(default: all)")
+                        help="the columns to take: exact names, then indices (3, -1), then "
+                             "shell-style patterns ('PRESSURE-*'); parameter 0 always comes "
+                             "first (default: all)")
     choose.add_argument("--blocks", type=_blocks, metavar="SLICE",
                         help="the blocks to take, in Python's slice syntax: 10:20, -100:, ::10")
+    parents = {"common": common, "choose": choose}
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    formatter = argparse.RawDescriptionHelpFormatter
-
-    def command(name: str, help: str, parents: list[argparse.ArgumentParser]
-                ) -> argparse.ArgumentParser:
+    for name, command in COMMANDS.items():
         examples = "\n".join(line for line in EXAMPLES.splitlines()[1:]
                              if line.split()[1] == name)
-        return commands.add_parser(name, help=help, description=help, parents=parents,
-                                   epilog=f"examples:\n{examples}", formatter_class=formatter)
-
-    info_parser = command("info", "title, width, counts and span of the first parameter "
-                          "(the count of blocks without decoding values)", [common])
-    info_parser.add_argument("files", metavar="FILE", nargs="+")
-    info_parser.add_argument("--names", action="store_true", help="list every name")
-    info_parser.add_argument("--json", action="store_true",
-                             help="one JSON object a line per file (NaN and infinities as null)")
-    show = command("show", "print columns as an aligned table, or CSV", [common, choose])
-    show.add_argument("files", metavar="FILE", nargs="+")
-    show.add_argument("--csv", action="store_true", help="CSV, with a header of names")
-    convert = command("convert", "convert by OUT's suffix: " + ", ".join(FORMATS)
-                      + " (.nc, .zarr and .parquet where their libraries are installed)",
-                      [common, choose])
-    convert.add_argument("files", metavar="FILE", nargs=1)
-    convert.add_argument("out", metavar="OUT")
-    convert.add_argument("--width", type=_positive, metavar="W",
-                         help="the field width of a .plt OUT (by default the input's)")
+        sub = commands.add_parser(name, help=command.help, description=command.help,
+                                  parents=[parents[p] for p in command.parents],
+                                  epilog=f"examples:\n{examples}" if examples else None,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        command.arguments(sub)
     return parser
 
 
-RUNS: dict[str, Callable[[argparse.Namespace, str, IO[str]], None]] = {
-    "info": _run_info, "show": _run_show, "convert": _run_convert}
+def _killed_by_sigpipe() -> int:
+    """Ends as cat does when the reader of its output goes (`| head`):
+    quietly, with the status of a process killed by SIGPIPE."""
+    # The interpreter must not fail again flushing standard output at exit.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGPIPE)
+    return 128 + 13  # where there is no such signal, the status a shell would show
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -398,29 +590,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     for i in range(len(args) - 2, -1, -1):
         if args[i] == "--blocks":
             args[i:i + 2] = [f"--blocks={args[i + 1]}"]
-    if args and args[0] not in RUNS and not args[0].startswith("-"):
-        args.insert(0, "info")  # `torvask FILE...`, the first look it always gave
     parser = _parser()
+    if args and args[0] not in COMMANDS and not args[0].startswith("-"):
+        # `torvask FILE...` is info, the first look it always gave; a word
+        # that names no file and looks like no path is a mistyped command.
+        if not any(c in args[0] for c in "/.") and not os.path.exists(args[0]):
+            parser.error(f"{args[0]!r} is not a command (nor a file); the commands are "
+                         f"{', '.join(COMMANDS)}")
+        args.insert(0, "info")
     options = parser.parse_args(args)
-    if options.command == "convert":
-        suffix = os.path.splitext(options.out.rstrip("/"))[1].lower()
-        if suffix not in FORMATS:
-            parser.error(f"OUT must end in one of {', '.join(FORMATS)}, not {options.out!r}")
-    failed = False
-    for path in options.files:
-        try:
-            RUNS[options.command](options, path, sys.stdout)
-            sys.stdout.flush()
-        except BrokenPipeError:
-            # The reader of a pipe stopped (`| head`): no more output is wanted,
-            # and the interpreter must not fail again flushing at exit.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return 1
-        except (OSError, ValueError, KeyError, IndexError, MemoryError, _Unavailable) as error:
-            sys.stdout.flush()
-            print(_failure(path, error), file=sys.stderr, flush=True)
-            failed = True
-    return 1 if failed else 0
+    try:
+        code = COMMANDS[options.command].run(options)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        return _killed_by_sigpipe()
+    return code
 
 
 if __name__ == "__main__":

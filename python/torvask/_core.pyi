@@ -35,10 +35,12 @@ class Rows:
 class ReadFailure(Exception):
     """A file whose contents do not fit the format, with what and where as
     attributes (None where they do not apply); ``wording`` is a str.format
-    template over the others."""
+    template over the others, and ``option`` the keyword of read() that it
+    suggests where it holds ``{option}``."""
 
     problem: str
     wording: str
+    option: str | None
     line: int | None
     block: int | None
     parameter: int | None

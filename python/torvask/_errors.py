@@ -4,7 +4,13 @@ wording is the reader's); this puts the path and the place before it."""
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+
 from . import _core
+
+# How a call of read() spells each option that a wording may suggest.
+PYTHON_SPELLING = {"complete_blocks": "complete_blocks=True", "width": "width="}
+
 
 class FormatError(ValueError):
     """The contents of a plot file do not fit the format.
@@ -15,13 +21,17 @@ class FormatError(ValueError):
     name and ``text`` the offending field or line, shortened. Each is None
     where it does not apply. ``problem`` names the kind of fault
     (``"not_a_number"``, ``"block_cut"``, ...) and ``suggested_width`` is the
-    width the first data line suggests, when known.
+    width the first data line suggests, when known. ``option`` is the keyword
+    of ``read`` that the message suggests (``"complete_blocks"``,
+    ``"width"``), or None; ``worded()`` gives the message with it spelled
+    another way, as a command line spells its options.
     """
 
     def __init__(self, message: str, *, path: str = "", problem: str = "",
                  line: int | None = None, block: int | None = None,
                  parameter: int | None = None, name: str | None = None,
-                 text: str | None = None, suggested_width: int | None = None) -> None:
+                 text: str | None = None, suggested_width: int | None = None,
+                 option: str | None = None, parts: tuple[str, ...] = ()) -> None:
         # Only the message goes into args; the attributes travel through
         # __dict__, which pickling restores after calling FormatError(message).
         super().__init__(message)
@@ -33,15 +43,27 @@ class FormatError(ValueError):
         self.name = name
         self.text = text
         self.suggested_width = suggested_width
+        self.option = option
+        # The message cut where the option is spelled.
+        self._parts = parts
+
+    def worded(self, spelling: Mapping[str, str]) -> str:
+        """The message with ``option`` spelled as ``spelling[option]``."""
+        if not self._parts or self.option is None or self.option not in spelling:
+            return str(self)
+        return spelling[self.option].join(self._parts)
 
 
 def format_error(failure: _core.ReadFailure, path: str) -> Exception:
     """The exception for a failure of _core.read on `path`: a FormatError,
     or for a chosen parameter that the file lacks, KeyError, IndexError or
     ValueError."""
-    what = failure.wording.format(
-        text=failure.text or "", width=failure.width, suggested_width=failure.suggested_width,
-        count=failure.count, parameter=failure.parameter)
+    fields = dict(text=failure.text or "", width=failure.width,
+                  suggested_width=failure.suggested_width, count=failure.count,
+                  parameter=failure.parameter)
+    # Cut where the option goes, so that a caller can spell it its own way.
+    parts = [part.format(**fields) for part in failure.wording.split("{option}")]
+    what = PYTHON_SPELLING.get(failure.option or "", "").join(parts)
     if failure.problem == "no_name":
         return KeyError(f"{what} in {path}")
     if failure.problem == "no_parameter":
@@ -61,4 +83,5 @@ def format_error(failure: _core.ReadFailure, path: str) -> Exception:
     return FormatError(f"{where}: {what}", path=path, problem=failure.problem,
                        line=failure.line, block=failure.block, parameter=failure.parameter,
                        name=failure.name, text=failure.text,
-                       suggested_width=failure.suggested_width)
+                       suggested_width=failure.suggested_width, option=failure.option,
+                       parts=(f"{where}: {parts[0]}", *parts[1:]))

@@ -177,6 +177,7 @@ void raise_read_error(const ModuleState& state, const ReadError& error, PyObject
   const std::pair<const char*, Ref> attributes[] = {
       {"problem", str_of(problem.name)},
       {"wording", str_of(problem.wording)},
+      {"option", problem.option.empty() ? Ref::borrow(Py_None) : str_of(problem.option)},
       {"line", error.line != 0 ? Ref::steal(PyLong_FromUnsignedLongLong(error.line)) : Ref::borrow(Py_None)},
       {"block", int_or_none(error.block)},
       {"parameter", int_or_none(error.parameter)},
@@ -612,7 +613,8 @@ PyMethodDef core_methods[] = {
 
 constexpr const char kReadFailureDoc[] =
     "A plot file's contents do not fit the format. args: (problem,); attributes:\n"
-    "problem, wording (a str.format template over the others), line, block,\n"
+    "problem, wording (a str.format template over the others), option (the\n"
+    "keyword of read() that the wording suggests as {option}), line, block,\n"
     "parameter, name, text, width, suggested_width and count, each None where\n"
     "it does not apply.";
 

@@ -8,7 +8,7 @@ namespace novrel {
 namespace {
 
 #define NOVREL_STILL_WRITTEN " (a simulation may still be writing the file)"
-#define NOVREL_CUT_HINT "; complete_blocks=True reads the blocks before it" NOVREL_STILL_WRITTEN
+#define NOVREL_CUT_HINT "; {option} reads the blocks before it" NOVREL_STILL_WRITTEN
 
 // In the order of ReadProblem.
 constexpr std::array<ProblemText, kProblemCount> kProblems = {{
@@ -22,17 +22,18 @@ constexpr std::array<ProblemText, kProblemCount> kProblems = {{
      "the header line {text!r} does not end with a parameter count (a whole number from 1 to "
      "4294967295)"},
     {"names_missing", "the file ends among the parameter names" NOVREL_STILL_WRITTEN},
-    {"block_cut", "the file ends inside a block" NOVREL_CUT_HINT},
-    {"line_cut", "the file ends inside the data line {text!r}" NOVREL_CUT_HINT},
+    {"block_cut", "the file ends inside a block" NOVREL_CUT_HINT, "complete_blocks"},
+    {"line_cut", "the file ends inside the data line {text!r}" NOVREL_CUT_HINT, "complete_blocks"},
     {"field_outside",
      "the field lies outside the data line {text!r}: the line is too short for fields {width} "
      "bytes wide, or a character straddles the field's edge"},
     {"not_a_number", "{text!r} is not a number"},
     {"width_unknown",
      "the first data line {text!r} is not a whole number of fields of one width; say how "
-     "wide the fields are with width="},
+     "wide the fields are with {option}",
+     "width"},
     {"width_mismatch",
-     "the first data line {text!r} suggests width={suggested_width}, not {width}"},
+     "the first data line {text!r} suggests {option}{suggested_width}, not {width}", "width"},
     {"no_parameter", "there is no parameter {text} in a file of {count} parameters"},
     {"no_name", "no parameter {text!r}"},
     {"parameter_twice", "parameter {parameter} is chosen twice"},

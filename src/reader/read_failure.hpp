@@ -34,9 +34,13 @@ enum class ReadProblem : std::uint8_t {
 // Each problem's name, as Python sees it, and its wording: a str.format
 // template over the error's fields (text, width, suggested_width, count,
 // parameter), for the layer that knows the path to put it after the place.
+// Where the wording suggests an option of read(), `option` is its keyword and
+// the wording holds {option} where it is spelled, so that each caller (a
+// function call, a command line) spells it its own way.
 struct ProblemText {
   std::string_view name;
   std::string_view wording;
+  std::string_view option = {};
 };
 const ProblemText& text_of(ReadProblem problem) noexcept;
 inline constexpr std::size_t kProblemCount = static_cast<std::size_t>(ReadProblem::out_of_memory) + 1;

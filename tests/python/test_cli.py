@@ -4,6 +4,7 @@ process, their failure lines and exit statuses, a conversion per format
 
 import io
 import json
+import signal
 import subprocess
 import sys
 
@@ -27,7 +28,10 @@ def files(tmp_path):
         return str(path)
 
     rows = [[f"{v:.5E}" for v in row] for row in VALUES]
-    return {"F": put("run.plt", plot_text(rows, names=NAMES, header="run 7")),
+    text = plot_text(rows, names=NAMES, header="run 7")
+    return {"F": put("run.plt", text),
+            "OTHER": put("other.plt", text.replace("3.04000E+02", "3.04500E+02")),
+            "CUT": put("cut.plt", text[:-30]),
             "BAD": put("bad.plt", plot_text([["0.0", "x"]], names=["TIME", "P"])),
             "EMPTY": put("empty.plt", ""),
             "MISSING": str(tmp_path / "missing.plt"), "DIR": str(tmp_path)}
@@ -63,21 +67,46 @@ CASES = [
     (["convert", "{F}", "{DIR}/out.txt"], 2, "", "OUT must end in one of .npz, .csv"),
     (["info"], 2, "", "the following arguments are required: FILE"),
     (["convert", "{F}", "{DIR}/o.plt", "--width", "0"], 2, "", "not a width"),
+    # The command line's own edges.
+    (["show", "{F}", "{F}", "-p", "file", "--blocks", "-2:"], 0,
+     "==> {F} <==\n" + TABLE + "\n==> {F} <==\n" + TABLE, ""),
+    (["show", "{F}", "-p", "3", "--blocks", "-2:"], 0, TABLE, ""),
+    (["show", "{F}", "-p", "-1", "fi*", "--blocks", "-2:"], 0, TABLE, ""),
+    (["show", "{F}", "-p", "fiel"], 1, "", "no parameter 'fiel' in {F}; did you mean file?\n"),
+    (["show", "{F}", "-p", "9"], 1, "", "{F}: there is no parameter 9 in a file of 4"),
+    (["show", "{CUT}"], 1, "", "{CUT}, line 17 (block 5, parameter 1 'P'): the file ends inside "
+                               "the data line ' 2.50000E+00 1.0000'; --complete-blocks reads"),
+    (["frobnicate"], 2, "", "'frobnicate' is not a command (nor a file); the commands are info, "
+                            "show, convert, diff"),
+    (["{DIR}/frobnicate"], 1, "", "{DIR}/frobnicate: No such file or directory"),
+    (["--version"], 0, "torvask " + torvask.__version__ + "\n", ""),
+    (["diff", "{F}", "{F}"], 0,
+     "{F} and {F} are equal within rtol 0, atol 0: 4 parameters, 6 blocks\n", ""),
+    (["diff", "{F}", "{OTHER}", "--atol", "0.1", "-p", "fi*"], 1,
+     "{F} and {OTHER} differ beyond rtol 0, atol 0.1: 1 of 2 parameters\n"
+     "parameter  differ  of  max abs  max rel  block  TIME      a      b\n"
+     "file            1   6      0.5  0.00164      4   2.0  304.0  304.5\n", ""),
+    (["diff", "{F}", "{MISSING}"], 2, "", "{MISSING}: No such file or directory"),
+    (["diff", "{F}", "{CUT}"], 2, "", "{CUT}, line 17 (block 5, parameter 1 'P')"),
+    (["diff", "{F}", "{CUT}", "--complete-blocks"], 1,
+     "{F} and {CUT} differ beyond rtol 0, atol 0: 6 and 5 blocks\n", ""),
+    (["diff", "{F}"], 2, "", "torvask diff: error: give B, or measured data"),
+    (["diff", "{F}", "{F}", "--rtol", "x"], 2, "", "not a tolerance"),
 ]
 
 
 @pytest.mark.parametrize("argv, code, out, err", CASES, ids=[" ".join(c[0]) for c in CASES])
 def test_commands(argv, code, out, err, files, capsys):
-    if code == 2:
-        with pytest.raises(SystemExit) as exit:
-            run(argv, files, capsys)
-        assert exit.value.code == 2
-        assert err in capsys.readouterr().err
-        return
-    got = run(argv, files, capsys)
+    try:
+        got = run(argv, files, capsys)
+    except SystemExit as exit:  # argparse's usage errors and --version
+        got = (exit.code, *capsys.readouterr())
     assert got[0] == code
     if out is not None:
         assert got[1] == out.format(**files)
+    if got[2].startswith("usage:"):
+        assert err.format(**files) in got[2]
+        return
     # One line per failing file; each expected line starts the line written.
     lines, wanted = got[2].splitlines(), err.format(**files).splitlines()
     assert len(lines) == len(wanted) and all(map(str.startswith, lines, wanted)), got[2]
@@ -92,6 +121,9 @@ def test_json(files, capsys):
     code, out, _ = run(["info", "--json", "{EMPTY}", "{BAD}"], files, capsys)
     # info decodes parameter 0 alone: the bad value of parameter 1 goes unseen.
     assert code == 1 and json.loads(out)["first"] == {"name": "TIME", "min": 0.0, "max": 0.0}
+    code, out, _ = run(["diff", "--json", "{F}", "{OTHER}", "-p", "3"], files, capsys)
+    found = json.loads(out)
+    assert (code, found["equal"], [p["differing"] for p in found["parameters"]]) == (1, False, [0, 1])
 
 
 class Terminal(io.StringIO):
@@ -153,9 +185,16 @@ def test_missing_library(files, capsys, monkeypatch):
                               "no_such_netcdf: no_such_netcdf is not installed\n")
 
 
-def test_child_interpreter(files):
+def test_child_interpreter(files, tmp_path):
     done = subprocess.run([sys.executable, "-m", "torvask", "info", "--json", files["F"],
                            files["MISSING"]], capture_output=True, text=True, env=child_env(),
                           timeout=120)
     assert done.returncode == 1 and json.loads(done.stdout)["blocks"] == 6
     assert done.stderr == f"{files['MISSING']}: No such file or directory\n"
+    # A reader that stops early (`| head -1`) ends the command as it ends cat.
+    torvask.write(tmp_path / "big.plt", {"TIME": np.arange(50_000.0)})
+    with subprocess.Popen([sys.executable, "-m", "torvask", "show", str(tmp_path / "big.plt")],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env()) as show:
+        show.stdout.readline()
+        show.stdout.close()
+        assert (show.wait(timeout=120), show.stderr.read()) == (-signal.SIGPIPE, b"")
