@@ -36,6 +36,8 @@ examples:
   torvask show run7.plt -p PRESSURE TEMPERATURE --blocks 100:200:10 --csv
   torvask convert run7.plt run7.nc        also .npz, .csv, .plt, .zarr, .parquet
   torvask convert run7.plt cut.plt -p PRESSURE --blocks :1000 --width 23
+  torvask plot run7.plt run8.plt -p PRESSURE TEMPERATURE -o runs.png
+  torvask watch run7.plt -p PRESSURE TEMPERATURE
 """
 
 # Conversions of files at least this large show a progress bar on a terminal.
@@ -385,11 +387,40 @@ def _parser() -> argparse.ArgumentParser:
     convert.add_argument("out", metavar="OUT")
     convert.add_argument("--width", type=_positive, metavar="W",
                          help="the field width of a .plt OUT (by default the input's)")
+    plot = command("plot", "draw parameters of one or more files to a PNG, SVG or PDF "
+                   "(needs matplotlib)", [common, choose])
+    plot.add_argument("files", metavar="FILE", nargs="+")
+    plot.add_argument("-o", "--out", metavar="OUT",
+                      help="the picture, by its suffix (default: the first FILE's name, .png)")
+    plot.add_argument("--x", metavar="NAME", help="the column along x (default: the first)")
+    plot.add_argument("--data", metavar="CSV", help="measurements to draw as markers: a "
+                      "time column, then columns named as parameters")
+    watch = command("watch", "a live view of a file that a simulation is writing "
+                    "(needs Textual)", [common])
+    watch.add_argument("files", metavar="FILE", nargs=1)
+    watch.add_argument("-p", "--parameters", nargs="+", action="extend", metavar="NAME",
+                       help="the parameters to show (default: those after the first that fit)")
+    watch.add_argument("--interval", type=float, default=1.0, metavar="SECONDS",
+                       help="seconds between polls (default: 1)")
     return parser
 
 
 RUNS: dict[str, Callable[[argparse.Namespace, str, IO[str]], None]] = {
     "info": _run_info, "show": _run_show, "convert": _run_convert}
+
+
+def _plot(options: argparse.Namespace) -> int:
+    from ._plotting import run
+    return run(options)
+
+
+def _watch(options: argparse.Namespace) -> int:
+    from ._watch import run
+    return run(options)
+
+
+# Commands that take their files together, giving the exit status.
+WHOLE: dict[str, Callable[[argparse.Namespace], int]] = {"plot": _plot, "watch": _watch}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -398,7 +429,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     for i in range(len(args) - 2, -1, -1):
         if args[i] == "--blocks":
             args[i:i + 2] = [f"--blocks={args[i + 1]}"]
-    if args and args[0] not in RUNS and not args[0].startswith("-"):
+    if args and args[0] not in RUNS and args[0] not in WHOLE and not args[0].startswith("-"):
         args.insert(0, "info")  # `torvask FILE...`, the first look it always gave
     parser = _parser()
     options = parser.parse_args(args)
@@ -406,6 +437,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         suffix = os.path.splitext(options.out.rstrip("/"))[1].lower()
         if suffix not in FORMATS:
             parser.error(f"OUT must end in one of {', '.join(FORMATS)}, not {options.out!r}")
+    if options.command in WHOLE:
+        return WHOLE[options.command](options)
     failed = False
     for path in options.files:
         try:
