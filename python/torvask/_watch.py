@@ -224,6 +224,7 @@ def app_class() -> Any:
         #table { height: 1fr; }
         Static { text-wrap: nowrap; text-overflow: clip; }
         """
+        ENABLE_COMMAND_PALETTE = False
         BINDINGS = [Binding("q", "quit", "Quit"),
                     Binding("ctrl+c", "quit", "Quit", show=False, priority=True)]
 
