@@ -150,8 +150,7 @@ class Watch:
             self.add(plot)
         except RestartedError as error:
             self.restart()
-            self.restarted = (f"restarted at {time.strftime('%H:%M:%S')}: {error}; "
-                              "following the new run")
+            self.restarted = f"restarted at {time.strftime('%H:%M:%S')}: {error}"
         except (OSError, ValueError, KeyError, IndexError, MemoryError) as error:
             from .__main__ import _failure
             self.fault = _failure(self.path, error)
@@ -233,6 +232,9 @@ def app_class() -> Any:
             super().__init__()
             self.state = Watch(path, parameters, width)
             self.interval = interval
+            # The state is the polling thread's while a poll runs: a resize
+            # then waits for the poll's end to be drawn.
+            self.polling = self.resized = False
             self.title = f"torvask watch {path}"
 
         def compose(self) -> ComposeResult:
@@ -252,12 +254,19 @@ def app_class() -> Any:
         async def tick(self) -> None:
             blocks, note = self.state.blocks, self.state.note
             started = self.state.follower is not None
-            await asyncio.to_thread(self.state.poll, self._rows())
+            self.polling = True
+            try:
+                await asyncio.to_thread(self.state.poll, self._rows())
+            finally:
+                self.polling = False
             changed = (self.state.blocks, self.state.note, self.state.follower is not None) != (
                 blocks, note, started)
-            self.draw(table=changed)
+            self.draw(table=changed or self.resized)
 
         def draw(self, table: bool = True) -> None:
+            self.resized = self.polling
+            if self.polling:
+                return
             width = self.size.width
             self.query_one("#head", Static).update(Content(self.state.head(width)))
             if table:
