@@ -28,7 +28,7 @@ class History:
 
     def add(self, new: Plot) -> None:
         count = len(new.values)
-        if not count and self._held:
+        if not count and (self._held or new.columns == self._plot.columns):
             return  # keep handing out the same Plot while nothing is new
         if self._buffer.shape[1:] != new.values.shape[1:] or not self._held:
             self._buffer = np.empty((max(count, 64), new.values.shape[1]), new.values.dtype)

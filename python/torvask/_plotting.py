@@ -123,19 +123,18 @@ def read_data(path: str) -> tuple[list[str], Values]:
     if not rows or len(rows[0]) < 2:
         raise ValueError(f"{path}: a data file needs a header of a time and at least one "
                          "name")
-    header, body = [h.strip() for h in rows[0]], [r for r in rows[1:] if any(f.strip() for f in r)]
-    values = np.full((len(body), len(header)), np.nan)
-    for i, row in enumerate(body, 2):
+    header = [name.strip() for name in rows[0]]
+    values = []
+    for line, row in enumerate(rows[1:], 2):
+        if not any(field.strip() for field in row):
+            continue
         if len(row) != len(header):
-            raise ValueError(f"{path}, line {i}: {len(row)} fields for {len(header)} names")
-        for j, field in enumerate(row):
-            if field.strip():
-                try:
-                    values[i - 2, j] = float(field)
-                except ValueError:
-                    raise ValueError(f"{path}, line {i}: {field.strip()!r} is not a number"
-                                     ) from None
-    return header, values
+            raise ValueError(f"{path}, line {line}: {len(row)} fields for {len(header)} names")
+        try:
+            values.append([float(field) if field.strip() else np.nan for field in row])
+        except ValueError as error:
+            raise ValueError(f"{path}, line {line}: {error}") from None
+    return header, np.array(values, dtype=np.float64).reshape(-1, len(header))
 
 
 def figure_of(plots: Sequence[Plot], names: Sequence[str], x: str | None,
