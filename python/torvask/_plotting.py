@@ -121,19 +121,18 @@ def read_data(path: str) -> tuple[list[str], Values]:
     with open(path, newline="", encoding="utf-8") as text:
         rows = list(csv.reader(text))
     if not rows or len(rows[0]) < 2:
-        raise ValueError(f"{path}: a data file needs a header of a time and at least one "
-                         "name")
+        raise ValueError("a data file needs a header of a time and at least one name")
     header = [name.strip() for name in rows[0]]
     values = []
     for line, row in enumerate(rows[1:], 2):
         if not any(field.strip() for field in row):
             continue
         if len(row) != len(header):
-            raise ValueError(f"{path}, line {line}: {len(row)} fields for {len(header)} names")
+            raise ValueError(f"line {line}: {len(row)} fields for {len(header)} names")
         try:
             values.append([float(field) if field.strip() else np.nan for field in row])
         except ValueError as error:
-            raise ValueError(f"{path}, line {line}: {error}") from None
+            raise ValueError(f"line {line}: {error}") from None
     return header, np.array(values, dtype=np.float64).reshape(-1, len(header))
 
 
@@ -190,12 +189,22 @@ def run(options: argparse.Namespace) -> int:
 
     try:
         needed("matplotlib", "python3-matplotlib", "torvask plot")
-        data = None
-        if options.data is not None:
-            data = (options.data, *read_data(options.data))
     except Unavailable as error:
         print(error, file=sys.stderr)
         return 1
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    out = options.out or os.path.splitext(options.files[0])[0] + ".png"
+    suffix = os.path.splitext(out)[1][1:].lower()
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if suffix not in formats:
+        print(f"torvask plot: error: OUT must end in one of .{', .'.join(sorted(formats))}, "
+              f"not {out!r}", file=sys.stderr)
+        return 2
+    try:
+        data = None
+        if options.data is not None:
+            data = (options.data, *read_data(options.data))
     except (OSError, ValueError) as error:
         print(_failure(options.data, error), file=sys.stderr)
         return 1
@@ -217,7 +226,6 @@ def run(options: argparse.Namespace) -> int:
             failed = True
     if not plots:
         return 1
-    out = options.out or os.path.splitext(options.files[0])[0] + ".png"
     try:
         figure_of(plots, names, options.x, data).savefig(out)
     except (OSError, ValueError, KeyError) as error:

@@ -59,6 +59,8 @@ def test_drawn_lines_hold_the_files_values(tmp_path, capsys, monkeypatch):
                           equal_nan=True)
     assert (panel.get_ylabel(), drawn[0].get_suptitle()) == ("P2", "run 50\nrun 30000")
 
+    assert cli.main(["plot", a, "-o", str(tmp_path / "a.xyz")]) == 2  # before any read
+    assert "OUT must end in one of" in capsys.readouterr().err
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     assert cli.main(["plot", a, "-o", str(tmp_path / "x.svg")]) == 1
     assert "torvask plot needs matplotlib (Debian: python3-matplotlib)" in capsys.readouterr().err
