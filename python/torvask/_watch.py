@@ -46,7 +46,7 @@ def sparkline(values: Values, width: int) -> str:
     width = min(width, len(values))
     edges = np.linspace(0, len(values), width + 1).astype(np.intp)[:-1]
     finite = np.isfinite(values)
-    counts = np.add.reduceat(finite, edges)
+    counts = np.add.reduceat(finite, edges, dtype=np.intp)
     sums = np.add.reduceat(np.where(finite, values, 0.0), edges)
     with np.errstate(invalid="ignore", divide="ignore"):
         means = sums / counts

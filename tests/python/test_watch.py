@@ -64,7 +64,9 @@ def test_watch_follows_a_growing_and_restarting_file(tmp_path):
             assert screen[1].startswith("blocks 40  TIME 19.5")
             assert [line.split()[:4] for line in screen[4:]] == [
                 ["A", "40", "1", "40"], ["B", "-36", "-36", "3"], ["C", "7", "7", "7"]]
-            assert len(screen[4].split()[4]) == 80 - 17 - 3 * 13
+            spark = screen[4].split()[4]  # A grows steadily: so do its bars' means
+            assert len(spark) == 80 - 17 - 3 * 13 and spark == "".join(sorted(spark))
+            assert spark[0] == "▁" and spark[-1] == "█"
 
             path.unlink()  # the simulation starts again, and writes another run
             await _grown(pilot, app, path, 5, "run 2", "blocks 5 ")
