@@ -42,6 +42,7 @@ def test_drawn_lines_hold_the_files_values(tmp_path, capsys, monkeypatch):
     ax = short.plot("P1", "P2", ax=matplotlib.pyplot.figure().gca())
     assert [line.get_label() for line in ax.lines] == ["P1 (a.plt)", "P2 (a.plt)"]
     assert np.array_equal(ax.lines[1].get_xydata(), short.values[:, [0, 2]])
+    matplotlib.pyplot.close("all")
 
     drawn = []
     monkeypatch.setattr(_plotting, "figure_of",
