@@ -46,6 +46,8 @@ examples:
   torvask show a.plt b.plt -p 3 'PRESSURE-*' -1     by name, index or pattern
   torvask diff new.plt ref.plt --rtol 1e-6          exit 0 when equal, 1 when not
   torvask diff new.plt --data measured.csv --atol 0.5 --json
+  torvask plot run7.plt run8.plt -p PRESSURE TEMPERATURE -o runs.png
+  torvask watch run7.plt -p PRESSURE TEMPERATURE
 """
 
 # How the command line spells the options of read() that errors suggest.
@@ -516,6 +518,33 @@ def _diff_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="one JSON object")
 
 
+def _plot_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", metavar="FILE", nargs="+")
+    parser.add_argument("-o", "--out", metavar="OUT",
+                        help="the picture, by its suffix (default: the first FILE's name, .png)")
+    parser.add_argument("--x", metavar="NAME", help="the column along x (default: the first)")
+    parser.add_argument("--data", metavar="CSV", help="measurements to draw as markers: a "
+                        "time column, then columns named as parameters")
+
+
+def _watch_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", metavar="FILE", nargs=1)
+    parser.add_argument("-p", "--parameters", nargs="+", action="extend", metavar="NAME",
+                        help="the parameters to show (default: those after the first that fit)")
+    parser.add_argument("--interval", type=float, default=1.0, metavar="SECONDS",
+                        help="seconds between polls (default: 1)")
+
+
+def _run_plot(options: argparse.Namespace) -> int:
+    from ._plotting import run  # imports matplotlib, which other commands do without
+    return run(options)
+
+
+def _run_watch(options: argparse.Namespace) -> int:
+    from ._watch import run  # imports Textual
+    return run(options)
+
+
 class Command(NamedTuple):
     """A subcommand: its help, the groups of shared options it takes
     ("common": --input-width and --complete-blocks; "choose": -p and
@@ -539,6 +568,10 @@ COMMANDS: dict[str, Command] = {
     "diff": Command("compare run A with run B, or with measured data, within tolerances; "
                     "exit 0 when equal, 1 when not, 2 on an error", ("common", "choose"),
                     _diff_arguments, _run_diff),
+    "plot": Command("draw parameters of one or more files to a PNG, SVG or PDF (needs "
+                    "matplotlib)", ("common", "choose"), _plot_arguments, _run_plot),
+    "watch": Command("a live view of a file that a simulation is writing (needs Textual)",
+                     ("common",), _watch_arguments, _run_watch),
 }
 
 

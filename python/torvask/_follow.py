@@ -11,6 +11,7 @@ import numpy as np
 from numpy.typing import DTypeLike
 
 from ._errors import FormatError
+from ._history import History
 from ._plot import Plot, StrOrBytesPath
 from ._source import opened
 
@@ -40,12 +41,15 @@ class Follower:
     RestartedError. Each poll opens the file, reads its header and names
     again (they must be the same) and then only the bytes after the last
     complete block read; nothing is held open between polls.
+
+    With ``keep=True``, ``history`` is a Plot of every block read so far,
+    a new one after each poll that read any; see ``history``.
     """
 
     def __init__(self, path: StrOrBytesPath, width: int | None = None, *,
                  dtype: DTypeLike = np.float64,
-                 parameters: Iterable[str | int] | None = None) -> None:
-        from . import _dtype_argument, _parameters_argument, _width_argument
+                 parameters: Iterable[str | int] | None = None, keep: bool = False) -> None:
+        from . import _dtype_argument, _flag_argument, _parameters_argument, _width_argument
         self._path = path
         self._width = _width_argument(width)
         self._float64 = _dtype_argument(dtype)
@@ -55,6 +59,7 @@ class Follower:
         self._identity: tuple[int, int] | None = None
         self._header: tuple[str, tuple[str, ...]] | None = None
         self._shown = os.fsdecode(os.fspath(path))
+        self._kept = History(self._nothing()) if _flag_argument("keep", keep) else None
 
     @property
     def path(self) -> str:
@@ -65,9 +70,33 @@ class Follower:
         """The blocks read so far."""
         return self._resume[2]
 
+    @property
+    def history(self) -> Plot:
+        """Every block read so far (with ``keep=True``), numbered as in the
+        file. Each poll that reads blocks makes a new Plot, and the arrays of
+        those made before never change; the values of one are shared with
+        the next, so change a copy. A restart drops it."""
+        if self._kept is None:
+            raise AttributeError(f"{self._shown} is followed without keep=True: "
+                                 "it has no history")
+        return self._kept.plot
+
     def poll(self) -> Plot:
         """The complete blocks added since the last poll, numbered as in the
         file (``Plot.blocks``); none when nothing new is complete."""
+        if self._kept is None:
+            return self._poll()
+        try:
+            plot = self._poll()
+        except RestartedError as error:
+            dropped = len(self._kept.plot.values)
+            self._kept = History(self._nothing())
+            raise RestartedError(f"{error}; the history of {dropped} blocks was dropped",
+                                 path=error.path) from None
+        self._kept.add(plot)
+        return plot
+
+    def _poll(self) -> Plot:
         from . import _read
         try:
             with opened(self._path) as found:
@@ -134,13 +163,14 @@ class Follower:
 
 
 def follow(path: StrOrBytesPath, width: int | None = None, *, dtype: DTypeLike = np.float64,
-           parameters: Iterable[str | int] | None = None) -> Follower:
+           parameters: Iterable[str | int] | None = None, keep: bool = False) -> Follower:
     """Follows the plot file at ``path`` while a simulation writes it::
 
         follower = torvask.follow("run7.plt")
         for plot in follower.updates(interval=1.0, timeout=60):
             print(plot.blocks, plot["TIME"])   # the blocks new since the last
 
-    ``width``, ``dtype`` and ``parameters`` are those of ``read``. See
+    ``width``, ``dtype`` and ``parameters`` are those of ``read``; with
+    ``keep=True``, ``follower.history`` holds every block read so far. See
     Follower for what a poll reads and when it raises."""
-    return Follower(path, width, dtype=dtype, parameters=parameters)
+    return Follower(path, width, dtype=dtype, parameters=parameters, keep=keep)

@@ -167,6 +167,18 @@ class Plot:
         attrs["blocks"] = f"{start}:{stop}" + (f":{step}" if step != 1 else "")
         return attrs
 
+    def plot(self, *names: str, ax: Any = None, x: str | None = None) -> Any:
+        """Draws the columns `names` (by default every one but the first)
+        against the first column, or the column `x`, with matplotlib, and
+        returns the axes as ``pandas.DataFrame.plot`` does: with ``ax``,
+        every column is drawn on it and it is returned; without, a new
+        figure has one panel per column, and the array of their axes is
+        returned. A long column is drawn from its lowest and highest value
+        in each pixel column, so no peak is lost."""
+        from ._plotting import plot_axes
+
+        return plot_axes(self, names, ax, x)
+
     def to_pandas(self) -> _pandas.DataFrame:
         """A DataFrame indexed by the first column, with every other one
         under its name from ``columns``, in ``values``' dtype and sharing its
