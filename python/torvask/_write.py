@@ -64,12 +64,14 @@ def write(path: StrOrBytesPath, plot_or_mapping: Plot | Mapping[str, ArrayLike],
     values come back bit for bit from width 15 up (9 digits; there the field
     holds the shortest digits that do, so a float32 0.1 is written
     ``1.00000000E-01``); float64 values from width 23 up (17 digits). Narrower
-    fields hold the value correctly rounded. float64 values of magnitude
-    1e100 or more, or below 1e-99, have three exponent digits and one
-    significant digit fewer (width 24 keeps every float64). Infinities are
-    ``inf``/``-inf``; a NaN is ``nan``/``-nan`` after its sign (its payload
-    is lost); -0.0 keeps its sign. ``width`` is at least 6 for float32 and 7
-    for float64 (one digit, `` 1E+05``), and at most 1024.
+    fields hold the value correctly rounded, or rounded toward zero where
+    the nearest would read back as infinity (the largest float64 at width 12
+    is `` 1.7976E+308``): every finite value reads back finite. float64
+    values of magnitude 1e100 or more, or below 1e-99, have three exponent
+    digits and one significant digit fewer (width 24 keeps every float64).
+    Infinities are ``inf``/``-inf``; a NaN is ``nan``/``-nan`` after its
+    sign (its payload is lost); -0.0 keeps its sign. ``width`` is at least 6
+    for float32 and 7 for float64 (one digit, `` 1E+05``), and at most 1024.
 
     Each block's leading line is its number counting from 1, right-aligned
     in 4 columns; lines end in LF. The file is written beside ``path`` under

@@ -57,6 +57,23 @@ def fields_of(text, count, width):
     return fields
 
 
+# The least magnitude that reads back as infinity, per type written.
+OVERFLOW = {np.float32: Fraction(2**128 - 2**103), np.float64: Fraction(2**1024 - 2**970)}
+
+
+def assert_rounded(field, value, width, dtype):
+    """`field` holds `value` to width - 6 significant digits (one fewer for
+    three exponent digits), rounded to nearest, or toward zero where the
+    nearest would read back as infinity."""
+    exponent = field.split("E")[-1]
+    unit = Fraction(10) ** (int(exponent) - (width - 6 - (len(exponent) - 3)) + 1)
+    written = Fraction(field.strip())
+    error = abs(written - Fraction(value))
+    assert error <= unit / 2 or error < unit and abs(written) + unit >= OVERFLOW[dtype], \
+        (field, value)
+    assert math.copysign(1, float(written)) == math.copysign(1, value), (field, value)
+
+
 def same(a, b):
     """Equal as values, NaNs and the sign of zero and of NaN included."""
     return (math.isnan(a) and math.isnan(b) or a == b) and math.copysign(1, a) == math.copysign(1, b)
@@ -105,16 +122,29 @@ def test_round_trip(width, dtype, count, blocks, tmp_path, novrel):
                 continue
             if width >= 24 or width == 23 and len(exponent) == 3 or not math.isfinite(value):
                 assert same(decimal, value), (field, value)
-            elif not same(decimal, value):  # shortest digits where they fit, else:
-                # width - 6 significant digits, one fewer for three exponent digits
-                unit = Fraction(10) ** (int(exponent) - (width - 6 - (len(exponent) - 3)) + 1)
-                assert abs(Fraction(field.strip()) - Fraction(value)) <= unit / 2, (field, value)
-                assert math.copysign(1, decimal) == math.copysign(1, value), (field, value)
+            elif not same(decimal, value):  # shortest digits where they fit
+                assert_rounded(field, value, width, dtype)
             if b * count + j < 400 and math.isfinite(decimal):  # the readers', on a sample
                 expected = float32_of(field)
                 if math.isnan(expected):
                     expected = math.copysign(math.nan, decimal)
                 assert same(float(plot.values[b, j]), expected), field
+
+
+@pytest.mark.parametrize("dtype, width", [(np.float32, w) for w in range(6, 25)] +
+                         [(np.float64, w) for w in range(7, 25)])
+def test_the_edges_of_range_stay_finite_and_nonzero(dtype, width, tmp_path):
+    info = np.finfo(dtype)
+    edges = [info.max, info.smallest_normal, info.smallest_subnormal]
+    values = np.array([edge * sign for edge in edges for sign in (1, -1)], dtype)
+    path = tmp_path / "edges.plt"
+    torvask.write(path, {"P%d" % j: values[j:j + 1] for j in range(len(values))}, width=width)
+    back = torvask.read(path, dtype=dtype).values[0]
+    assert np.all(np.isfinite(back)) and np.all(np.sign(back) == np.sign(values)), back
+    fields = fields_of(path.read_text(), len(values), width)[0]
+    for field, value, got in zip(fields, values.tolist(), back.tolist()):
+        if got != value:  # shortest digits where they fit
+            assert_rounded(field, value, width, dtype)
 
 
 def test_a_plot_and_its_title(tmp_path):
