@@ -162,6 +162,38 @@ def test_a_plot_and_its_title(tmp_path):
     assert torvask.read(tmp_path / "ints.plt").values.tolist() == [[1, 3], [2, 2.0**60]]
 
 
+# Two parameters named P, which columns make P and P.2.
+REPEATED = (b"Run 7" + b" " * 26 + b"4\nTIME\nP\nP\nP.1\n"
+            b"   1\n 0.00000E+00 1.01325E+05 2.93150E+02-1.00000E+00\n"
+            b"   2\n 1.00000E-01 1.01300E+05 2.93160E+02 2.50000E-03\n")
+WRITTEN = ["TIME", "P", "P", "P.1"]
+
+
+# How a table is made from the plot of REPEATED, and the names it writes.
+@pytest.mark.parametrize("make, names", [
+    (lambda plot, xarray: plot.to_xarray(), WRITTEN),
+    (lambda plot, xarray: xarray.open_dataset(
+        plot.path, engine=torvask.xarray_backend.TorvaskBackendEntrypoint), WRITTEN),
+    (lambda plot, xarray: plot.to_pandas(), WRITTEN),
+    (lambda plot, xarray: plot.to_pandas().reset_index(), WRITTEN),  # TIME a column
+    (lambda plot, xarray: plot.to_pandas().rename(columns={"P.2": "Q"}), ["TIME", "P", "Q", "P.1"]),
+    (lambda plot, xarray: plot.to_xarray().drop_vars("P.1"), WRITTEN[:3]),
+], ids=["to_xarray", "engine", "to_pandas", "reset_index", "renamed", "dropped"])
+def test_a_dataset_or_dataframe_writes_its_plot_back(make, names, tmp_path):
+    xarray = pytest.importorskip("xarray")
+    pytest.importorskip("pandas")
+    source = tmp_path / "run.plt"
+    source.write_bytes(REPEATED)
+    plot = torvask.read(source)
+    table = make(plot, xarray)
+    torvask.write(tmp_path / "copy.plt", table, width=12)
+    if names == WRITTEN:
+        assert (tmp_path / "copy.plt").read_bytes() == REPEATED
+    copy = torvask.read(tmp_path / "copy.plt")
+    assert list(copy.names) == names and copy.title == "Run 7"
+    assert copy.values.tolist() == plot.values[:, :len(names)].tolist()
+
+
 @pytest.mark.parametrize("source, options, error, message", [
     ({"T": np.zeros(1, np.float32)}, {"width": 5}, ValueError,
      "width must be from 6 (one digit of every float32 value) to 1024, not 5"),
@@ -176,7 +208,8 @@ def test_a_plot_and_its_title(tmp_path):
     ({"T": [[0.0]]}, {}, ValueError, "column 'T' has 2 dimensions, not 1"),
     ({"T": ["0.0"]}, {}, TypeError, "column 'T' holds <U3, not numbers"),
     ({1: [0.0]}, {}, TypeError, "parameter names must be str, not int"),
-    ([[0.0]], {}, TypeError, "write() takes a Plot or a mapping of names to columns, not list"),
+    ([[0.0]], {}, TypeError, "a pandas DataFrame or a mapping of names to columns, not list"),
+    (np.zeros((2, 2)), {}, TypeError, "not ndarray"),
 ])
 def test_refusals_leave_the_target_as_it_was(source, options, error, message, tmp_path):
     target = tmp_path / "kept.plt"
