@@ -12,6 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _core
 from ._plot import Plot, StrOrBytesPath
+from ._source import refuse_long_path
 
 if TYPE_CHECKING:  # annotations only: at run time a table is told by its type's module
     import pandas as _pandas  # type: ignore[import-untyped, unused-ignore]
@@ -155,4 +156,5 @@ def write(path: StrOrBytesPath,
     elif not isinstance(title, str):
         raise TypeError(f"title must be a str, not {type(title).__name__}")
     names, rows = _table(plot_or_mapping)
+    refuse_long_path(os.fspath(path), reading=False)
     _core.write(os.fsencode(path), title, names, rows, width)

@@ -6,7 +6,9 @@ here) the sources that need no Python-side opening go to the reader alone."""
 
 import bz2
 import contextlib
+import errno
 import gzip
+import importlib
 import io
 import lzma
 import os
@@ -289,3 +291,42 @@ def test_ctrl_c_stops_a_read_of_a_stalled_pipe(tmp_path, kind):
     print(f"{kind}: from SIGINT to KeyboardInterrupt {float(delay):.4f} s")
     # Every thread has ended: the writer, the timer, and the reader's own.
     assert float(delay) < 1 and threads == b"1"
+
+
+# A file's contents passed where a path goes: every way in refuses it as
+# too long in a few lines, naming its start and its length.
+CONTENTS = b"Run 7" + b" " * 26 + b"1\nTIME\n" + b"   1\n 1.00000E+00\n" * 6000
+
+
+LONG_PATH_CALLS = {
+    "read, bytes": lambda: torvask.read(CONTENTS),
+    "read_many, str": lambda: torvask.read_many([CONTENTS.decode()]),
+    "follow": lambda: torvask.follow(CONTENTS).poll(),
+    "write": lambda: torvask.write(CONTENTS, {"T": [0.0]}),
+    "xarray engine": lambda: pytest.importorskip("xarray").open_dataset(
+        CONTENTS.decode(), engine=torvask.xarray_backend.TorvaskBackendEntrypoint),
+    "command line": lambda: importlib.import_module("torvask.__main__").main(
+        ["info", CONTENTS.decode()]),
+}
+
+
+@pytest.mark.skipif(torvask is None, reason="torvask needs numpy")
+@pytest.mark.parametrize("call", LONG_PATH_CALLS)
+def test_contents_as_a_path_give_a_short_error(call, tmp_path, capsys):
+    if call == "command line":
+        assert LONG_PATH_CALLS[call]() != 0
+        message = capsys.readouterr().err
+    else:
+        with pytest.raises(OSError) as caught:
+            LONG_PATH_CALLS[call]()
+        error = caught.value
+        assert error.errno == errno.ENAMETOOLONG and len(error.filename) <= 83
+        message = str(error)
+    assert len(message) < 300 and f"a path of {len(CONTENTS)} " in message, message
+    assert "Run 7" in message
+    assert ("pass memoryview(data) or io.BytesIO(data)" in message) == (call != "write")
+    if call == "read, bytes":  # within the system's limit, a path is shown whole
+        missing = os.path.join(tmp_path, *["x" * 200] * 18, "run.plt")
+        with pytest.raises(FileNotFoundError) as caught:
+            torvask.read(missing)
+        assert caught.value.filename == missing and missing in str(caught.value)
