@@ -181,6 +181,7 @@ def failing(size):
 
 
 BAD = b"h 1\nA\n1\n  nope\n"
+LONG_NAME = BAD.replace(b"A", b"A" * 5000)
 FORMAT = "FormatError"  # torvask's, which needs numpy
 
 # name: (source maker, exception, words of its message, how errors show the
@@ -191,6 +192,8 @@ ERRORS = {
                             "{tmp}/bad.plt"),
     "format, gzip path": (lambda c: c.tmp / "bad.gz.plt", FORMAT, "nope", "{tmp}/bad.gz.plt"),
     "format, nameless object": (lambda c: ReadOnly(BAD), FORMAT, "nope", None),
+    "format, a long name": (lambda c: memoryview(LONG_NAME), FORMAT, "nope",
+                            f"<memoryview of {len(LONG_NAME)} bytes>"),
     "bad gzip over BytesIO": (lambda c: gzip.GzipFile(fileobj=io.BytesIO(b"\x1f\x8b\x09" * 9)),
                               gzip.BadGzipFile, "compression method", None),
     "cut gzip path": (cut_gzip, EOFError, "end-of-stream", "{tmp}/cut.plt"),
@@ -219,7 +222,7 @@ def test_errors_name_the_source(files, tmp_path, case, capfd):
         with pytest.raises(torvask.FormatError if kind == FORMAT else kind) as caught:
             read(source, True, None, slice(None))
     error = caught.value
-    assert words in str(error) and capfd.readouterr() == ("", "")
+    assert words in str(error) and len(str(error)) < 300 and capfd.readouterr() == ("", "")
     if torvask is None:
         return
     if kind == FORMAT:
