@@ -77,7 +77,10 @@ def format_error(failure: _core.ReadFailure, path: str) -> Exception:
     if failure.block is not None:
         inside.append(f"block {failure.block}")
     if failure.parameter is not None:
-        inside.append(f"parameter {failure.parameter} {failure.name!r}")
+        # A name is the file's own line, which may be of any length.
+        name = failure.name or ""
+        name = name if len(name) <= 60 else name[:60] + "..."
+        inside.append(f"parameter {failure.parameter} {name!r}")
     if inside:
         where += f" ({', '.join(inside)})"
     return FormatError(f"{where}: {what}", path=path, problem=failure.problem,

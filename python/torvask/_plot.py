@@ -183,27 +183,28 @@ class Plot:
         """A DataFrame indexed by the first column, with every other one
         under its name from ``columns``, in ``values``' dtype and sharing its
         memory instead of copying it. ``attrs`` holds ``path``, ``title``,
-        ``width``, the held ``blocks`` as ``"start:stop"`` and the file's
-        index of each column as ``parameters``."""
+        ``width``, the held ``blocks`` as ``"start:stop"``, and the file's
+        index and name as written of each column, index first, as
+        ``parameters`` and ``names``."""
         import pandas  # type: ignore[import-untyped, unused-ignore]
 
         index = pandas.Index(self.values[:, 0], name=self.columns[0])
         frame = pandas.DataFrame(self.values[:, 1:], index=index, columns=self.columns[1:],
                                  copy=False)
-        frame.attrs = {**self._attrs(), "parameters": self.parameters}
+        frame.attrs = {**self._attrs(), "parameters": self.parameters, "names": self.names}
         return frame
 
     def to_xarray(self) -> _xarray.Dataset:
         """A Dataset with the first column as the coordinate and every other
         one as a variable along it, named from ``columns``. Each variable's
-        ``attrs["parameter"]`` is its index in the file; the Dataset's
-        ``attrs`` hold ``path``, ``title``, ``width`` and the held
-        ``blocks`` as ``"start:stop"``."""
+        ``attrs["parameter"]`` is its index in the file and ``attrs["name"]``
+        its name as written; the Dataset's ``attrs`` hold ``path``,
+        ``title``, ``width`` and the held ``blocks`` as ``"start:stop"``."""
         import xarray
 
         dim = self.columns[0]
-        variables = {name: (dim, self.values[:, j], {"parameter": self.parameters[j]})
+        attrs = [{"parameter": j, "name": name} for j, name in zip(self.parameters, self.names)]
+        variables = {name: (dim, self.values[:, j], attrs[j])
                      for j, name in enumerate(self.columns[1:], 1)}
-        return xarray.Dataset(variables,
-                              coords={dim: (dim, self.values[:, 0], {"parameter": self.parameters[0]})},
+        return xarray.Dataset(variables, coords={dim: (dim, self.values[:, 0], attrs[0])},
                               attrs=self._attrs())

@@ -5,6 +5,8 @@ buffer, and a stream it reads through readinto() or read()."""
 
 from __future__ import annotations
 
+import errno
+import functools
 import io
 import os
 import stat
@@ -62,6 +64,38 @@ def name_of(source: Any) -> str:
     return repr(source)
 
 
+@functools.cache
+def _path_limits() -> tuple[int, int]:
+    """The longest path and the longest file name the system opens, in bytes."""
+    def limit(name: str, default: int) -> int:
+        try:
+            return os.pathconf("/", name)
+        except (OSError, ValueError):
+            return default
+    return limit("PC_PATH_MAX", 4096), limit("PC_NAME_MAX", 255)
+
+
+# How much of a path too long to open its error shows.
+_SHOWN_CHARACTERS = 80
+
+
+def refuse_long_path(path: str | bytes, reading: bool = True) -> None:
+    """Raises the OSError (ENAMETOOLONG) of a path the system would refuse
+    as too long, without asking it: a file's contents passed as a path
+    would otherwise fill the message, its filename and every traceback.
+    Only the path's start and its length are shown."""
+    encoded = os.fsencode(path)
+    path_max, name_max = _path_limits()
+    if len(encoded) < path_max and all(len(part) <= name_max for part in encoded.split(b"/")):
+        return
+    start = os.fsdecode(encoded[:4 * _SHOWN_CHARACTERS])[:_SHOWN_CHARACTERS]
+    unit = "bytes" if isinstance(path, bytes) else "characters"
+    hint = "; pass memoryview(data) or io.BytesIO(data) to read bytes in memory" if reading else ""
+    raise OSError(errno.ENAMETOOLONG,
+                  f"{os.strerror(errno.ENAMETOOLONG)} (a path of {len(path)} {unit}{hint})",
+                  start + "...")
+
+
 @contextmanager
 def opened(source: Source) -> Iterator[Opened]:
     """The source as the reader takes it, for the duration of one read."""
@@ -70,6 +104,7 @@ def opened(source: Source) -> Iterator[Opened]:
         encoded = os.fsencode(fs_path)
         if b"\0" in encoded:
             raise ValueError("embedded null byte")  # as open() says it
+        refuse_long_path(fs_path)
         shown = os.fsdecode(fs_path)
         try:
             mode = os.stat(encoded).st_mode

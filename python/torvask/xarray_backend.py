@@ -221,11 +221,11 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
 
     The Dataset has parameter 0 as its coordinate and every other parameter
     as a variable along it, named from ``Plot.columns``, each with
-    ``attrs["parameter"]`` its index in the file; the Dataset's ``attrs``
-    hold ``path``, ``title``, ``width`` and ``blocks``, as
-    ``Plot.to_xarray`` gives them. ``chunks=`` makes each chunk a read of
-    its own (the variables of a chunk share their reads as above), which is
-    what Dask runs on its workers.
+    ``attrs["parameter"]`` its index in the file and ``attrs["name"]`` its
+    name as written; the Dataset's ``attrs`` hold ``path``, ``title``,
+    ``width`` and ``blocks``, as ``Plot.to_xarray`` gives them.
+    ``chunks=`` makes each chunk a read of its own (the variables of a chunk
+    share their reads as above), which is what Dask runs on its workers.
     """
 
     description = "TORVASK plot files, each parameter read when first touched, by torvask"
@@ -285,10 +285,12 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
         # each building its own.
         whole = indexing.BasicIndexer((slice(None),))
         variables = {name: (dim, indexing.LazilyIndexedArray(ParameterArray(reads, j, blocks),
-                                                             whole), {"parameter": j})
+                                                             whole),
+                            {"parameter": j, "name": header.names[j]})
                      for j, name in named}
         coords = {} if dim in dropped else {
-            dim: xarray.Variable(dim, index.values[:, 0], {"parameter": 0})}
+            dim: xarray.Variable(dim, index.values[:, 0],
+                                 {"parameter": 0, "name": header.names[0]})}
         dataset = xarray.Dataset(variables, coords=coords, attrs=index._attrs())
         dataset.set_close(reads.close)
         return dataset

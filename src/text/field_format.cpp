@@ -14,6 +14,53 @@
 namespace novrel::text {
 namespace {
 
+// The least magnitude that reads back as infinity: the largest finite value
+// plus half its last place, where rounding to nearest, ties to even, goes up
+// to the next power of two. Its decimal digits in full and its exponent as
+// to_chars writes it, so that comparing with it is exact on any machine.
+template <class T>
+struct OverflowEdge;
+template <>
+struct OverflowEdge<float> {
+  static constexpr std::string_view exponent = "+38";
+  static constexpr std::string_view digits = "340282356779733661637539395458142568448";
+};
+template <>
+struct OverflowEdge<double> {
+  static constexpr std::string_view exponent = "+308";
+  static constexpr std::string_view digits =
+      "1797693134862315807937289714053034150799341327100378269361737789804449682927647509"
+      "4664901797758720709633028641669288791094655554785194040263065748867150582068190890"
+      "2000708383676273854845817711531764475730270069855571366959622842914819860834936475"
+      "292719074168444365510704342711559699508093042880177904174497792";
+};
+
+// Rounding a value near the largest finite one to few digits can round it
+// past the edge ("1.7977E+308"): the text would read back as infinity. Such
+// digits are put back toward zero, to the edge's own leading digits, the
+// largest decimal of that length that reads back finite. `lead` is
+// to_chars' first digit, followed by its point and fraction up to
+// `exponent` (its 'e'), whose sign and digits end at `end`.
+template <class T>
+void keep_finite(char* lead, const char* exponent, const char* end) noexcept {
+  using Edge = OverflowEdge<T>;
+  if (std::string_view(exponent + 1, static_cast<std::size_t>(end - exponent - 1)) !=
+      Edge::exponent)
+    return;
+  const std::size_t count =
+      exponent == lead + 1 ? 1 : static_cast<std::size_t>(exponent - lead) - 1;
+  const auto digit = [lead](std::size_t i) { return i == 0 ? lead : lead + 1 + i; };
+  for (std::size_t i = 0; i < std::max(count, Edge::digits.size()); ++i) {
+    const char ours = i < count ? *digit(i) : '0';
+    const char edge = i < Edge::digits.size() ? Edge::digits[i] : '0';
+    if (ours < edge) return;
+    if (ours > edge) break;
+  }
+  // Only a value rounded to fewer digits than its type's shortest form
+  // (17, 9) gets here, so the edge's leading digits stay below the edge.
+  for (std::size_t i = 0; i < count; ++i) *digit(i) = Edge::digits[i];
+}
+
 void write_right_aligned(char* field, std::size_t width, std::string_view text) noexcept {
   std::memset(field, ' ', width - text.size());
   std::memcpy(field + width - text.size(), text.data(), text.size());
@@ -33,6 +80,7 @@ bool place_in_field(char* field, std::size_t width, T value, bool shortest,
       shortest ? std::to_chars(start, last, value, std::chars_format::scientific)
                : std::to_chars(start, last, value, std::chars_format::scientific, precision);
   if (result.ec != std::errc() || result.ptr[-4] != 'e') return false;
+  if (!shortest) keep_finite<T>(start + (negative ? 1 : 0), result.ptr - 4, result.ptr);
   field[0] = negative ? '-' : ' ';
   if (result.ptr != last) {
     // Shortest digits: the exponent moves to the end and zeros fill the
@@ -74,7 +122,7 @@ void format_field(char* field, std::size_t width, T value) noexcept {
                        .ptr;
     const char* const exponent = end[-4] == 'e' ? end - 4 : end - 5;
     const bool negative = text[0] == '-';
-    const char* const lead = text + (negative ? 1 : 0);
+    char* const lead = text + (negative ? 1 : 0);
     const std::size_t fraction_digits =
         exponent > lead + 1 ? static_cast<std::size_t>(exponent - (lead + 2)) : 0;
     const auto exponent_bytes = static_cast<std::size_t>(end - exponent);
@@ -91,6 +139,7 @@ void format_field(char* field, std::size_t width, T value) noexcept {
       precision = static_cast<int>(fraction_shown);
       continue;
     }
+    if (!shortest) keep_finite<T>(lead, exponent, end);
     const std::size_t used = 2 + (fraction_shown != 0 ? 1 + fraction_shown : 0) + exponent_bytes;
     char* out = field;
     std::memset(out, ' ', width - used);

@@ -28,9 +28,12 @@ inline constexpr std::size_t kMaxFieldWidth = 1024;
 // that form padded with zeros: a float 0.1 is " 1.00000000E-01", so a reader
 // in double precision sees the number that was meant, and the float reads
 // back bit for bit. Narrower fields hold the value correctly rounded (ties
-// to even) to their digits. Infinities are "inf" and "-inf"; a NaN is "nan"
-// or "-nan" after its sign bit (its payload is not kept); -0.0 keeps its
-// sign. Never allocates.
+// to even) to their digits, except where that would read back as infinity
+// (the largest double at width 12 is not "1.7977E+308" but "1.7976E+308"):
+// there, the largest decimal of those digits that reads back finite, which
+// is the value rounded toward zero. Infinities are "inf" and "-inf"; a NaN
+// is "nan" or "-nan" after its sign bit (its payload is not kept); -0.0
+// keeps its sign. Never allocates.
 template <class T>
 void format_field(char* field, std::size_t width, T value) noexcept;
 

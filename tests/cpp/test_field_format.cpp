@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -58,6 +59,14 @@ TEST(FieldFormat, Layout) {
       {8, huge, false, "  1E+300"},
       {7, -tiny, false, "-5E-324"},
       {16, 9.9999999999e99, false, " 1.00000000E+100"},
+      // Rounded past the largest finite value, these would read back as
+      // infinity: rounded toward zero instead.
+      {23, -DBL_MAX, false, "-1.797693134862315E+308"},
+      {12, DBL_MAX, false, " 1.7976E+308"},
+      {7, -DBL_MAX, false, "-1E+308"},
+      {24, DBL_MAX, false, " 1.7976931348623157E+308"},
+      {10, -FLT_MAX, true, "-3.402E+38"},
+      {11, FLT_MAX, true, " 3.4028E+38"},
       {6, INFINITY, true, "   inf"},
       {6, -INFINITY, false, "  -inf"},
       {6, NAN, true, "   nan"},
@@ -85,6 +94,8 @@ TEST(FieldFormat, CorrectlyRoundedOrRoundTrip) {
         char expected[64];
         std::snprintf(expected, sizeof expected, "%*.*E", static_cast<int>(width),
                       static_cast<int>(width - 7), static_cast<double>(v));
+        const auto rounded = novrel::text::parse_float32(novrel::text::trim_whitespace(expected));
+        if (rounded.ok && std::isinf(rounded.value)) continue;  // the table's edge cases
         ASSERT_EQ(field(width, v), expected) << hex(v);
       }
       for (std::size_t width : {15u, 23u}) {

@@ -6,7 +6,9 @@ here) the sources that need no Python-side opening go to the reader alone."""
 
 import bz2
 import contextlib
+import errno
 import gzip
+import importlib
 import io
 import lzma
 import os
@@ -179,6 +181,7 @@ def failing(size):
 
 
 BAD = b"h 1\nA\n1\n  nope\n"
+LONG_NAME = BAD.replace(b"A", b"A" * 5000)
 FORMAT = "FormatError"  # torvask's, which needs numpy
 
 # name: (source maker, exception, words of its message, how errors show the
@@ -189,6 +192,8 @@ ERRORS = {
                             "{tmp}/bad.plt"),
     "format, gzip path": (lambda c: c.tmp / "bad.gz.plt", FORMAT, "nope", "{tmp}/bad.gz.plt"),
     "format, nameless object": (lambda c: ReadOnly(BAD), FORMAT, "nope", None),
+    "format, a long name": (lambda c: memoryview(LONG_NAME), FORMAT, "nope",
+                            f"<memoryview of {len(LONG_NAME)} bytes>"),
     "bad gzip over BytesIO": (lambda c: gzip.GzipFile(fileobj=io.BytesIO(b"\x1f\x8b\x09" * 9)),
                               gzip.BadGzipFile, "compression method", None),
     "cut gzip path": (cut_gzip, EOFError, "end-of-stream", "{tmp}/cut.plt"),
@@ -217,7 +222,7 @@ def test_errors_name_the_source(files, tmp_path, case, capfd):
         with pytest.raises(torvask.FormatError if kind == FORMAT else kind) as caught:
             read(source, True, None, slice(None))
     error = caught.value
-    assert words in str(error) and capfd.readouterr() == ("", "")
+    assert words in str(error) and len(str(error)) < 300 and capfd.readouterr() == ("", "")
     if torvask is None:
         return
     if kind == FORMAT:
@@ -289,3 +294,42 @@ def test_ctrl_c_stops_a_read_of_a_stalled_pipe(tmp_path, kind):
     print(f"{kind}: from SIGINT to KeyboardInterrupt {float(delay):.4f} s")
     # Every thread has ended: the writer, the timer, and the reader's own.
     assert float(delay) < 1 and threads == b"1"
+
+
+# A file's contents passed where a path goes: every way in refuses it as
+# too long in a few lines, naming its start and its length.
+CONTENTS = b"Run 7" + b" " * 26 + b"1\nTIME\n" + b"   1\n 1.00000E+00\n" * 6000
+
+
+LONG_PATH_CALLS = {
+    "read, bytes": lambda: torvask.read(CONTENTS),
+    "read_many, str": lambda: torvask.read_many([CONTENTS.decode()]),
+    "follow": lambda: torvask.follow(CONTENTS).poll(),
+    "write": lambda: torvask.write(CONTENTS, {"T": [0.0]}),
+    "xarray engine": lambda: pytest.importorskip("xarray").open_dataset(
+        CONTENTS.decode(), engine=torvask.xarray_backend.TorvaskBackendEntrypoint),
+    "command line": lambda: importlib.import_module("torvask.__main__").main(
+        ["info", CONTENTS.decode()]),
+}
+
+
+@pytest.mark.skipif(torvask is None, reason="torvask needs numpy")
+@pytest.mark.parametrize("call", LONG_PATH_CALLS)
+def test_contents_as_a_path_give_a_short_error(call, tmp_path, capsys):
+    if call == "command line":
+        assert LONG_PATH_CALLS[call]() != 0
+        message = capsys.readouterr().err
+    else:
+        with pytest.raises(OSError) as caught:
+            LONG_PATH_CALLS[call]()
+        error = caught.value
+        assert error.errno == errno.ENAMETOOLONG and len(error.filename) <= 83
+        message = str(error)
+    assert len(message) < 300 and f"a path of {len(CONTENTS)} " in message, message
+    assert "Run 7" in message
+    assert ("pass memoryview(data) or io.BytesIO(data)" in message) == (call != "write")
+    if call == "read, bytes":  # within the system's limit, a path is shown whole
+        missing = os.path.join(tmp_path, *["x" * 200] * 18, "run.plt")
+        with pytest.raises(FileNotFoundError) as caught:
+            torvask.read(missing)
+        assert caught.value.filename == missing and missing in str(caught.value)

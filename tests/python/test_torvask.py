@@ -287,7 +287,8 @@ def test_plot_is_a_read_only_mapping():
     pytest.importorskip("xarray")
     dataset = chosen.to_xarray()
     assert dataset.attrs == {"path": "run.plt", "title": "", "blocks": "5:9:2"}
-    assert dataset["P.2"].attrs == {"parameter": 2} and dataset["P.2"].dtype == np.float32
+    assert dataset["P.2"].attrs == {"parameter": 2, "name": "P"}
+    assert dataset["P.2"].dtype == np.float32
     frame = plot.to_pandas()
     assert frame.attrs["parameters"] == (0, 1, 2, 3) and frame.attrs["width"] == 12
 

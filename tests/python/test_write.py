@@ -57,6 +57,23 @@ def fields_of(text, count, width):
     return fields
 
 
+# The least magnitude that reads back as infinity, per type written.
+OVERFLOW = {np.float32: Fraction(2**128 - 2**103), np.float64: Fraction(2**1024 - 2**970)}
+
+
+def assert_rounded(field, value, width, dtype):
+    """`field` holds `value` to width - 6 significant digits (one fewer for
+    three exponent digits), rounded to nearest, or toward zero where the
+    nearest would read back as infinity."""
+    exponent = field.split("E")[-1]
+    unit = Fraction(10) ** (int(exponent) - (width - 6 - (len(exponent) - 3)) + 1)
+    written = Fraction(field.strip())
+    error = abs(written - Fraction(value))
+    assert error <= unit / 2 or error < unit and abs(written) + unit >= OVERFLOW[dtype], \
+        (field, value)
+    assert math.copysign(1, float(written)) == math.copysign(1, value), (field, value)
+
+
 def same(a, b):
     """Equal as values, NaNs and the sign of zero and of NaN included."""
     return (math.isnan(a) and math.isnan(b) or a == b) and math.copysign(1, a) == math.copysign(1, b)
@@ -105,16 +122,29 @@ def test_round_trip(width, dtype, count, blocks, tmp_path, novrel):
                 continue
             if width >= 24 or width == 23 and len(exponent) == 3 or not math.isfinite(value):
                 assert same(decimal, value), (field, value)
-            elif not same(decimal, value):  # shortest digits where they fit, else:
-                # width - 6 significant digits, one fewer for three exponent digits
-                unit = Fraction(10) ** (int(exponent) - (width - 6 - (len(exponent) - 3)) + 1)
-                assert abs(Fraction(field.strip()) - Fraction(value)) <= unit / 2, (field, value)
-                assert math.copysign(1, decimal) == math.copysign(1, value), (field, value)
+            elif not same(decimal, value):  # shortest digits where they fit
+                assert_rounded(field, value, width, dtype)
             if b * count + j < 400 and math.isfinite(decimal):  # the readers', on a sample
                 expected = float32_of(field)
                 if math.isnan(expected):
                     expected = math.copysign(math.nan, decimal)
                 assert same(float(plot.values[b, j]), expected), field
+
+
+@pytest.mark.parametrize("dtype, width", [(np.float32, w) for w in range(6, 25)] +
+                         [(np.float64, w) for w in range(7, 25)])
+def test_the_edges_of_range_stay_finite_and_nonzero(dtype, width, tmp_path):
+    info = np.finfo(dtype)
+    edges = [info.max, info.smallest_normal, info.smallest_subnormal]
+    values = np.array([edge * sign for edge in edges for sign in (1, -1)], dtype)
+    path = tmp_path / "edges.plt"
+    torvask.write(path, {"P%d" % j: values[j:j + 1] for j in range(len(values))}, width=width)
+    back = torvask.read(path, dtype=dtype).values[0]
+    assert np.all(np.isfinite(back)) and np.all(np.sign(back) == np.sign(values)), back
+    fields = fields_of(path.read_text(), len(values), width)[0]
+    for field, value, got in zip(fields, values.tolist(), back.tolist()):
+        if got != value:  # shortest digits where they fit
+            assert_rounded(field, value, width, dtype)
 
 
 def test_a_plot_and_its_title(tmp_path):
@@ -132,6 +162,38 @@ def test_a_plot_and_its_title(tmp_path):
     assert torvask.read(tmp_path / "ints.plt").values.tolist() == [[1, 3], [2, 2.0**60]]
 
 
+# Two parameters named P, which columns make P and P.2.
+REPEATED = (b"Run 7" + b" " * 26 + b"4\nTIME\nP\nP\nP.1\n"
+            b"   1\n 0.00000E+00 1.01325E+05 2.93150E+02-1.00000E+00\n"
+            b"   2\n 1.00000E-01 1.01300E+05 2.93160E+02 2.50000E-03\n")
+WRITTEN = ["TIME", "P", "P", "P.1"]
+
+
+# How a table is made from the plot of REPEATED, and the names it writes.
+@pytest.mark.parametrize("make, names", [
+    (lambda plot, xarray: plot.to_xarray(), WRITTEN),
+    (lambda plot, xarray: xarray.open_dataset(
+        plot.path, engine=torvask.xarray_backend.TorvaskBackendEntrypoint), WRITTEN),
+    (lambda plot, xarray: plot.to_pandas(), WRITTEN),
+    (lambda plot, xarray: plot.to_pandas().reset_index(), WRITTEN),  # TIME a column
+    (lambda plot, xarray: plot.to_pandas().rename(columns={"P.2": "Q"}), ["TIME", "P", "Q", "P.1"]),
+    (lambda plot, xarray: plot.to_xarray().drop_vars("P.1"), WRITTEN[:3]),
+], ids=["to_xarray", "engine", "to_pandas", "reset_index", "renamed", "dropped"])
+def test_a_dataset_or_dataframe_writes_its_plot_back(make, names, tmp_path):
+    xarray = pytest.importorskip("xarray")
+    pytest.importorskip("pandas")
+    source = tmp_path / "run.plt"
+    source.write_bytes(REPEATED)
+    plot = torvask.read(source)
+    table = make(plot, xarray)
+    torvask.write(tmp_path / "copy.plt", table, width=12)
+    if names == WRITTEN:
+        assert (tmp_path / "copy.plt").read_bytes() == REPEATED
+    copy = torvask.read(tmp_path / "copy.plt")
+    assert list(copy.names) == names and copy.title == "Run 7"
+    assert copy.values.tolist() == plot.values[:, :len(names)].tolist()
+
+
 @pytest.mark.parametrize("source, options, error, message", [
     ({"T": np.zeros(1, np.float32)}, {"width": 5}, ValueError,
      "width must be from 6 (one digit of every float32 value) to 1024, not 5"),
@@ -146,7 +208,8 @@ def test_a_plot_and_its_title(tmp_path):
     ({"T": [[0.0]]}, {}, ValueError, "column 'T' has 2 dimensions, not 1"),
     ({"T": ["0.0"]}, {}, TypeError, "column 'T' holds <U3, not numbers"),
     ({1: [0.0]}, {}, TypeError, "parameter names must be str, not int"),
-    ([[0.0]], {}, TypeError, "write() takes a Plot or a mapping of names to columns, not list"),
+    ([[0.0]], {}, TypeError, "a pandas DataFrame or a mapping of names to columns, not list"),
+    (np.zeros((2, 2)), {}, TypeError, "not ndarray"),
 ])
 def test_refusals_leave_the_target_as_it_was(source, options, error, message, tmp_path):
     target = tmp_path / "kept.plt"
