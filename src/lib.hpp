@@ -97,6 +97,7 @@ struct PlotRows {
   std::uint64_t end_offset = 0;
   std::uint64_t end_line = 0;
   std::uint64_t end_block = 0;
+  std::uint64_t names_end = 0;  // the offset after the last name line
   // The source's size, device and inode when read (PlotFile).
   std::uint64_t source_size = 0, source_device = 0, source_inode = 0;
 };

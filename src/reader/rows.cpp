@@ -86,7 +86,7 @@ class RowReader {
     if (rows_.parameters.empty())
       for (std::uint32_t j = 0; j < count.count; ++j) rows_.parameters.push_back(j);
     columns_ = rows_.parameters.size();
-    rows_.end_offset = walker.offset();
+    rows_.names_end = rows_.end_offset = walker.offset();
     rows_.end_line = line;
     const ResumePoint& resume = options_.resume;
     std::optional<LineWalker> resumed;
