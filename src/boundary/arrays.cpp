@@ -24,6 +24,7 @@
 #include "plot_writer.hpp"
 #include "reader/fingerprint.hpp"
 #include "reader/format.hpp"
+#include "reader/source.hpp"
 
 namespace novrel::boundary {
 namespace {
