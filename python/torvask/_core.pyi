@@ -1,7 +1,8 @@
 """The reader behind torvask.read."""
 
+from _typeshed import structseq
 from collections.abc import Buffer
-from typing import Any, final
+from typing import Any, Final, final
 
 def read(source: bytes | Buffer | Any, width: int | None, complete_blocks: bool, float64: bool,
          parameters: tuple[int | str, ...] | None, start: int | None, stop: int | None,
@@ -22,8 +23,12 @@ def check(path: bytes, windows: tuple[tuple[int, int, int], ...], /
     ...
 
 @final
-class ReadResult(tuple[Any, ...]):
+class ReadResult(structseq[Any], tuple[str, list[str], Rows, int | None, tuple[int, ...], int,
+                                         int, tuple[int, int, int], tuple[int, int, int]]):
     """What ``read`` returns; its items are its first nine fields."""
+
+    __match_args__: Final = ("title", "names", "rows", "width", "parameters", "first_block",
+                             "block_step", "end", "identity")
 
     @property
     def title(self) -> str: ...

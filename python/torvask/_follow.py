@@ -75,7 +75,7 @@ class _Windows:
             return
         self.spread += [w for w in (self.last, *blocks[:-1]) if w]
         self.last = blocks[-1]
-        if len(self.spread) > _SPREAD_KEPT:
+        if len(self.spread) > _SPREAD_KEPT and self.first:
             # Those nearest evenly spaced marks over the blocks kept.
             start, span = self.first[0], self.last[0] - self.first[0]
             marks = [start + span * (2 * i + 1) // (2 * _SPREAD_KEPT) for i in range(_SPREAD_KEPT)]
@@ -164,9 +164,10 @@ class Follower:
                                  path=self._shown)
         if self._identity is None:
             self._identity = result.identity
+        taken = result.fingerprints or ()  # always there: windows were given
         if self._windows is None:
-            self._windows = _Windows(result.fingerprints[0])
-        self._windows.add(result.fingerprints)
+            self._windows = _Windows(taken[0])
+        self._windows.add(taken)
         if self._width is None and plot.width is not None:
             self._width = plot.width
         self._resume = result.end
