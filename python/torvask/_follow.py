@@ -32,8 +32,8 @@ class RestartedError(RuntimeError):
 class WindowsChanged(Exception):
     """Raised by torvask._read where a window of an earlier read's
     fingerprints (``index`` among those given) no longer holds the bytes it
-    did; ``identity`` is the file's (size, device, inode) then. Never seen
-    outside the package: the caller turns it into a RestartedError."""
+    did; ``size`` and ``inode`` are the file's then. Never seen outside the
+    package: the caller turns it into a RestartedError."""
 
     def __init__(self, index: int, identity: tuple[int, int, int]) -> None:
         super().__init__(index, identity)
