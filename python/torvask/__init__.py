@@ -188,7 +188,8 @@ def read(path: Source, width: int | None = None, *, dtype: DTypeLike = np.float6
 def _read(found: Opened, width: int | None, float64: bool, chosen: list[str | int] | None,
           blocks: tuple[int | None, int | None, int], threads: int, complete_blocks: bool,
           resume: tuple[int, int, int] | None = None,
-          windows: tuple[tuple[int, int, int], ...] | None = None) -> tuple[Plot, _core.ReadResult]:
+          windows: tuple[tuple[int, int, int], ...] | None = None
+          ) -> tuple[Plot, _core.ReadResult]:
     """One call of the reader: the Plot, and the reader's result, whose
     ``end``, ``identity`` and ``fingerprints`` the followers use. With
     ``windows`` (a file by path) it raises WindowsChanged where their bytes

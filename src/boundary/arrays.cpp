@@ -205,7 +205,7 @@ PyStructSequence_Field result_fields[] = {
     {"width", "the field width, or None where no data line gave one"},
     {"parameters", "the file's index of each column, a tuple"},
     {"first_block", "the file's number of the first row's block"},
-    {"block_step", "... and between rows"},
+    {"block_step", "the difference of the file's block numbers between rows"},
     {"end", "(end_offset, end_line, end_block): where the blocks read whole end"},
     {"identity", "(size, device, inode) of the source when opened; 0 where it has none"},
     {"changed", "the index of the first window given whose bytes changed, or None"},

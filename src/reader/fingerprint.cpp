@@ -145,7 +145,8 @@ CheckedRead read_checked(std::string_view path, const RowOptions& options,
     if (checked.changed) return unread();
     if (failed) std::rethrow_exception(failed);
     const PlotRows& rows = checked.rows;
-    const std::uint64_t begin = options.resume.offset != 0 ? options.resume.offset : rows.names_end;
+    const std::uint64_t begin =
+        options.resume.offset != 0 ? options.resume.offset : rows.names_end;
     checked.taken = windows_over(file, rows.names_end, begin, rows.end_offset);
     return checked;
   } catch (const failure::OutOfMemory&) {

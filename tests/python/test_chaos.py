@@ -87,6 +87,7 @@ def test_followers_and_datasets_beside_a_restarting_simulation(tmp_path):
     import torvask
     try:
         import xarray as xr
+        engine = torvask.xarray_backend.TorvaskBackendEntrypoint
     except ImportError:
         xr = None
     seed = int(os.environ.get("NOVREL_CHAOS_SEED", random.randrange(1 << 32)))
@@ -130,8 +131,7 @@ def test_followers_and_datasets_beside_a_restarting_simulation(tmp_path):
                 continue
             try:
                 if dataset is None:
-                    dataset = xr.open_dataset(path, engine=torvask.xarray_backend.TorvaskBackendEntrypoint,
-                                              complete_blocks=True)
+                    dataset = xr.open_dataset(path, engine=engine, complete_blocks=True)
                     check(dataset["TIME"].values, range(dataset.sizes["TIME"]))
                     untouched = rng.sample(NAMES[1:], len(NAMES) - 1)
                     seen["datasets"] += 1
