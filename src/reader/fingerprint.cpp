@@ -1,6 +1,8 @@
 #include "reader/fingerprint.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <exception>
 
 #include "failure/fatal_error.hpp"
@@ -20,6 +22,18 @@ std::uint64_t word_at(const unsigned char* p, std::size_t n) noexcept {
   return word;
 }
 
+// The same for a whole word, in one load where the machine is little-endian
+// (compilers do not make the loop above one: it ran at a sixth of the speed).
+std::uint64_t whole_word_at(const unsigned char* p) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+  } else {
+    return word_at(p, 8);
+  }
+}
+
 // Each step is a bijection of the state for a given word, and different
 // words from one state give different states, so a change of one word
 // always reaches the digest.
@@ -29,7 +43,7 @@ class Digest {
   void add(const char* bytes, std::size_t n) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes);
     length_ += n;
-    for (; n >= 8; p += 8, n -= 8) mix(word_at(p, 8));
+    for (; n >= 8; p += 8, n -= 8) mix(whole_word_at(p));
     if (n != 0) mix(word_at(p, n));
   }
   std::uint64_t finish() noexcept {
@@ -75,7 +89,7 @@ std::optional<std::uint64_t> digest_at(const PlotFile& file, std::uint64_t offse
                                        std::uint64_t length) {
   // On the stack: windows are small, and a header of many names is taken a
   // chunk at a time.
-  char chunk[4096];
+  char chunk[16384];
   Digest digest;
   while (length != 0) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof chunk));
