@@ -42,7 +42,6 @@ def test_polls_of_a_growing_file_add_up_to_one_read(tmp_path):
     assert [len(p.values) for p in follower.updates(interval=0.01, timeout=0.05)] == []
 
 
-
 def test_a_fault_in_a_complete_block_is_an_error(tmp_path):
     path = _written(tmp_path / "bad.plt", plot_text([["1", "2"], ["3", "x"]], width=4).encode())
     with pytest.raises(torvask.FormatError, match="'   x' is not a number"):
