@@ -51,11 +51,12 @@ _SPREAD_KEPT = 8
 
 class _Windows:
     """The fingerprints that vouch for what a follower has returned: the
-    header and names, the first bytes of the first block returned, the last
-    bytes of the last block returned, and a few more spread over the blocks
-    between. Each poll's read checks them all; the spread ones are thinned
-    to the same count as the file grows, so a poll's cost does not grow
-    with the file."""
+    header and names, the first block returned and the last one, and a few
+    small windows spread over the blocks between. Each poll's read checks
+    them all; the spread ones are thinned to the same count as the file
+    grows, so a poll's cost does not grow with the file. A restart rewrites
+    the file from its start or from a dump on, so through the last block
+    returned: the last block of each poll replaces the one before."""
 
     def __init__(self, header: Window) -> None:
         self.header = header
@@ -64,18 +65,21 @@ class _Windows:
         self.spread: list[Window] = []
 
     def all(self) -> tuple[Window, ...]:
-        return (self.header, *(w for w in (self.first, *self.spread, self.last) if w))
+        blocks = (self.first, *self.spread, self.last if self.last != self.first else None)
+        return (self.header, *(w for w in blocks if w))
 
     def add(self, taken: tuple[Window, ...]) -> None:
-        """The fingerprints of a read that went on from the blocks kept."""
+        """The fingerprints of a read that went on from the blocks kept: the
+        header and names, then the first and the last block it returned with
+        the spread windows between (one window where they are few bytes)."""
         _, *blocks = taken
-        if blocks and self.first is None:
-            self.first, *blocks = blocks
         if not blocks:
             return
-        self.spread += [w for w in (self.last, *blocks[:-1]) if w]
+        if self.first is None:
+            self.first = blocks[0]
         self.last = blocks[-1]
-        if len(self.spread) > _SPREAD_KEPT and self.first:
+        self.spread += blocks[1:-1]
+        if len(self.spread) > _SPREAD_KEPT:
             # Those nearest evenly spaced marks over the blocks kept.
             start, span = self.first[0], self.last[0] - self.first[0]
             marks = [start + span * (2 * i + 1) // (2 * _SPREAD_KEPT) for i in range(_SPREAD_KEPT)]
@@ -97,8 +101,8 @@ class Follower:
 
     The bytes decide whether the file is still the one followed: each poll
     checks fingerprints of the bytes returned before (the header and names,
-    the first and the last block returned, and a few KiB spread over the
-    blocks between) before it reads and again after. Where they changed, or
+    the first and the last block returned, and a few small windows spread
+    over the blocks between) before it reads and again after. Where they changed, or
     the file was cut short or removed, the poll raises RestartedError. A
     file replaced by another that holds the same bytes, as a writer that
     flushes through a temporary file renamed over it makes, is followed on.

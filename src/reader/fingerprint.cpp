@@ -111,7 +111,8 @@ std::optional<std::size_t> first_changed(const PlotFile& file, std::span<const W
 }
 
 failure::Vec<Window> windows_over(const PlotFile& file, std::uint64_t names_end,
-                                  std::uint64_t begin, std::uint64_t end) {
+                                  std::uint64_t begin, std::uint64_t end,
+                                  std::uint64_t first_end, std::uint64_t last_begin) {
   failure::Vec<Window> windows;
   windows.reserve(3 + kSpreadWindows);
   const auto take = [&](std::uint64_t offset, std::uint64_t length) {
@@ -122,15 +123,20 @@ failure::Vec<Window> windows_over(const PlotFile& file, std::uint64_t names_end,
   take(0, names_end);
   if (end <= begin) return windows;
   const std::uint64_t bytes = end - begin;
-  const std::uint64_t edge = std::min(bytes, kEdgeBytes);
-  take(begin, edge);
-  if (bytes <= edge) return windows;
-  if (bytes > 2 * edge + kSpreadBytes) {
-    const std::uint64_t inner = bytes - 2 * edge - kSpreadBytes;
+  const auto edge = [&](std::uint64_t block) {
+    const std::uint64_t known = block != 0 && block <= bytes ? block : 0;
+    return std::min(bytes, std::max(kEdgeBytes, std::min(known, kBlockBytes)));
+  };
+  const std::uint64_t head = edge(first_end > begin ? first_end - begin : 0);
+  take(begin, head);
+  if (bytes <= head) return windows;
+  const std::uint64_t tail = std::min(bytes - head, edge(last_begin >= begin ? end - last_begin : 0));
+  if (bytes > head + tail + kSpreadBytes) {
+    const std::uint64_t inner = bytes - head - tail - kSpreadBytes;
     for (std::size_t i = 0; i < kSpreadWindows; ++i)
-      take(begin + edge + inner * (2 * i + 1) / (2 * kSpreadWindows), kSpreadBytes);
+      take(begin + head + inner * (2 * i + 1) / (2 * kSpreadWindows), kSpreadBytes);
   }
-  take(end - edge, edge);
+  take(end - tail, tail);
   return windows;
 }
 
@@ -161,7 +167,8 @@ CheckedRead read_checked(std::string_view path, const RowOptions& options,
     const PlotRows& rows = checked.rows;
     const std::uint64_t begin =
         options.resume.offset != 0 ? options.resume.offset : rows.names_end;
-    checked.taken = windows_over(file, rows.names_end, begin, rows.end_offset);
+    checked.taken = windows_over(file, rows.names_end, begin, rows.end_offset,
+                                 rows.first_block_end, rows.last_block_begin);
     return checked;
   } catch (const failure::OutOfMemory&) {
     ReadError error;

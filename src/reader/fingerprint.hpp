@@ -40,15 +40,19 @@ std::optional<std::uint64_t> digest_at(const PlotFile& file, std::uint64_t offse
 std::optional<std::size_t> first_changed(const PlotFile& file, std::span<const Window> windows);
 
 // The windows that vouch for a read, in this order: the header and names
-// [0, names_end) whole, then, over the blocks' bytes [begin, end), their
-// first kEdgeBytes (the first block returned), kSpreadWindows of
-// kSpreadBytes spaced evenly after, and their last kEdgeBytes (the last
-// block returned); fewer where the bytes are fewer.
+// [0, names_end) whole; then, over the blocks' bytes [begin, end), the first
+// block and the last block (which ends at `end`) whole, but at most
+// kBlockBytes of each and at least kEdgeBytes where there are as many, with
+// kSpreadWindows of kSpreadBytes spaced evenly between; fewer where the bytes
+// are fewer. `first_end` and `last_begin` are where those blocks end and
+// begin; 0 where not known.
+inline constexpr std::uint64_t kBlockBytes = 64u << 10;
 inline constexpr std::uint64_t kEdgeBytes = 1024;
 inline constexpr std::uint64_t kSpreadBytes = 256;
 inline constexpr std::size_t kSpreadWindows = 4;
 failure::Vec<Window> windows_over(const PlotFile& file, std::uint64_t names_end,
-                                  std::uint64_t begin, std::uint64_t end);
+                                  std::uint64_t begin, std::uint64_t end,
+                                  std::uint64_t first_end = 0, std::uint64_t last_begin = 0);
 
 // One read of a file by path, checked against windows of earlier reads:
 // before it reads and again after, through its own descriptor, so that a

@@ -210,9 +210,11 @@ class RowReader {
         reserve(have + have / 2 + 1);
       }
       if (!decoder.read(row(rows_.blocks), block_base_ + block)) return;
+      rows_.last_block_begin = before;
       rows_.end_offset = walker.offset();
       rows_.end_line = decoder.line();
       rows_.end_block = block_base_ + block + 1;
+      if (rows_.blocks == 0) rows_.first_block_end = walker.offset();
       if (++rows_.blocks == 1) reserve_after_first_block(file, walker.offset(), walker.offset() - before, stop, start, step);
       if (options_.poll != nullptr && walker.offset() >= next_poll) {
         next_poll = walker.offset() + kPollBytes;
