@@ -140,36 +140,59 @@ failure::Vec<Window> windows_over(const PlotFile& file, std::uint64_t names_end,
   return windows;
 }
 
+namespace {
+
+// Whether the file no longer ends where it did when opened.
+bool resized(const PlotFile& file) {
+  char byte = 0;
+  return file.read_some(&byte, 1, file.size()) != 0 ||
+         (file.size() != 0 && file.read_some(&byte, 1, file.size() - 1) == 0);
+}
+
+// Reads of a file whose size changed during a failed read, before one is
+// believed.
+constexpr int kReadsOfAChangingFile = 3;
+
+}  // namespace
+
 CheckedRead read_checked(std::string_view path, const RowOptions& options,
                          std::span<const Window> expected) {
   failure::QuietFailures quiet;
   try {
-    const PlotFile file(path);
-    CheckedRead checked;
-    const auto unread = [&] {
-      checked.rows = PlotRows{};
-      checked.rows.source_size = file.size();
-      checked.rows.source_device = file.device();
-      checked.rows.source_inode = file.inode();
-      return std::move(checked);
-    };
-    checked.changed = first_changed(file, expected);
-    if (checked.changed) return unread();
-    std::exception_ptr failed;
-    try {
-      checked.rows = read_plot_rows(file, options);
-    } catch (const ReadError&) {
-      failed = std::current_exception();
+    for (int reads = 1;; ++reads) {
+      const PlotFile file(path);
+      CheckedRead checked;
+      const auto unread = [&] {
+        checked.rows = PlotRows{};
+        checked.rows.source_size = file.size();
+        checked.rows.source_device = file.device();
+        checked.rows.source_inode = file.inode();
+        return std::move(checked);
+      };
+      checked.changed = first_changed(file, expected);
+      if (checked.changed) return unread();
+      std::exception_ptr failed;
+      try {
+        checked.rows = read_plot_rows(file, options);
+      } catch (const ReadError&) {
+        failed = std::current_exception();
+      }
+      checked.changed = first_changed(file, expected);
+      if (checked.changed) return unread();
+      if (failed) {
+        // A file cut short and written again while it was read, even with
+        // the same bytes, can leave the reader with bytes that never stood
+        // together in it: a fault found then is read again.
+        if (reads < kReadsOfAChangingFile && resized(file)) continue;
+        std::rethrow_exception(failed);
+      }
+      const PlotRows& rows = checked.rows;
+      const std::uint64_t begin =
+          options.resume.offset != 0 ? options.resume.offset : rows.names_end;
+      checked.taken = windows_over(file, rows.names_end, begin, rows.end_offset,
+                                   rows.first_block_end, rows.last_block_begin);
+      return checked;
     }
-    checked.changed = first_changed(file, expected);
-    if (checked.changed) return unread();
-    if (failed) std::rethrow_exception(failed);
-    const PlotRows& rows = checked.rows;
-    const std::uint64_t begin =
-        options.resume.offset != 0 ? options.resume.offset : rows.names_end;
-    checked.taken = windows_over(file, rows.names_end, begin, rows.end_offset,
-                                 rows.first_block_end, rows.last_block_begin);
-    return checked;
   } catch (const failure::OutOfMemory&) {
     ReadError error;
     error.problem = ReadProblem::out_of_memory;
