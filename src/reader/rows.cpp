@@ -158,7 +158,9 @@ class RowReader {
       error.block = 0;
       error.suggested_width = suggested_width_;
       error.width = rows_.width;
-      if (rows_.width == 0 && suggested_width_ == 0) {
+      // A line cut short suggests a width too where its length happens to
+      // divide by its fields: only a whole line gives one.
+      if (rows_.width == 0 && (suggested_width_ == 0 || unended)) {
         if (unended) return false;
         throw error.showing(first.text);
       }
