@@ -65,7 +65,8 @@ struct CheckedRead {
 
 // Throws what read_plot_rows throws, except a ReadError of a file whose
 // windows changed meanwhile: the change is what is reported then, as it is
-// most likely the cause.
+// most likely the cause. A ReadError of a file whose size changed while it
+// was read is believed only on the third such read.
 CheckedRead read_checked(std::string_view path, const RowOptions& options,
                          std::span<const Window> expected);
 
