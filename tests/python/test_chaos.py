@@ -13,8 +13,6 @@ import subprocess
 import sys
 import time
 
-import pytest
-
 from conftest import numpy_or_skip
 
 NAMES = ["TIME", "RUN", "A", "B", "C", "D"]
