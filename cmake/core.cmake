@@ -9,6 +9,7 @@ set(NOVREL_FAILURE_SOURCES
 set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/lib.cpp
   ${NOVREL_ROOT}/src/reader/block_walker.cpp
+  ${NOVREL_ROOT}/src/reader/fingerprint.cpp
   ${NOVREL_ROOT}/src/reader/source.cpp
   ${NOVREL_ROOT}/src/reader/format.cpp
   ${NOVREL_ROOT}/src/reader/read_failure.cpp

@@ -97,6 +97,10 @@ struct PlotRows {
   std::uint64_t end_offset = 0;
   std::uint64_t end_line = 0;
   std::uint64_t end_block = 0;
+  std::uint64_t names_end = 0;  // the offset after the last name line
+  // Where the first block read ends and the last begins; set where end_offset is.
+  std::uint64_t first_block_end = 0;
+  std::uint64_t last_block_begin = 0;
   // The source's size, device and inode when read (PlotFile).
   std::uint64_t source_size = 0, source_device = 0, source_inode = 0;
 };

@@ -27,7 +27,7 @@ from numpy.typing import DTypeLike
 from . import _core
 from ._compare import Comparison, compare
 from ._errors import FormatError, format_error
-from ._follow import Follower, RestartedError, follow
+from ._follow import Follower, RestartedError, WindowsChanged, follow
 from ._plot import Plot, StrOrBytesPath, unique_names
 from ._source import Opened, Source, opened
 from ._write import write
@@ -188,26 +188,32 @@ def read(path: Source, width: int | None = None, *, dtype: DTypeLike = np.float6
 
 def _read(found: Opened, width: int | None, float64: bool, chosen: list[str | int] | None,
           blocks: tuple[int | None, int | None, int], threads: int, complete_blocks: bool,
-          resume: tuple[int, int, int] | None = None) -> tuple[Plot, tuple[int, int, int],
-                                                                tuple[int, int, int]]:
-    """One call of the reader: the Plot, where its blocks end, and the
-    source's (size, device, inode)."""
+          resume: tuple[int, int, int] | None = None,
+          windows: tuple[tuple[int, int, int], ...] | None = None
+          ) -> tuple[Plot, _core.ReadResult]:
+    """One call of the reader: the Plot, and the reader's result, whose
+    ``end``, ``identity`` and ``fingerprints`` the followers use. With
+    ``windows`` (a file by path) it raises WindowsChanged where their bytes
+    changed, before or during the read."""
     try:
-        title, names, rows, found_width, held, first, step, end, identity = _core.read(
-            found.source, width, complete_blocks, float64,
-            None if chosen is None else tuple(chosen), *blocks, threads, resume)
+        result = _core.read(found.source, width, complete_blocks, float64,
+                            None if chosen is None else tuple(chosen), *blocks, threads, resume,
+                            windows)
     except _core.ReadFailure as failure:
         raise format_error(failure, found.shown) from None
     except Exception as error:
         if not found.is_path:
             error.add_note(f"while reading {found.shown}")
         raise
-    values = np.asarray(rows)
+    if result.changed is not None:
+        raise WindowsChanged(result.changed, result.identity)
+    values = np.asarray(result.rows)
+    names, held, first = result.names, result.parameters, result.first_block
     columns = unique_names(names)
-    plot = Plot([names[j] for j in held], values, found_width, found.shown, title=title,
+    plot = Plot([names[j] for j in held], values, result.width, found.shown, title=result.title,
                 columns=[columns[j] for j in held], parameters=held,
-                blocks=range(first, first + step * len(values), step))
-    return plot, end, identity
+                blocks=range(first, first + result.block_step * len(values), result.block_step))
+    return plot, result
 
 
 def read_many(paths: Iterable[Source], width: int | None = None, *,

@@ -1,17 +1,62 @@
 """The reader behind torvask.read."""
 
+from _typeshed import structseq
 from collections.abc import Buffer
-from typing import Any, final
+from typing import Any, Final, final
 
 def read(source: bytes | Buffer | Any, width: int | None, complete_blocks: bool, float64: bool,
          parameters: tuple[int | str, ...] | None, start: int | None, stop: int | None,
-         step: int | None, threads: int | None, resume: tuple[int, int, int] | None = None, /
-         ) -> tuple[str, list[str], Rows, int | None, tuple[int, ...], int, int,
-                    tuple[int, int, int], tuple[int, int, int]]:
+         step: int | None, threads: int | None, resume: tuple[int, int, int] | None = None,
+         windows: tuple[tuple[int, int, int], ...] | None = None, /) -> ReadResult:
     """Reads the chosen parts of a plot file, from a path (bytes), a buffer
-    or a binary stream: (title, names, rows, width, parameters, first_block,
-    block_step, (end_offset, end_line, end_block), (size, device, inode))."""
+    or a binary stream. ``windows`` (a path only) are (offset, length,
+    digest) fingerprints of earlier reads, checked before and after the
+    read through its descriptor: ``changed`` is the first that no longer
+    fits, and then nothing is read."""
     ...
+
+def check(path: bytes, windows: tuple[tuple[int, int, int], ...], /
+          ) -> tuple[int | None, tuple[int, int, int]]:
+    """Checks ``windows`` through one descriptor of the file at ``path``:
+    (the index of the first whose bytes changed or None, (size, device,
+    inode))."""
+    ...
+
+@final
+class ReadResult(structseq[Any], tuple[str, list[str], Rows, int | None, tuple[int, ...], int,
+                                         int, tuple[int, int, int], tuple[int, int, int]]):
+    """What ``read`` returns; its items are its first nine fields."""
+
+    __match_args__: Final = ("title", "names", "rows", "width", "parameters", "first_block",
+                             "block_step", "end", "identity")
+
+    @property
+    def title(self) -> str: ...
+    @property
+    def names(self) -> list[str]: ...
+    @property
+    def rows(self) -> Rows: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def parameters(self) -> tuple[int, ...]: ...
+    @property
+    def first_block(self) -> int: ...
+    @property
+    def block_step(self) -> int: ...
+    @property
+    def end(self) -> tuple[int, int, int]:
+        """(end_offset, end_line, end_block): where the blocks read whole end."""
+    @property
+    def identity(self) -> tuple[int, int, int]:
+        """(size, device, inode) of the source when opened; 0 where it has none."""
+    @property
+    def changed(self) -> int | None: ...
+    @property
+    def fingerprints(self) -> tuple[tuple[int, int, int], ...] | None:
+        """(offset, length, digest) windows over what was read, in order: the
+        header and names, then the blocks' first bytes, a few spread, and
+        their last bytes; None where no windows were given."""
 
 def unique_names(names: list[str], /) -> list[str]:
     """The names made unique: a repeat of X becomes X.1, X.2, ..."""

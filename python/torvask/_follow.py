@@ -20,13 +20,72 @@ _HEADER_UNWRITTEN = ("no_header", "header_cut", "names_missing")
 
 
 class RestartedError(RuntimeError):
-    """The followed file shrank or was replaced, as when the simulation
-    restarted: its blocks are no longer those read. ``path`` is the file;
-    follow it again to read the new run from its start."""
+    """The bytes a follower or a Dataset read from a file are no longer
+    those in it, as when the simulation restarted: the file was cut short,
+    rewritten, or replaced by another, or it was removed. ``path`` is the
+    file; read or follow it again to read the new run from its start."""
 
     def __init__(self, message: str, *, path: str = "") -> None:
         super().__init__(message)
         self.path = path
+
+
+class WindowsChanged(Exception):
+    """Raised by torvask._read where a window of an earlier read's
+    fingerprints (``index`` among those given) no longer holds the bytes it
+    did; ``size`` and ``inode`` are the file's then. Never seen outside the
+    package: the caller turns it into a RestartedError."""
+
+    def __init__(self, index: int, identity: tuple[int, int, int]) -> None:
+        super().__init__(index, identity)
+        self.index = index
+        self.size = identity[0]
+        self.inode = identity[2]
+
+
+Window = tuple[int, int, int]  # offset, length, digest: one of _core.read's fingerprints
+
+# The windows spread over the blocks returned that a follower keeps, besides
+# those of the header and names, the first block and the last block.
+_SPREAD_KEPT = 8
+
+
+class _Windows:
+    """The fingerprints that vouch for what a follower has returned: the
+    header and names, the first block returned and the last one, and a few
+    small windows spread over the blocks between. Each poll's read checks
+    them all; the spread ones are thinned to the same count as the file
+    grows, so a poll's cost does not grow with the file. A restart rewrites
+    the file from its start or from a dump on, so through the last block
+    returned: the last block of each poll replaces the one before."""
+
+    def __init__(self, header: Window) -> None:
+        self.header = header
+        self.first: Window | None = None
+        self.last: Window | None = None
+        self.spread: list[Window] = []
+
+    def all(self) -> tuple[Window, ...]:
+        blocks = (self.first, *self.spread, self.last if self.last != self.first else None)
+        return (self.header, *(w for w in blocks if w))
+
+    def add(self, taken: tuple[Window, ...]) -> None:
+        """The fingerprints of a read that went on from the blocks kept: the
+        header and names, then the first and the last block it returned with
+        the spread windows between (one window where they are few bytes)."""
+        _, *blocks = taken
+        if not blocks:
+            return
+        if self.first is None:
+            self.first = blocks[0]
+        self.last = blocks[-1]
+        self.spread += blocks[1:-1]
+        if len(self.spread) > _SPREAD_KEPT:
+            # Those nearest evenly spaced marks over the blocks kept.
+            start, span = self.first[0], self.last[0] - self.first[0]
+            marks = [start + span * (2 * i + 1) // (2 * _SPREAD_KEPT) for i in range(_SPREAD_KEPT)]
+            self.spread = sorted({min(self.spread, key=lambda w: abs(w[0] - mark))
+                                  for mark in marks})
 
 
 class Follower:
@@ -37,10 +96,18 @@ class Follower:
     A block counts once its last line has ended, so a block being written is
     read by a later poll, whole. A file whose header or names are still
     being written, or which does not exist yet, has no blocks yet: that is
-    not an error. A file that shrinks or is replaced by another raises
-    RestartedError. Each poll opens the file, reads its header and names
+    not an error. Each poll opens the file, reads its header and names
     again (they must be the same) and then only the bytes after the last
     complete block read; nothing is held open between polls.
+
+    The bytes decide whether the file is still the one followed: each poll
+    checks fingerprints of the bytes returned before (the header and names,
+    the first and the last block returned, and a few small windows spread
+    over the blocks between) before it reads and again after. Where they
+    changed, or the file was cut short or removed, the poll raises
+    RestartedError. A
+    file replaced by another that holds the same bytes, as a writer that
+    flushes through a temporary file renamed over it makes, is followed on.
 
     With ``keep=True``, ``history`` is a Plot of every block read so far,
     a new one after each poll that read any; see ``history``.
@@ -56,7 +123,10 @@ class Follower:
         self._dtype = np.float64 if self._float64 else np.float32
         self._chosen = _parameters_argument(parameters)
         self._resume = (0, 0, 0)
-        self._identity: tuple[int, int] | None = None
+        # (size, device, inode) when first read: kept for what it says, never
+        # compared, since only the bytes decide.
+        self._identity: tuple[int, int, int] | None = None
+        self._windows: _Windows | None = None
         self._header: tuple[str, tuple[str, ...]] | None = None
         self._shown = os.fsdecode(os.fspath(path))
         self._kept = History(self._nothing()) if _flag_argument("keep", keep) else None
@@ -103,13 +173,15 @@ class Follower:
                 if not found.is_path:
                     raise ValueError(f"{found.shown} cannot be followed: only a plain file "
                                      "by path can be read again from where a poll stopped")
-                plot, end, (size, device, inode) = _read(
+                plot, result = _read(
                     found, self._width, self._float64, self._chosen, (None, None, 1), 1, True,
-                    resume=self._resume)
+                    resume=self._resume, windows=self._windows.all() if self._windows else ())
         except FileNotFoundError:
             if self._identity is not None:
                 raise RestartedError(f"{self._shown} was removed", path=self._shown) from None
             return self._nothing()
+        except WindowsChanged as changed:
+            raise RestartedError(self._why(changed), path=self._shown) from None
         except FormatError as error:
             if error.problem not in _HEADER_UNWRITTEN:
                 raise
@@ -118,24 +190,29 @@ class Follower:
                 raise RestartedError(f"{self._shown} was rewritten from its start",
                                      path=self._shown) from None
             return self._nothing()
-        if self._identity is None:
-            self._identity = (device, inode)
-        elif self._identity != (device, inode):
-            raise RestartedError(f"{self._shown} was replaced by another file",
-                                 path=self._shown)
-        elif size < self._resume[0]:
-            raise RestartedError(f"{self._shown} shrank from at least {self._resume[0]} "
-                                 f"to {size} bytes", path=self._shown)
         header = (plot.title, plot.names)
         if self._header is None:
             self._header = header
         elif header != self._header:
             raise RestartedError(f"{self._shown} has another header than before",
                                  path=self._shown)
+        if self._identity is None:
+            self._identity = result.identity
+        taken = result.fingerprints or ()  # always there: windows were given
+        if self._windows is None:
+            self._windows = _Windows(taken[0])
+        self._windows.add(taken)
         if self._width is None and plot.width is not None:
             self._width = plot.width
-        self._resume = end
+        self._resume = result.end
         return plot
+
+    def _why(self, changed: WindowsChanged) -> str:
+        if changed.index == 0:
+            return f"{self._shown} was rewritten from its start: its header or names changed"
+        if changed.size < self._resume[0]:
+            return f"{self._shown} shrank from at least {self._resume[0]} to {changed.size} bytes"
+        return f"the bytes before block {self.blocks} of {self._shown} changed"
 
     def updates(self, interval: float = 1.0, timeout: float | None = None) -> Iterator[Plot]:
         """Polls every ``interval`` seconds and yields each Plot of new

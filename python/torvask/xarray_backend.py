@@ -11,6 +11,13 @@ in one read, and holds them until touched or until the Dataset is closed, so
 that loading them all does not read the file once per variable. The Dataset
 is the one ``Plot.to_xarray`` gives for the whole file.
 
+Opening records what it read: the file's inode and size, and fingerprints
+of its header and names and of a few windows of its blocks, taken through
+the descriptor the read read with. Every later read, and every handing out
+of values read ahead, checks them through its own descriptor; a file whose
+bytes changed, or which shrank, raises torvask.RestartedError instead of
+pairing values of one run with the index of another.
+
 xarray imports this module through its entry point only when it looks for
 engines, so ``import torvask`` never imports xarray.
 """
@@ -21,7 +28,7 @@ import operator
 import os
 import threading
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import xarray
@@ -30,6 +37,9 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 import torvask
+from torvask._follow import RestartedError, Window, WindowsChanged
+from torvask._plot import Plot
+from torvask._source import opened
 
 __all__ = ["TorvaskBackendEntrypoint", "ParameterArray"]
 
@@ -40,6 +50,56 @@ _HEADER_PROBE = 64 * 1024
 # its variables are read at once (see _FileReads).
 _SINGLE_READS = 3
 _SPANS_REMEMBERED = 1024
+
+
+class _Identity(NamedTuple):
+    """What opening a file read, for later reads to check against."""
+    inode: int
+    size: int
+    windows: tuple[Window, ...]  # _core.read's fingerprints of the read
+
+
+def _changed(path: str, identity: _Identity, index: int | None, size: int, inode: int) -> str:
+    """Why the file at `path` is no longer the one opened, or "" where it is."""
+    if index is None and size >= identity.size:
+        return ""
+    if inode != identity.inode:
+        why = "was replaced by another file"
+    elif size < identity.size:
+        why = f"shrank from {identity.size} to {size} bytes"
+    elif index == 0:
+        why = "has another header or other names"
+    else:
+        why = "has other bytes in the blocks it had"
+    return (f"{path} {why} since it was opened: reopen it to read what it holds now")
+
+
+def _checked_read(path: str, width: int | None = None, *, dtype: Any = np.float64,
+                  parameters: list[int] | None = None, blocks: slice | None = None,
+                  complete_blocks: bool = False,
+                  identity: _Identity | None = None) -> tuple[Plot, Any]:
+    """torvask.read of `path`, checked against `identity` through the read's
+    own descriptor before it reads and after; the Plot and the reader's
+    result, whose ``identity`` and ``fingerprints`` (for a plain file by
+    path) vouch for the read. A compressed file is read unchecked."""
+    float64 = torvask._dtype_argument(dtype)
+    chosen = torvask._parameters_argument(parameters)
+    with opened(path) as found:
+        windows = (identity.windows if identity else ()) if found.is_path else None
+        try:
+            plot, result = torvask._read(found, torvask._width_argument(width), float64, chosen,
+                                         torvask._blocks_argument(blocks), 1, complete_blocks,
+                                         windows=windows)
+        except WindowsChanged as changed:
+            assert identity is not None
+            raise RestartedError(_changed(path, identity, changed.index, changed.size,
+                                          changed.inode), path=path) from None
+    if identity is not None and windows is not None:
+        size, _, inode = result.identity
+        why = _changed(path, identity, None, size, inode)
+        if why:
+            raise RestartedError(why, path=path)
+    return plot, result
 
 
 class _FileReads:
@@ -62,12 +122,14 @@ class _FileReads:
     the interpreter, so Dask's threads read different spans side by side. A
     thread asking for a parameter that another thread's read is fetching
     waits for that read instead of reading again. Pickled, it is the values
-    that name the file, and starts with nothing held.
+    that name the file and what it held when opened (``identity``), and
+    starts with nothing held.
     """
 
     def __init__(self, path: str, width: int | None, dtype: np.dtype[Any], complete_blocks: bool,
-                 parameters: tuple[int, ...], count: int) -> None:
+                 parameters: tuple[int, ...], count: int, identity: _Identity | None) -> None:
         self.path = path
+        self.identity = identity
         self.width = width
         self.dtype = dtype
         self.complete_blocks = complete_blocks
@@ -78,7 +140,7 @@ class _FileReads:
 
     def __reduce__(self) -> tuple[type[_FileReads], tuple[Any, ...]]:
         return type(self), (self.path, self.width, self.dtype, self.complete_blocks,
-                            self.parameters, self.count)
+                            self.parameters, self.count, self.identity)
 
     def close(self) -> None:
         """Drops every value held; later reads start afresh."""
@@ -94,12 +156,16 @@ class _FileReads:
                 self._lock.wait()
             values = span.held.pop(parameter, None)
             span.asked.add(parameter)
-            if values is not None:
-                return values
-            ahead = [] if len(span.asked) <= _SINGLE_READS else [
-                p for p in self.parameters
-                if p not in span.asked and p not in span.held and p not in span.pending]
-            span.pending.update(ahead)
+            if values is None:
+                ahead = [] if len(span.asked) <= _SINGLE_READS else [
+                    p for p in self.parameters
+                    if p not in span.asked and p not in span.held and p not in span.pending]
+                span.pending.update(ahead)
+        if values is not None:
+            # Read with the rest, perhaps long ago: the file must still be
+            # the one it was read from.
+            self._check()
+            return values
         if not ahead:
             return self._read([parameter], chosen)[parameter]
         columns: dict[int, np.ndarray[Any, Any]] = {}
@@ -116,6 +182,15 @@ class _FileReads:
                 span.held.update((p, columns[p]) for p in ahead if p in columns)
                 self._lock.notify_all()
         return columns[parameter] if columns else self._read([parameter], chosen)[parameter]
+
+    def _check(self) -> None:
+        if self.identity is None:
+            return
+        index, (size, _, inode) = torvask._core.check(os.fsencode(self.path),
+                                                      self.identity.windows)
+        why = _changed(self.path, self.identity, index, size, inode)
+        if why:
+            raise RestartedError(why, path=self.path)
 
     def _span(self, key: tuple[int, int, int]) -> _Span:
         span = self._spans.get(key)
@@ -136,12 +211,12 @@ class _FileReads:
         # One parameter is always a chosen read of it alone: that read
         # alone decides whether it fails.
         everything = len(parameters) > 1 and len(parameters) * 4 >= self.count
-        # Looked up at each call (not bound at import) so that a test can
-        # count the reads through torvask.read.
-        plot = torvask.read(self.path, self.width, dtype=self.dtype,
-                            parameters=None if everything else parameters,
-                            blocks=slice(chosen.start, chosen.stop, chosen.step),
-                            complete_blocks=self.complete_blocks)
+        # _checked_read is looked up at each call, so that a test can count
+        # the reads.
+        plot, _ = _checked_read(self.path, self.width, dtype=self.dtype,
+                                parameters=None if everything else parameters,
+                                blocks=slice(chosen.start, chosen.stop, chosen.step),
+                                complete_blocks=self.complete_blocks, identity=self.identity)
         if len(parameters) == 1:
             # The read holds parameter 0 first and this one last; the copy
             # frees the other column.
@@ -260,24 +335,26 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
         path = os.fsdecode(os.fspath(filename_or_obj))
         dropped = {drop_variables} if isinstance(drop_variables, str) \
             else set(drop_variables or ())
-        # Two reads, neither touching a value beyond parameter 0: the header
-        # and names (no block), then parameter 0 of every block. A chosen
-        # read with complete_blocks=True keeps a last block whose chosen
+        # One read, of parameter 0 of every block, which also gives every
+        # name, and the fingerprints that later reads check. A chosen read
+        # with complete_blocks=True keeps a last block whose chosen
         # lines are complete though later ones are cut off; the last
         # parameter lies on a block's last data line, so also reading it
         # keeps exactly the blocks a full read keeps, which every later read
         # then finds too.
-        header = torvask.read(path, width, dtype=dtype, blocks=slice(0, 0),
-                              complete_blocks=complete_blocks)
-        index = torvask.read(path, width, dtype=dtype,
-                             parameters=[0, -1] if complete_blocks else [0],
-                             complete_blocks=complete_blocks)
-        dim = header.columns[0]
-        named = [(j, name) for j, name in enumerate(header.columns[1:], 1) if name not in dropped]
+        index, result = _checked_read(path, width, dtype=dtype,
+                                      parameters=[0, -1] if complete_blocks else [0],
+                                      complete_blocks=complete_blocks)
+        columns = torvask.unique_names(result.names)
+        dim = columns[0]
+        named = [(j, name) for j, name in enumerate(columns[1:], 1) if name not in dropped]
+        size, _, inode = result.identity
+        identity = None if result.fingerprints is None else \
+            _Identity(inode, size, result.fingerprints)
         # Absolute, so that a Dask worker started in another directory reads
         # the same file; the attrs keep the path as given, as read() does.
         reads = _FileReads(os.path.abspath(path), width, np.dtype(dtype), complete_blocks,
-                           tuple(j for j, _ in named), len(header.columns))
+                           tuple(j for j, _ in named), len(columns), identity)
         blocks = len(index.values)
         # Opening builds a variable per parameter, thousands of them, so each
         # is made once, as a tuple the Dataset turns into its Variable, and

@@ -22,13 +22,16 @@
 #include "failure/memory.hpp"
 #include "lib.hpp"
 #include "plot_writer.hpp"
+#include "reader/fingerprint.hpp"
 #include "reader/format.hpp"
+#include "reader/source.hpp"
 
 namespace novrel::boundary {
 namespace {
 
 struct ModuleState {
   PyTypeObject* rows_type;
+  PyTypeObject* result_type;
   PyObject* read_failure;
 };
 
@@ -194,10 +197,47 @@ void raise_read_error(const ModuleState& state, const ReadError& error, PyObject
   PyErr_SetRaisedException(exception.release());
 }
 
-// (title, names, rows, width, parameters, first_block, block_step,
-//  (end_offset, end_line, end_block), (size, device, inode)) from what the
-// reader returned.
-PyObject* result_of(const ModuleState& state, PlotRows& plot) {
+// What read() returns. The first nine fields are also its items, as the
+// tuple it was before; the others are reached by name alone.
+PyStructSequence_Field result_fields[] = {
+    {"title", "the header line before the count"},
+    {"names", "every name, as a list of str"},
+    {"rows", "the values, a Rows"},
+    {"width", "the field width, or None where no data line gave one"},
+    {"parameters", "the file's index of each column, a tuple"},
+    {"first_block", "the file's number of the first row's block"},
+    {"block_step", "the difference of the file's block numbers between rows"},
+    {"end", "(end_offset, end_line, end_block): where the blocks read whole end"},
+    {"identity", "(size, device, inode) of the source when opened; 0 where it has none"},
+    {"changed", "the index of the first window given whose bytes changed, or None"},
+    {"fingerprints", "(offset, length, digest) windows over what was read, where windows "
+                     "were given; else None"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc result_desc = {
+    "torvask._core.ReadResult",
+    "The result of torvask._core.read, by name; its items are its first nine fields.",
+    result_fields,
+    9,
+};
+
+Ref windows_of(std::span<const reader::Window> windows) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(windows.size())));
+  if (!tuple) return tuple;
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    PyObject* window = Py_BuildValue("(KKK)", static_cast<unsigned long long>(windows[i].offset),
+                                     static_cast<unsigned long long>(windows[i].length),
+                                     static_cast<unsigned long long>(windows[i].digest));
+    if (window == nullptr) return {};
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), window);
+  }
+  return tuple;
+}
+
+// The ReadResult of what the reader returned; `checked` where windows were
+// given.
+PyObject* result_of(const ModuleState& state, PlotRows& plot, const reader::CheckedRead* checked) {
   const auto count = static_cast<Py_ssize_t>(plot.names.size());
   Ref names = Ref::steal(PyList_New(count));
   if (!names) return nullptr;
@@ -228,21 +268,55 @@ PyObject* result_of(const ModuleState& state, PlotRows& plot) {
                                         static_cast<unsigned long long>(plot.source_device),
                                         static_cast<unsigned long long>(plot.source_inode)));
   if (!end || !source) return nullptr;
-  return PyTuple_Pack(9, title.get(), names.get(), rows.get(), width.get(), parameters.get(), first.get(),
-                      step.get(), end.get(), source.get());
+  Ref changed = checked != nullptr && checked->changed
+                    ? Ref::steal(PyLong_FromSize_t(*checked->changed))
+                    : Ref::borrow(Py_None);
+  Ref fingerprints = checked != nullptr
+                         ? windows_of({checked->taken.data(), checked->taken.size()})
+                         : Ref::borrow(Py_None);
+  if (!changed || !fingerprints) return nullptr;
+  Ref result = Ref::steal(PyStructSequence_New(state.result_type));
+  if (!result) return nullptr;
+  Ref* items[] = {&title, &names, &rows, &width, &parameters, &first, &step, &end, &source,
+                  &changed, &fingerprints};
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(items)); ++i)
+    PyStructSequence_SetItem(result.get(), i, items[i]->release());
+  return result.release();
+}
+
+// A windows argument (`what` names it): a tuple of (offset, length,
+// digest); false with the exception set.
+bool windows_argument(PyObject* given, const char* what, failure::Vec<reader::Window>& out) {
+  if (!PyTuple_Check(given)) {
+    PyErr_Format(PyExc_TypeError, "%s must be tuple or None, not %T", what, given);
+    return false;
+  }
+  failure::QuietFailures quiet;
+  out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(given)));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(given); ++i) {
+    unsigned long long offset = 0, length = 0, digest = 0;
+    PyObject* window = PyTuple_GET_ITEM(given, i);
+    if (!PyTuple_Check(window) || !PyArg_ParseTuple(window, "KKK", &offset, &length, &digest)) {
+      PyErr_Format(PyExc_TypeError, "%s must hold (offset, length, digest) tuples", what);
+      return false;
+    }
+    out.push_back({offset, length, digest});
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
 // read(source, width, complete_blocks, float64, parameters, start, stop, step,
-//      threads[, resume], /)
+//      threads[, resume[, windows]], /)
 
 constexpr const char kReadDoc[] =
     "read($module, source, width, complete_blocks, float64, parameters, start, stop,\n"
-    "     step, threads, resume=None, /)\n"
+    "     step, threads, resume=None, windows=None, /)\n"
     "--\n"
     "\n"
-    "Read a plot file into (title, names, rows, width, parameters, first_block,\n"
-    "block_step, (end_offset, end_line, end_block), (size, device, inode)).\n"
+    "Read a plot file into a ReadResult: title, names, rows, width, parameters,\n"
+    "first_block, block_step, end (end_offset, end_line, end_block), identity\n"
+    "(size, device, inode), changed and fingerprints.\n"
     "`source` is a path (bytes, as os.fsencode gives), a buffer of the file's\n"
     "bytes, or a binary stream, read through its readinto() or read() on this\n"
     "thread while another parses. `width` None takes the field width from the\n"
@@ -253,9 +327,14 @@ constexpr const char kReadDoc[] =
     "`complete_blocks`, a file that ends inside a block gives the blocks before\n"
     "it. `resume` reads a file by path that is still growing: (0, 0, 0) from its\n"
     "start, or (end_offset, end_line, end_block) of an earlier read from there;\n"
-    "a block counts only once its last line has ended. A file that cannot be\n"
-    "read raises its OSError; contents that do not fit the format raise\n"
-    "ReadFailure.";
+    "a block counts only once its last line has ended. `windows`, for a file\n"
+    "by path, is a tuple of (offset, length, digest) from the fingerprints of\n"
+    "earlier reads: they are checked through the read's own descriptor before\n"
+    "it reads and again after; `changed` is the index of the first whose bytes\n"
+    "changed, and then nothing is read and no error of the read raised. With\n"
+    "`windows` (even empty) the result's `fingerprints` vouch for what it read.\n"
+    "A file that cannot be read raises its OSError; contents that do not fit\n"
+    "the format raise ReadFailure.";
 
 // Argument `number` (from 1) as an int64, or nullopt for None; false with
 // the exception set otherwise.
@@ -298,8 +377,8 @@ bool path_argument(const char* function, PyObject* path, std::string_view& out) 
 }
 
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != 9 && nargs != 10) {
-    PyErr_Format(PyExc_TypeError, "read() takes 9 or 10 arguments (%zd given)", nargs);
+  if (nargs < 9 || nargs > 11) {
+    PyErr_Format(PyExc_TypeError, "read() takes from 9 to 11 arguments (%zd given)", nargs);
     return nullptr;
   }
   PyObject* source = args[0];
@@ -326,12 +405,18 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
     return nullptr;
   }
   ResumePoint resume;
-  const bool growing = nargs == 10 && args[9] != Py_None;
+  const bool growing = nargs >= 10 && args[9] != Py_None;
   if (growing && !PyArg_ParseTuple(args[9], "KKK;read() argument 10 must be (offset, line, block)",
                                    &resume.offset, &resume.line, &resume.block))
     return nullptr;
   if (growing && (!PyBytes_Check(source) || !complete_blocks)) {
     PyErr_SetString(PyExc_ValueError, "read() resumes only files by path, with complete_blocks");
+    return nullptr;
+  }
+
+  const bool checking = nargs == 11 && args[10] != Py_None;
+  if (checking && !PyBytes_Check(source)) {
+    PyErr_SetString(PyExc_ValueError, "read() checks windows only of files by path");
     return nullptr;
   }
 
@@ -370,6 +455,14 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
         options.parameters.emplace_back(*index);
       }
     }
+    if (checking) {
+      failure::Vec<reader::Window> expected;
+      if (!windows_argument(args[10], "read() argument 11", expected)) return nullptr;
+      std::optional<reader::CheckedRead> checked =
+          read_path_checked(file_path, std::move(options), {expected.data(), expected.size()});
+      if (!checked) return nullptr;
+      return result_of(state, checked->rows, &*checked);
+    }
     std::optional<PlotRows> plot;
     if (PyBytes_Check(source)) {
       plot = read_path(file_path, std::move(options));
@@ -379,7 +472,7 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
       plot = read_stream(source, std::move(options));
     }
     if (!plot) return nullptr;
-    return result_of(state, *plot);
+    return result_of(state, *plot, nullptr);
   } catch (const ReadError& error) {
     raise_read_error(state, error, source);
   } catch (const failure::OutOfMemory&) {
@@ -388,6 +481,55 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
     PyErr_SetString(PyExc_SystemError, "torvask._core.read failed in an unexpected way");
   }
   return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// check(path, windows, /)
+
+constexpr const char kCheckDoc[] =
+    "check($module, path, windows, /)\n"
+    "--\n"
+    "\n"
+    "Open the file at `path` (bytes, as os.fsencode gives) and check `windows`,\n"
+    "(offset, length, digest) tuples from read()'s fingerprints, through that\n"
+    "one descriptor without reading the rest: (changed, (size, device, inode)),\n"
+    "`changed` the index of the first window whose bytes changed, or None. A\n"
+    "file that cannot be read raises its OSError.";
+
+PyObject* check(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "check() takes exactly 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  std::string_view path;
+  if (!path_argument("check", args[0], path)) return nullptr;
+  std::optional<std::size_t> changed;
+  std::uint64_t size = 0, device = 0, inode = 0;
+  try {
+    failure::Vec<reader::Window> windows;
+    if (!windows_argument(args[1], "check() argument 2", windows)) return nullptr;
+    failure::QuietFailures quiet;
+    Detached detached;
+    const reader::PlotFile file(path);
+    changed = reader::first_changed(file, {windows.data(), windows.size()});
+    size = file.size();
+    device = file.device();
+    inode = file.inode();
+  } catch (const ReadError& error) {
+    raise_read_error(state_of(module), error, args[0]);
+    return nullptr;
+  } catch (const failure::OutOfMemory&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "torvask._core.check failed in an unexpected way");
+    return nullptr;
+  }
+  Ref index = changed ? Ref::steal(PyLong_FromSize_t(*changed)) : Ref::borrow(Py_None);
+  if (!index) return nullptr;
+  return Py_BuildValue("(O(KKK))", index.get(), static_cast<unsigned long long>(size),
+                       static_cast<unsigned long long>(device),
+                       static_cast<unsigned long long>(inode));
 }
 
 // ---------------------------------------------------------------------------
@@ -605,6 +747,8 @@ PyMethodDef core_methods[] = {
      kReadDoc},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write)), METH_FASTCALL,
      kWriteDoc},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
+     kCheckDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -623,6 +767,8 @@ int exec_core(PyObject* module) noexcept {
   state.rows_type = reinterpret_cast<PyTypeObject*>(
       PyType_FromModuleAndSpec(module, &rows_spec, nullptr));
   if (state.rows_type == nullptr || PyModule_AddType(module, state.rows_type) < 0) return -1;
+  state.result_type = PyStructSequence_NewType(&result_desc);
+  if (state.result_type == nullptr || PyModule_AddType(module, state.result_type) < 0) return -1;
   state.read_failure = PyErr_NewExceptionWithDoc("torvask._core.ReadFailure", kReadFailureDoc,
                                                  PyExc_Exception, nullptr);
   if (state.read_failure == nullptr ||
@@ -634,6 +780,7 @@ int exec_core(PyObject* module) noexcept {
 int traverse_core(PyObject* module, visitproc visit, void* arg) noexcept {
   ModuleState& state = state_of(module);
   Py_VISIT(state.rows_type);
+  Py_VISIT(state.result_type);
   Py_VISIT(state.read_failure);
   return 0;
 }
@@ -641,6 +788,7 @@ int traverse_core(PyObject* module, visitproc visit, void* arg) noexcept {
 int clear_core(PyObject* module) noexcept {
   ModuleState& state = state_of(module);
   Py_CLEAR(state.rows_type);
+  Py_CLEAR(state.result_type);
   Py_CLEAR(state.read_failure);
   return 0;
 }

@@ -28,20 +28,28 @@ void poll_signals(void* context) {
 
 namespace {
 
-// Runs the reader over `file` detached, Ctrl-C stopping it.
-std::optional<PlotRows> read_detached(const reader::PlotFile* file, std::string_view path,
-                                      RowOptions& options) {
+// Runs `read` detached, Ctrl-C stopping it through `options.poll`.
+template <class Read>
+auto run_detached(RowOptions& options, Read read) -> std::optional<decltype(read())> {
   PollState poll;
   options.poll = poll_signals;
   options.poll_context = &poll;
   try {
     Detached detached;
     poll.detached = &detached;
-    return file != nullptr ? read_plot_rows(*file, options) : read_plot_rows(path, options);
+    return read();
   } catch (const Interrupted&) {
     PyErr_SetRaisedException(poll.raised.release());
     return std::nullopt;
   }
+}
+
+// Runs the reader over `file` detached, Ctrl-C stopping it.
+std::optional<PlotRows> read_detached(const reader::PlotFile* file, std::string_view path,
+                                      RowOptions& options) {
+  return run_detached(options, [&] {
+    return file != nullptr ? read_plot_rows(*file, options) : read_plot_rows(path, options);
+  });
 }
 
 // A stream's chunks read through its readinto() (into the chunk itself) or
@@ -155,6 +163,11 @@ bool pump(StreamReader& stream, reader::ChunkPipe& pipe) noexcept {
 
 std::optional<PlotRows> read_path(std::string_view path, RowOptions options) {
   return read_detached(nullptr, path, options);
+}
+
+std::optional<reader::CheckedRead> read_path_checked(std::string_view path, RowOptions options,
+                                                     std::span<const reader::Window> expected) {
+  return run_detached(options, [&] { return reader::read_checked(path, options, expected); });
 }
 
 std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options) {

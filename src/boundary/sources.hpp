@@ -7,8 +7,10 @@
 #include "boundary/py_ref.hpp"
 
 #include <optional>
+#include <span>
 
 #include "lib.hpp"
+#include "reader/fingerprint.hpp"
 
 namespace novrel::boundary {
 
@@ -43,6 +45,9 @@ void poll_signals(void* context);
 // among others). Nullopt with a Python exception set where the interpreter
 // raised one: a signal handler, or the stream's own read.
 std::optional<PlotRows> read_path(std::string_view path, RowOptions options);
+// The same, checked against windows of earlier reads (reader::read_checked).
+std::optional<reader::CheckedRead> read_path_checked(std::string_view path, RowOptions options,
+                                                     std::span<const reader::Window> expected);
 // `exporter`'s bytes (one C-contiguous buffer), held for the read.
 std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options);
 // Anything with readinto(buffer) or read(size), read from where it stands to

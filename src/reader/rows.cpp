@@ -86,7 +86,7 @@ class RowReader {
     if (rows_.parameters.empty())
       for (std::uint32_t j = 0; j < count.count; ++j) rows_.parameters.push_back(j);
     columns_ = rows_.parameters.size();
-    rows_.end_offset = walker.offset();
+    rows_.names_end = rows_.end_offset = walker.offset();
     rows_.end_line = line;
     const ResumePoint& resume = options_.resume;
     std::optional<LineWalker> resumed;
@@ -158,7 +158,9 @@ class RowReader {
       error.block = 0;
       error.suggested_width = suggested_width_;
       error.width = rows_.width;
-      if (rows_.width == 0 && suggested_width_ == 0) {
+      // A line cut short suggests a width too where its length happens to
+      // divide by its fields: only a whole line gives one.
+      if (rows_.width == 0 && (suggested_width_ == 0 || unended)) {
         if (unended) return false;
         throw error.showing(first.text);
       }
@@ -210,9 +212,11 @@ class RowReader {
         reserve(have + have / 2 + 1);
       }
       if (!decoder.read(row(rows_.blocks), block_base_ + block)) return;
+      rows_.last_block_begin = before;
       rows_.end_offset = walker.offset();
       rows_.end_line = decoder.line();
       rows_.end_block = block_base_ + block + 1;
+      if (rows_.blocks == 0) rows_.first_block_end = walker.offset();
       if (++rows_.blocks == 1) reserve_after_first_block(file, walker.offset(), walker.offset() - before, stop, start, step);
       if (options_.poll != nullptr && walker.offset() >= next_poll) {
         next_poll = walker.offset() + kPollBytes;

@@ -1,8 +1,10 @@
 """torvask.follow on a file that grows a few bytes at a time, cut anywhere:
-the polls together give the full read once, a header still being written is
-no blocks yet, and a restarted file is said to be one."""
+the polls together give the full read once, and a header still being written
+is no blocks yet. A follower, and a Dataset opened lazily, tell a file whose
+bytes they returned changed (a restarted run) from one that only grew."""
 
 import os
+import pickle
 import random
 
 import pytest
@@ -11,6 +13,11 @@ from conftest import numpy_or_skip, plot_text
 
 np = numpy_or_skip()
 import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
+
+try:
+    import xarray as xr
+except ImportError:
+    xr = None
 
 
 def test_polls_of_a_growing_file_add_up_to_one_read(tmp_path):
@@ -34,18 +41,82 @@ def test_polls_of_a_growing_file_add_up_to_one_read(tmp_path):
     assert len(follower.poll().values) == 0
     assert [len(p.values) for p in follower.updates(interval=0.01, timeout=0.05)] == []
 
-    os.truncate(path, len(text) // 2)  # the simulation started again
-    with pytest.raises(torvask.RestartedError, match="shrank"):
-        follower.poll()
-    path.write_bytes(text[:10])
-    with pytest.raises(torvask.RestartedError, match="rewritten"):
-        follower.poll()
-
 
 def test_a_fault_in_a_complete_block_is_an_error(tmp_path):
     path = _written(tmp_path / "bad.plt", plot_text([["1", "2"], ["3", "x"]], width=4).encode())
     with pytest.raises(torvask.FormatError, match="'   x' is not a number"):
         torvask.follow(path).poll()
+
+
+def run_text(blocks, run=1, since=0):
+    """`blocks` blocks of 13 parameters, those from `since` on of run `run`
+    and the others of run 1; every field of a block differs between runs."""
+    rows = [[f"{(1 if b < since else run) * 1e6 + b:.8E}"]
+            + [f"{(1 if b < since else run) + (7 * b + k) / 8:.8E}" for k in range(12)]
+            for b in range(blocks)]
+    return plot_text(rows, width=15).encode()
+
+
+def _in_place(path, data):
+    with open(path, "r+b") as file:  # the same inode
+        file.write(data)
+        file.truncate()
+
+
+def _renamed_over(path, data):
+    _written(path.with_suffix(".tmp"), data).replace(path)
+
+
+# What the simulation does to a file of 100 blocks, all returned, and what a
+# follower's next poll and a Dataset opened before then say: None where the
+# file only grew, and both go on with the blocks they had.
+CHANGES = {
+    "cut and regrown": (lambda p, old: _in_place(p, run_text(150, run=2)),
+                        "the bytes before block 100 ", "other bytes in the blocks"),
+    "restarted from block 60": (lambda p, old: _in_place(p, run_text(150, run=2, since=60)),
+                                "the bytes before block 100 ", "other bytes in the blocks"),
+    "replaced by another run": (lambda p, old: _renamed_over(p, run_text(100, run=2)),
+                                "the bytes before block 100 ", "replaced by another file"),
+    "other header": (lambda p, old: _in_place(p, old.replace(b"test", b"best", 1)),
+                     "rewritten from its start", "another header"),
+    "truncated": (lambda p, old: os.truncate(p, len(old) - 100), "shrank from at least",
+                  "shrank"),
+    "removed": (lambda p, old: os.remove(p), "was removed", None),
+    "grown": (lambda p, old: _in_place(p, run_text(150)), None, None),
+    "renamed over with the same bytes, grown": (
+        lambda p, old: _renamed_over(p, run_text(150)), None, None),
+}
+
+
+@pytest.mark.parametrize("change, restarted, changed", CHANGES.values(), ids=CHANGES)
+def test_the_bytes_already_returned_decide_whether_the_file_restarted(tmp_path, change,
+                                                                       restarted, changed):
+    old = run_text(100)
+    path = _written(tmp_path / "run.plt", old)
+    follower = torvask.follow(path)
+    assert follower.poll().blocks == range(100)
+    if xr is not None:
+        dataset = xr.open_dataset(path, engine=torvask.xarray_backend.TorvaskBackendEntrypoint)
+        for name in ["P1", "P2", "P3", "P4"]:  # the fourth reads the rest ahead, held
+            dataset[name].load()
+        shipped = pickle.dumps(dataset)
+    change(path, old)
+    if restarted:
+        with pytest.raises(torvask.RestartedError, match=restarted):
+            follower.poll()
+    else:
+        assert follower.poll().blocks == range(100, 150)
+    if xr is None:
+        return
+    whole = torvask.read(_written(tmp_path / "old.plt", old))
+    # A value read ahead and held, and one read anew by a Dataset as Dask ships it.
+    for name, dataset in [("P7", dataset), ("P8", pickle.loads(shipped))]:
+        if changed or restarted:
+            with pytest.raises(torvask.RestartedError if changed else FileNotFoundError,
+                               match=changed):
+                dataset[name].values
+        else:
+            np.testing.assert_array_equal(dataset[name].values, whole[name])
 
 
 def _written(path, data):

@@ -134,6 +134,7 @@ def test_chosen_reads_are_slices_of_a_full_read_in_any_threads(make_plot):
     (COMPLETE + b"\r\n", {"blocks": slice(-1, None), "threads": 2}, [[3.5, 4.5]]),
     (COMPLETE.replace(b"2.5\n", b"2.5  \n"), {"width": 5}, [[1.5, 2.5], [3.5, 4.5]]),  # blanks pad
     (COMPLETE + b"3\n  5.5  \xc3", {"complete_blocks": True, "threads": 3}, [[1.5, 2.5], [3.5, 4.5]]),
+    (b"h 2\nA\nB\n1\n  1.5 ", {"complete_blocks": True}, []),  # cut: 6 bytes are not width 3
 ])
 def test_strict_only_where_the_file_is_wrong(make_plot, contents, keywords, values):
     assert torvask.read(make_plot(contents), **keywords).values.tolist() == values
