@@ -363,11 +363,11 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
         whole = indexing.BasicIndexer((slice(None),))
         variables = {name: (dim, indexing.LazilyIndexedArray(ParameterArray(reads, j, blocks),
                                                              whole),
-                            {"parameter": j, "name": header.names[j]})
+                            {"parameter": j, "name": result.names[j]})
                      for j, name in named}
         coords = {} if dim in dropped else {
             dim: xarray.Variable(dim, index.values[:, 0],
-                                 {"parameter": 0, "name": header.names[0]})}
+                                 {"parameter": 0, "name": result.names[0]})}
         dataset = xarray.Dataset(variables, coords=coords, attrs=index._attrs())
         dataset.set_close(reads.close)
         return dataset
