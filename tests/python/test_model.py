@@ -19,7 +19,8 @@ from conftest import numpy_or_skip
 
 np = numpy_or_skip()
 import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
-from hypothesis import HealthCheck, assume, example, given, settings, strategies as st  # noqa: E402
+from hypothesis import HealthCheck, currently_in_test_context, event, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 
 from model_reader import Unsure, model_read  # noqa: E402
 
@@ -155,6 +156,12 @@ MUTATIONS = st.sampled_from([insert, delete, replace, cut, add_field, drop_field
                              drop_line, move_lines, line_ends])
 
 
+def outcome(what):
+    """Counts what the drawn files do (--hypothesis-show-statistics)."""
+    if currently_in_test_context():
+        event(what)
+
+
 def problem_of(error):
     if isinstance(error, torvask.FormatError):
         return error.problem
@@ -179,6 +186,7 @@ def check(data, source="path", width=None, *, dtype=np.float64, parameters=None,
                               blocks=blocks, complete_blocks=complete_blocks,
                               seekable=source != "gzip", strict=STRICT)
     except Unsure:
+        outcome("the model is unsure")
         return
     if source == "path":
         path = tmp_path / "model.plt"
@@ -194,50 +202,73 @@ def check(data, source="path", width=None, *, dtype=np.float64, parameters=None,
     try:
         plot = torvask.read(given, width, **options)
     except (torvask.FormatError, IndexError, ValueError) as error:
+        outcome(f"refused: {problem_of(error)}")
         fault = expected.fault
         assert fault is not None or expected.doubt is not None, f"refused {shown}: {error}"
         if fault is not None and fault.sure:
             got = (problem_of(error), getattr(error, "line", None), getattr(error, "block", None))
             assert got == (fault.problem, fault.line, fault.block), f"{shown}: {error}"
         return
+    outcome(f"read {'no' if not expected.rows else 'some'} rows")
     assert expected.fault is None, f"read {shown}, where the model meets {expected.fault!r}"
     assert same_bits(plot.values, expected.rows, dtype), f"{shown}:\n{plot.values}\n{expected.rows}"
     assert list(plot.blocks) == expected.blocks, shown
     assert list(plot.names) == expected.names, shown
 
 
-def chosen(draw, count):
-    """Some parameters by index, maybe negative, maybe beyond the file."""
-    indices = draw(st.lists(st.integers(-count, count), min_size=1, max_size=4, unique=True))
-    return indices
+def check_every_way(content, width, parameters, blocks, threads, tmp_path):
+    """One file read whole and in parts, from a path, memory and a gzip stream."""
+    check(content, tmp_path=tmp_path)
+    check(content, "memory", width, dtype=np.float32)
+    check(content, width=width, parameters=parameters, blocks=blocks, tmp_path=tmp_path)
+    check(content, "memory", parameters=parameters, blocks=blocks, threads=threads)
+    check(content, "gzip", parameters=parameters, blocks=blocks, dtype=np.float32)
+    check(content, parameters=parameters, blocks=blocks, threads=threads, complete_blocks=True,
+          tmp_path=tmp_path)
+    check(content, "gzip", complete_blocks=True)
 
 
-BLOCKS = st.one_of(st.none(), st.builds(slice, st.integers(-4, 4) | st.none(), st.integers(-4, 6) | st.none(),
-                                        st.integers(1, 3) | st.none()))
+EXAMPLES = 1500 if SLOW else 150
 
 
-@pytest.mark.parametrize("data", [
-    b"h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n",
-])
-def test_model_reads_a_plain_file(data):
-    assert model_read(data).rows == [(1.5, 2.5), (3.5, 4.5)]
-
-
-@settings(max_examples=1500 if SLOW else 30, deadline=None, database=None, derandomize=not SLOW,
+@settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=not SLOW,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                 HealthCheck.function_scoped_fixture, HealthCheck.filter_too_much])
+                                 HealthCheck.function_scoped_fixture])
 @given(file=mutated_files(), data=st.data())
 def test_torvask_reads_as_the_model(tmp_path, file, data):
     content, width, count = file
     draw = data.draw
-    parameters = chosen(draw, count)
-    blocks = draw(BLOCKS)
-    check(content, tmp_path=tmp_path)
-    check(content, "memory", width, dtype=np.float32)
-    check(content, width=draw(st.sampled_from([None, width])), parameters=parameters, blocks=blocks,
-          tmp_path=tmp_path)
-    check(content, "memory", parameters=parameters, blocks=blocks, threads=2)
-    check(content, "gzip", parameters=parameters, blocks=blocks, dtype=np.float32)
-    check(content, parameters=parameters, blocks=blocks, threads=draw(st.sampled_from([1, 2])),
-          complete_blocks=True, tmp_path=tmp_path)
-    check(content, "gzip", complete_blocks=True)
+    # Parameters by index, maybe negative, maybe beyond the file or twice.
+    parameters = draw(st.lists(st.integers(-count, count), min_size=1, max_size=4, unique=True))
+    blocks = draw(st.one_of(st.none(), st.builds(slice, st.integers(-4, 4) | st.none(),
+                                                 st.integers(-4, 6) | st.none(),
+                                                 st.integers(1, 3) | st.none())))
+    check_every_way(content, draw(st.sampled_from([None, width])), parameters, blocks,
+                    draw(st.sampled_from([2, 3])), tmp_path)
+
+
+COMPLETE = b"h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n"
+TEN = b"h 10\n" + b"P\n" * 10 + b"1\n" + b" 1.0" * 10
+
+
+# Files that a reader easily gets wrong, each read every way.
+@pytest.mark.parametrize("content", [
+    COMPLETE + b"\n",  # one empty line ends the file
+    COMPLETE + b"\r\n",
+    COMPLETE.replace(b"2.5\n", b"2.5  \n"),  # blanks pad
+    COMPLETE.replace(b"2.5\n", b"2.5\r\r\n"),
+    COMPLETE.replace(b"\n", b"\r\n"),
+    # The file ends inside a block, as while a simulation writes it.
+    COMPLETE + b"3\n", COMPLETE + b"3", COMPLETE + b"3\n  5.5  6", COMPLETE + b"3\n  5.5  \xc3",
+    # A field too many, or text, after the last field of a later data line.
+    COMPLETE + b"3\n  5.5  6.5  7.5\n", COMPLETE + b"3\n  5.5  6.5  XYZ\n",
+    b"h 11\n" + b"P\n" * 11 + b"1\n" + b" 1.0" * 10 + b"\n 2.0\n2\n" + b" 1.0" * 10 + b"\n 2.0 3.0\n",
+    TEN + b"\n2\n" + b" 1.0" * 11 + b"\n",
+    b"h 9\n" + b"P\n" * 9 + TEN[TEN.index(b"1\n"):] + b"\n",  # a count one too small
+    # Fields and whitespace at their edges.
+    b"h 2\nA\nB\n1\n 1.0\xc3\xa9 2.0 \n", b"h 2\nA\nB\n1\n\xe3\x80\x801.5\xc2\xa0 2\n",
+    b"h 3\nA\nB\nC\n1\n1_0 1.0D0 1e5\n", b"h 3\nA\nB\nC\n1\n-0  -nan Inf\n",
+])
+def test_torvask_reads_as_the_model_on(tmp_path, content):
+    check_every_way(content, None, [-1], slice(-1, None), 2, tmp_path)
+    check_every_way(content, 4, [1], slice(1, None, 2), 3, tmp_path)
