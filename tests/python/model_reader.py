@@ -38,17 +38,12 @@ class Fault(Exception):
         self.problem, self.line, self.block, self.sure = problem, line, block, sure
 
 
-class Unsure(Exception):
-    """A file where the format leaves torvask's outcome open."""
-
-
 @dataclass
 class Outcome:
     rows: list = field(default_factory=list)  # of tuples of floats (float32 ones exactly)
     names: list = field(default_factory=list)
     blocks: list = field(default_factory=list)  # the file's number of each row
     fault: Fault | None = None  # the read must fail
-    doubt: Fault | None = None  # the read may fail, else give the rows
 
 
 # -- numbers ----------------------------------------------------------------
@@ -185,14 +180,10 @@ class Model:
         self.start, self.stop, self.step = (None, None, 1) if blocks is None else (
             blocks.start, blocks.stop, blocks.step or 1)
         self.seekable, self.strict = seekable, strict
-        self.doubt: Fault | None = None
 
-    def doubtful(self, fault: Fault):
-        if self.doubt is None:
-            self.doubt = fault
-
-    def fail(self, problem, line=None, block=None, sure=True):
-        raise Fault(problem, line, block, sure and self.doubt is None)
+    @staticmethod
+    def fail(problem, line=None, block=None, sure=True):
+        raise Fault(problem, line, block, sure)
 
     # The header and names.
     def head(self):
@@ -254,17 +245,15 @@ class Model:
     def find_width(self) -> bool:
         self.found_width = self.width
         lines = self.lines
-        if not lines:
+        if len(lines) < 2:
             return True
-        first = lines[1] if len(lines) > 1 and is_utf8(lines[0].raw) else None if is_utf8(lines[0].raw) else lines[0]
-        if first is None:
-            return True
-        readable = first is not lines[0] and is_utf8(first.raw)
+        leading, first = lines[:2]
         unended = self.complete and not first.ended
-        if unended and not readable:
-            return False
-        if not readable:
-            return True
+        if not is_utf8(first.raw):
+            if unended:
+                return False
+            # A full read meets the leading line first.
+            self.fail("not_utf8", first.number if is_utf8(leading.raw) else leading.number, 0)
         fields = self.fields_on(0)
         text = first.text
         # Blanks after the last field are padding, not part of a field.
@@ -272,35 +261,28 @@ class Model:
         if not self.strict:
             lengths.reverse()
         suggested = next((n // fields for n in lengths if n and n % fields == 0), 0)
+        sure = is_utf8(leading.raw)  # else a full read fails there first
         if self.width is None and not suggested:
             if unended:
                 return False
-            self.fail("width_unknown", first.number, 0)
+            self.fail("width_unknown", first.number, 0, sure)
         if self.width is None:
             self.found_width = suggested
         elif not unended and suggested and suggested != self.width:
             end = fields * self.width
             if not (end <= len(text) and len(text.rstrip(BLANKS)) <= end):
-                self.fail("width_mismatch", first.number, 0,
-                          sure=not self.text_after(text, fields))
+                self.fail("width_mismatch", first.number, 0, sure)
         return True
 
     def text_after(self, line: Line | bytes, fields: int) -> bool:
-        if not self.strict:
-            return False
-        if self.found_width is None:
-            raise Unsure("no width: the first data line is not UTF-8")
+        """Whether a data line holds more than spaces and tabs after its
+        fields (a CR not followed by LF is not a line end)."""
         text = line if isinstance(line, bytes) else line.text
-        after = text[fields * self.found_width:]
-        if isinstance(line, Line) and not line.ended and after.rstrip(BLANKS).endswith(b"\r"):
-            raise Unsure("a CR ends the file: is it a line end?")
-        return bool(after.strip(BLANKS))
+        return self.strict and bool(text[fields * self.found_width:].strip(BLANKS))
 
     # One block.
     def field_value(self, line: Line, k: int, block: int, sure: bool):
         w = self.found_width
-        if w is None:
-            raise Unsure("no width: the first data line is not UTF-8")
         text = line.text
         start, end = k * w, (k + 1) * w
         if end > len(text) or (start < len(text) and is_continuation(text[start])) or (
@@ -315,23 +297,18 @@ class Model:
         """The fields `slots` of data line d into `row`, by parameter."""
         if not is_utf8(line.raw):
             self.fail("not_utf8", line.number, block)
-        fields = self.fields_on(d)
-        after = self.text_after(line, fields)
-        if after and self.complete and not line.ended:
-            raise Unsure("text after the fields of a line still being written")
+        after = self.text_after(line, self.fields_on(d))
         for k in slots:
             row[d * PER_LINE + k] = self.field_value(line, k, block, not after)
         if after:
-            self.fail("text_after_fields", line.number, block, sure=False)
+            self.fail("text_after_fields", line.number, block)
 
     def pass_over(self, line: Line, d: int, block: int):
-        """A data line of a chosen block that holds no chosen field."""
-        if not is_utf8(line.raw):
-            self.doubtful(Fault("not_utf8", line.number, block, False))
-        elif self.text_after(line, self.fields_on(d)):
-            if not line.ended:
-                raise Unsure("text after the fields of the file's last line")
-            self.fail("text_after_fields", line.number, block, sure=False)
+        """A data line of a chosen block that holds no chosen field: only
+        what follows its fields is looked at, not whether it is UTF-8."""
+        if self.text_after(line, self.fields_on(d)):
+            # Cut short inside a block, the line may meet block_cut first.
+            self.fail("text_after_fields", line.number, block, sure=line.ended)
 
     def block(self, b: int):
         """Block b's row, or None where the file ends before it is whole
@@ -358,6 +335,8 @@ class Model:
                 # one does too.
                 slots = range(self.fields_on(d))
             if slots is None:
+                if self.complete and not line.ended:
+                    return None  # cut short inside the block, whatever it holds
                 self.pass_over(line, d, b)
                 continue
             try:
@@ -369,13 +348,10 @@ class Model:
         return tuple(row[j] for j in self.columns)
 
     def last_block_whole(self, b: int) -> bool:
-        saved = self.doubt
         try:
             return self.block(b) is not None
         except Fault:
             return True  # reading it meets the fault where it lies
-        finally:
-            self.doubt = saved
 
     def run(self) -> Outcome:
         self.head()
@@ -415,7 +391,7 @@ class Model:
         if negative and not self.seekable:
             kept = resolve(self.start, self.stop, self.step, len(rows))
             rows, numbers = [rows[i] for i in kept], list(kept)
-        return Outcome(rows, names, numbers, doubt=self.doubt)
+        return Outcome(rows, names, numbers)
 
 
 def model_read(data: bytes, width=None, *, float32=False, parameters=None, blocks=None,
