@@ -173,13 +173,12 @@ def resolve(start, stop, step, count):
 
 
 class Model:
-    def __init__(self, data: bytes, width, float32, parameters, blocks, complete_blocks, seekable,
-                 strict):
+    def __init__(self, data: bytes, width, float32, parameters, blocks, complete_blocks, seekable):
         self.data, self.width, self.float32 = data, width, float32
         self.parameters, self.complete = parameters, complete_blocks
         self.start, self.stop, self.step = (None, None, 1) if blocks is None else (
             blocks.start, blocks.stop, blocks.step or 1)
-        self.seekable, self.strict = seekable, strict
+        self.seekable = seekable
 
     @staticmethod
     def fail(problem, line=None, block=None, sure=True):
@@ -258,8 +257,6 @@ class Model:
         text = first.text
         # Blanks after the last field are padding, not part of a field.
         lengths = [len(text.rstrip(BLANKS)), len(text)]
-        if not self.strict:
-            lengths.reverse()
         suggested = next((n // fields for n in lengths if n and n % fields == 0), 0)
         sure = is_utf8(leading.raw)  # else a full read fails there first
         if self.width is None and not suggested:
@@ -278,7 +275,7 @@ class Model:
         """Whether a data line holds more than spaces and tabs after its
         fields (a CR not followed by LF is not a line end)."""
         text = line if isinstance(line, bytes) else line.text
-        return self.strict and bool(text[fields * self.found_width:].strip(BLANKS))
+        return bool(text[fields * self.found_width:].strip(BLANKS))
 
     # One block.
     def field_value(self, line: Line, k: int, block: int, sure: bool):
@@ -395,11 +392,10 @@ class Model:
 
 
 def model_read(data: bytes, width=None, *, float32=False, parameters=None, blocks=None,
-               complete_blocks=False, seekable=True, strict=True) -> Outcome:
+               complete_blocks=False, seekable=True) -> Outcome:
     """What torvask.read must do with a file of `data`. `seekable` is False
-    for a stream (a compressed file, a file object); `strict` refuses text
-    after a data line's last field."""
-    model = Model(data, width, float32, parameters, blocks, complete_blocks, seekable, strict)
+    for a stream (a compressed file, a file object)."""
+    model = Model(data, width, float32, parameters, blocks, complete_blocks, seekable)
     try:
         return model.run()
     except Fault as fault:
