@@ -43,6 +43,7 @@ class Outcome:
     rows: list = field(default_factory=list)  # of tuples of floats (float32 ones exactly)
     names: list = field(default_factory=list)
     blocks: list = field(default_factory=list)  # the file's number of each row
+    width: int | None = None  # as given, or as the first data line gives it
     fault: Fault | None = None  # the read must fail
 
 
@@ -359,7 +360,7 @@ class Model:
             lines.pop()
         names = [self.names[j] for j in self.columns]
         if not self.find_width():
-            return Outcome(names=names)
+            return Outcome(names=names, width=self.found_width)
         complete, cut = divmod(len(lines), self.per_block)
         cut = cut != 0
         negative = any(v is not None and v < 0 for v in (self.start, self.stop))
@@ -388,7 +389,7 @@ class Model:
         if negative and not self.seekable:
             kept = resolve(self.start, self.stop, self.step, len(rows))
             rows, numbers = [rows[i] for i in kept], list(kept)
-        return Outcome(rows, names, numbers)
+        return Outcome(rows, names, numbers, self.found_width)
 
 
 def model_read(data: bytes, width=None, *, float32=False, parameters=None, blocks=None,

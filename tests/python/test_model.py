@@ -201,7 +201,7 @@ def check(data, source="path", width=None, *, dtype=np.float64, parameters=None,
     assert expected.fault is None, f"read {shown}, where the model meets {expected.fault!r}"
     assert same_bits(plot.values, expected.rows, dtype), f"{shown}:\n{plot.values}\n{expected.rows}"
     assert list(plot.blocks) == expected.blocks, shown
-    assert list(plot.names) == expected.names, shown
+    assert (list(plot.names), plot.width) == (expected.names, expected.width), shown
 
 
 def check_every_way(content, width, parameters, blocks, threads, tmp_path):
