@@ -45,6 +45,9 @@ class Outcome:
     blocks: list = field(default_factory=list)  # the file's number of each row
     width: int | None = None  # as given, or as the first data line gives it
     fault: Fault | None = None  # the read must fail
+    # A fault the read need not notice, but may: it then fails with it
+    # instead of giving the rows.
+    may_fail: Fault | None = None
 
 
 # -- numbers ----------------------------------------------------------------
@@ -180,10 +183,11 @@ class Model:
         self.start, self.stop, self.step = (None, None, 1) if blocks is None else (
             blocks.start, blocks.stop, blocks.step or 1)
         self.seekable = seekable
+        self.may_fail: Fault | None = None
 
-    @staticmethod
-    def fail(problem, line=None, block=None, sure=True):
-        raise Fault(problem, line, block, sure)
+    def fail(self, problem, line=None, block=None, sure=True):
+        # After a fault the read may notice, the read may fail there instead.
+        raise Fault(problem, line, block, sure and self.may_fail is None)
 
     # The header and names.
     def head(self):
@@ -302,8 +306,10 @@ class Model:
             self.fail("text_after_fields", line.number, block)
 
     def pass_over(self, line: Line, d: int, block: int):
-        """A data line of a chosen block that holds no chosen field: only
-        what follows its fields is looked at, not whether it is UTF-8."""
+        """A data line of a chosen block that holds no chosen field: what
+        follows its fields is looked at; whether it is UTF-8 need not be."""
+        if not is_utf8(line.raw) and self.may_fail is None:
+            self.may_fail = Fault("not_utf8", line.number, block)
         if self.text_after(line, self.fields_on(d)):
             # Cut short inside a block, the line may meet block_cut first.
             self.fail("text_after_fields", line.number, block, sure=line.ended)
@@ -346,10 +352,13 @@ class Model:
         return tuple(row[j] for j in self.columns)
 
     def last_block_whole(self, b: int) -> bool:
+        may_fail = self.may_fail
         try:
             return self.block(b) is not None
         except Fault:
             return True  # reading it meets the fault where it lies
+        finally:
+            self.may_fail = may_fail
 
     def run(self) -> Outcome:
         self.head()
@@ -389,7 +398,7 @@ class Model:
         if negative and not self.seekable:
             kept = resolve(self.start, self.stop, self.step, len(rows))
             rows, numbers = [rows[i] for i in kept], list(kept)
-        return Outcome(rows, names, numbers, self.found_width)
+        return Outcome(rows, names, numbers, self.found_width, may_fail=self.may_fail)
 
 
 def model_read(data: bytes, width=None, *, float32=False, parameters=None, blocks=None,
