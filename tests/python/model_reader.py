@@ -173,7 +173,7 @@ def resolve(start, stop, step, count):
         return max(0, given + count) if given < 0 else min(given, count)
 
     first, end = bound(start, 0), bound(stop, count)
-    return range(first, max(first, end), step)
+    return range(first, end, step)
 
 
 class Model:
