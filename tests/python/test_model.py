@@ -250,8 +250,8 @@ def test_torvask_reads_as_the_model(tmp_path, file, data):
     blocks = draw(st.one_of(st.none(), st.builds(slice, st.integers(-4, 4) | st.none(),
                                                  st.integers(-4, 6) | st.none(),
                                                  st.integers(1, 3) | st.none())))
-    check_every_way(content, draw(st.sampled_from([None, width])), parameters, blocks,
-                    draw(st.sampled_from([2, 3])), tmp_path)
+    given_width = draw(st.sampled_from([None, width, width + 1, width - 2]))
+    check_every_way(content, given_width, parameters, blocks, draw(st.sampled_from([2, 3])), tmp_path)
 
 
 COMPLETE = b"h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n"
