@@ -5,7 +5,6 @@ import errno
 import gzip
 import importlib.util
 import io
-import itertools
 import os
 import pickle
 import random
@@ -91,56 +90,6 @@ def test_same_values_as_novrel(novrel, make_plot, capfd):
 
 COMPLETE = b"h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n"
 F, OS = torvask.FormatError, OSError
-
-
-def outcome(path, **keywords):
-    """A read's values, held parameters and blocks, or its error's type and text."""
-    try:
-        plot = torvask.read(path, **keywords)
-    except (torvask.FormatError, OSError) as error:
-        return type(error), str(error)
-    return plot.values.dtype, plot.values.tobytes(), plot.parameters, plot.blocks
-
-
-def test_chosen_reads_are_slices_of_a_full_read_in_any_threads(make_plot):
-    rng = random.Random(3)
-    shapes = [(1, 12), (12, 15), (37, 12)]
-    files = [(generated(n, 23, w, seed=n), n) for n, w in shapes]
-    files += [(mutated(content, rng), n) for content, n in files for _ in range(5)]
-    # Cut anywhere, as while a simulation writes: complete_blocks reads the same blocks.
-    files += [(content[:rng.randrange(len(content))], n) for content, n in files[:3] for _ in range(4)]
-    choices = [(None, slice(-5, None)), ([-1], None), ([5, 0, 2], slice(3, None, 2)),
-               ([1, -2], slice(2, -3, 3)), ([3], slice(-100, 4)), (None, slice(30, None))]
-    for (content, n), complete in itertools.product(files, (False, True)):
-        path = make_plot(content)
-        for dtype in (np.float32, np.float64):
-            full = outcome(path, dtype=dtype, complete_blocks=complete)
-            for parameters, blocks in choices:
-                chosen = None if parameters is None else [p % n - n * (p < 0) for p in parameters]
-                got = [outcome(path, dtype=dtype, parameters=chosen, blocks=blocks, threads=t,
-                               complete_blocks=complete) for t in (1, 2, 3, 4)]
-                assert got[1:] == got[:1] * 3, (content, parameters, blocks)
-                if len(got[0]) == 2:  # a fault in what it read: the full read meets one too
-                    assert len(full) == 2
-                    continue
-                if len(full) == 2:
-                    continue
-                columns = [0] + [p % n for p in parameters or range(n) if p % n != 0]
-                values = np.frombuffer(full[1], dtype).reshape(-1, n)
-                rows = blocks or slice(None)
-                assert got[0][1] == values[rows][:, columns].tobytes()
-                assert got[0][2:] == (tuple(columns), range(len(values))[rows])
-
-
-@pytest.mark.parametrize("contents, keywords, values", [
-    (COMPLETE + b"\n", {}, [[1.5, 2.5], [3.5, 4.5]]),  # one empty line ends the file
-    (COMPLETE + b"\r\n", {"blocks": slice(-1, None), "threads": 2}, [[3.5, 4.5]]),
-    (COMPLETE.replace(b"2.5\n", b"2.5  \n"), {"width": 5}, [[1.5, 2.5], [3.5, 4.5]]),  # blanks pad
-    (COMPLETE + b"3\n  5.5  \xc3", {"complete_blocks": True, "threads": 3}, [[1.5, 2.5], [3.5, 4.5]]),
-    (b"h 2\nA\nB\n1\n  1.5 ", {"complete_blocks": True}, []),  # cut: 6 bytes are not width 3
-])
-def test_strict_only_where_the_file_is_wrong(make_plot, contents, keywords, values):
-    assert torvask.read(make_plot(contents), **keywords).values.tolist() == values
 
 
 def _lines_changed(change):
@@ -277,9 +226,6 @@ def test_errors(case, tmp_path, make_plot, capfd):
 
 
 def test_plot(make_plot):
-    for tail in (b"3\n", b"3", b"3\n  5.5  6", b"3\n  5.5  \xc3"):
-        plot = torvask.read(make_plot(COMPLETE + tail), complete_blocks=True)
-        assert plot.values.tolist() == [[1.5, 2.5], [3.5, 4.5]]
     repeated = make_plot(b"h 4\nT\n P \nP\nP.1\n1\n 0 1 2 3\n2\n 4 5 6 7\n")
     plot = torvask.read(repeated)
     values = plot.values
