@@ -8,7 +8,7 @@
 
 #include <optional>
 
-#include "lib.hpp"
+#include "reader/rows.hpp"
 
 namespace novrel::boundary {
 
