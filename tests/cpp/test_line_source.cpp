@@ -250,19 +250,6 @@ INSTANTIATE_TEST_SUITE_P(
                         "unexpected NUL byte\" }"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LineSource, ADirectoryOpensAndFailsAtTheFirstRead) {
-  OpenedFile opened = open_file("/tmp");
-  ASSERT_TRUE(opened.fd);
-  const reader::PlotFile file(std::move(*opened.fd));
-  reader::LineWalker walker(file, 0, reader::kNoEnd, kReadBufferSize);
-  const NextLine next = next_of(walker);
-  ASSERT_EQ(next.status, LineStatus::Error);
-  EXPECT_EQ(std::string_view(render_io_error(next.error)),
-            "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
-  // A failed refill leaves nothing behind; the same failure comes again.
-  EXPECT_EQ(next_of(walker).error.code(), 21);
-}
-
 std::size_t open_descriptor_count() {
   std::size_t count = 0;
   DIR* dir = ::opendir("/proc/self/fd");
@@ -283,12 +270,6 @@ TEST(LineSource, ClosesItsDescriptorWhenDestroyed) {
     EXPECT_EQ(open_descriptor_count(), before + 1);
     reader::LineWalker walker(file, 0, reader::kNoEnd, kReadBufferSize);
     EXPECT_EQ(describe(walker.next_line()), "a");
-  }
-  EXPECT_EQ(open_descriptor_count(), before);
-  {
-    const reader::PlotFile file(std::move(*open_file("/tmp").fd));
-    reader::LineWalker walker(file, 0, reader::kNoEnd, kReadBufferSize);
-    EXPECT_EQ(next_of(walker).status, LineStatus::Error);
   }
   EXPECT_EQ(open_descriptor_count(), before);
 }
