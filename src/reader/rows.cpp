@@ -20,7 +20,6 @@
 
 namespace novrel {
 
-
 namespace {
 
 using reader::BlockDecoder;
