@@ -343,6 +343,7 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
       .blocks = {start, stop, step.value_or(1)},
       .growing = growing,
       .resume = resume,
+      .refuse_text_after_fields = true,
       .threads = static_cast<unsigned>(std::min<std::int64_t>(threads.value_or(1), 1024)),
   };
   try {

@@ -76,8 +76,14 @@ class LineWalker {
   // as UTF-8 as a whole (IoError::invalid_utf8 otherwise, the line taken);
   // EndOfInput where no byte is left.
   text::NextLine next_line();
+  // As next_line, without the UTF-8 check: for a line passed over whose
+  // bytes are looked at, not decoded.
+  text::NextLine next_raw_line();
   // Passes over up to `count` lines unchecked; returns how many there were.
   std::uint64_t skip_lines(std::uint64_t count);
+  // Passes over up to `count` lines while they are as expected (see expect),
+  // and so hold exactly what the layout puts there; returns how many.
+  std::uint64_t skip_laid_out(std::uint64_t count) { return expecting_ ? skip_expected(count) : 0; }
   // No byte is left.
   bool at_end();
   // The offset of the next line.
@@ -108,6 +114,9 @@ class LineWalker {
   void rewind();
 
  private:
+  // The next line, checked as UTF-8 where kUtf8.
+  template <bool kUtf8>
+  text::NextLine take_line();
   // Reads more after the bytes kept; false at the end.
   bool refill();
   // A line of `length` bytes was taken or passed.

@@ -35,6 +35,8 @@ class FieldDecoder {
   }
 
   std::size_t width() const noexcept { return static_cast<std::size_t>(edge_[1]); }
+  // Where the last of `fields` fields ends.
+  WideIndex end_of(std::size_t fields) const noexcept { return edge_[fields]; }
 
   // Fields [0, fields) of one data line; field k's value goes to
   // target[k * kStride].

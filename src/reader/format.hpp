@@ -68,9 +68,9 @@ struct HeaderCount {
 };
 HeaderCount count_of_header(std::string_view header);
 
-// The width the first data line suggests: its length over the fields it
-// holds when whole, else its length without trailing blanks over them when
-// whole; nullopt when neither is.
+// The width the first data line suggests: its length without trailing
+// blanks over the fields it holds when whole, else its whole length over
+// them when whole; nullopt when neither is.
 std::optional<std::size_t> suggested_width(std::string_view line, std::size_t fields) noexcept;
 
 // Whether fields `width` bytes wide cover the first data line: they end

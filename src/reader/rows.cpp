@@ -102,7 +102,8 @@ class RowReader {
     rows_.first_block = block_base_;
     if (!look_at_first_block(blocks, line, geometry)) return finished();
     const RowShared shared{plan, geometry, rows_.names, rows_.width, suggested_width_,
-                           options_.complete_blocks, options_.growing};
+                           options_.complete_blocks, options_.growing,
+                           options_.refuse_text_after_fields};
     const BlockChoice& choice = options_.blocks;
     const bool counted = options_.threads > 1 || (choice.start && *choice.start < 0) ||
                          (choice.stop && *choice.stop < 0);

@@ -111,6 +111,11 @@ struct RowOptions {
   bool growing = false;
   // A seekable file only, with `growing`.
   ResumePoint resume;
+  // A data line holds its fields and nothing else: anything but spaces and
+  // tabs after its last field is a ReadError (text_after_fields), on every
+  // data line of the blocks read, chosen fields or not. Left off, such text
+  // is ignored, as the list reader ignores it.
+  bool refuse_text_after_fields = false;
   // The chosen blocks are split among this many threads.
   unsigned threads = 1;
   // Called on the calling thread about every kPollBytes of input. It may

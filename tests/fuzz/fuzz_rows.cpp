@@ -4,10 +4,11 @@
 // 0x10 of the selector's first byte asks for the width to be found from the
 // first data line, bit 0x08 for complete blocks only. Every outcome must be
 // rows or a ReadError, with nothing written to fd 1 or fd 2 (checked here:
-// libFuzzer's -close_fd_mask would hide it). Where the list reader reads the
-// file with the width the rows used, the rows hold its values bit for bit;
-// where it fails, reading rows fails too unless complete blocks were asked
-// for. Where bit 0x80 is set, the file is read again in one thread and in
+// libFuzzer's -close_fd_mask would hide it). The rows refuse text after a
+// data line's last field, which the list reader ignores; for the files both
+// accept, with the width the rows used, the rows hold the list reader's
+// values bit for bit, and where it fails, reading rows fails too unless
+// complete blocks were asked for. Where bit 0x80 is set, the file is read again in one thread and in
 // two, which must agree, with a parameter and blocks that bits 0x20 and
 // 0x40 choose (half the inputs: a thread costs much under the sanitizers).
 // A crash, a leak or a descriptor left open is a finding.
@@ -89,6 +90,9 @@ void check_error(const ReadError& error, std::size_t width, bool complete_blocks
     case ReadProblem::not_a_number:
       if (!error.parameter || !error.block) fail("a field error without its parameter or block");
       break;
+    case ReadProblem::text_after_fields:
+      if (!error.block || !error.text || error.text->empty()) fail("text after fields without its block or text");
+      break;
     default:
       break;
   }
@@ -152,6 +156,7 @@ void compare_threads(std::uint8_t mode, std::size_t width, bool complete_blocks)
   novrel::RowOptions options;
   options.width = width;
   options.complete_blocks = complete_blocks;
+  options.refuse_text_after_fields = true;
   if (mode & 0x20) options.parameters.emplace_back(std::int64_t{-1});
   if (mode & 0x40) options.blocks = {.start = 1, .stop = std::nullopt, .step = 2};
   const std::string one = outcome(options);
@@ -186,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     novrel::RowOptions options;
     options.width = width;
     options.complete_blocks = complete_blocks;
+    options.refuse_text_after_fields = true;
     try {
       rows.emplace(novrel::read_plot_rows(g_file->path(), options));
     } catch (const ReadError& caught) {
@@ -214,9 +220,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // width reads alike, unless complete blocks dropped a cut first data line
   // whose length gave none.
   // A given width that the first data line contradicts is refused by the
-  // rows only: the lists read it as asked.
+  // rows only: the lists read it as asked. So is text after a data line's
+  // last field: the lists ignore it.
   if (error && (error->problem == ReadProblem::width_unknown ||
-                error->problem == ReadProblem::width_mismatch))
+                error->problem == ReadProblem::width_mismatch ||
+                error->problem == ReadProblem::text_after_fields))
     return 0;
   std::size_t used = width != 0 ? width : rows ? rows->width : error->width;
   if (used == 0) {

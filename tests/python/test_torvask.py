@@ -2,6 +2,7 @@
 where (and pickle), the Plot API, parallel reads and Ctrl-C."""
 
 import errno
+import gzip
 import importlib.util
 import io
 import itertools
@@ -17,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import child_env, numpy_or_skip
+from conftest import child_env, numpy_or_skip, plot_text
 
 np = numpy_or_skip()
 import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
@@ -73,8 +74,10 @@ def test_same_values_as_novrel(novrel, make_plot, capfd):
             except (torvask.FormatError, OSError) as error:
                 plot = None
                 # Strict where novrel is not: a first data line of another
-                # width, or an empty line that ends the file.
-                if getattr(error, "problem", "") == "width_mismatch" or copy.endswith(b"\n\n"):
+                # width, text after a data line's fields, or an empty line
+                # that ends the file.
+                if (getattr(error, "problem", "") in ("width_mismatch", "text_after_fields")
+                        or copy.endswith(b"\n\n")):
                     continue
             assert capfd.readouterr() == ("", "")
             assert (plot is None) == (expected is None), copy
@@ -137,6 +140,72 @@ def test_chosen_reads_are_slices_of_a_full_read_in_any_threads(make_plot):
 ])
 def test_strict_only_where_the_file_is_wrong(make_plot, contents, keywords, values):
     assert torvask.read(make_plot(contents), **keywords).values.tolist() == values
+
+
+def _lines_changed(change):
+    """Six blocks of 12 parameters (a data line of ten fields and one of
+    two), laid out alike; `change` edits the list of lines (line n at n - 1).
+    Block 3's data lines are lines 24 and 25."""
+    rows = [[f"{b}.{j:02d}E+01" for j in range(12)] for b in range(6)]
+    lines = plot_text(rows).encode().split(b"\n")
+    return change(lines) or b"\n".join(lines)
+
+
+def _append(text, *numbers):
+    """Appends `text` to the lines `numbers` (counting from 1), or to every
+    data line."""
+    def change(lines):
+        for n in numbers or [n for n in range(15, len(lines)) if (n - 14) % 3]:
+            lines[n - 1] += text
+    return change
+
+
+# A data line holds its fields and nothing else, on every path: for each
+# case, the error (line, text shown) or the clean file's values.
+STRICT_CASES = {
+    "11th field": (_append(b"  1.0000E+00", 24), (24, "1.0000E+00")),
+    "a field too many on the short line": (_append(b"         2.5", 25), (25, "2.5")),
+    "text after the last field": (_append(b"  XYZ", 24), (24, "XYZ")),
+    "a CR before a blank": (_append(b"\r ", 25), (25, "\r ")),
+    "trailing spaces and tabs": (_append(b" \t "), None),
+    "CR LF": (lambda lines: b"\r\n".join(lines), None),
+    # width=None: blanks that would make 13-byte fields of the first line
+    "blanks on the first data line": (_append(b" \t" * 5, 15), None),
+}
+STRICT_READS = {
+    "path": lambda path: torvask.read(path),
+    "2 threads": lambda path: torvask.read(path, threads=2, dtype=np.float32),
+    "chosen, odd blocks": lambda path: torvask.read(
+        path, parameters=["P3"], blocks=slice(1, None, 2)),
+    "chosen from the end, 2 threads": lambda path: torvask.read(
+        path, parameters=["P11"], blocks=slice(-4, None), threads=2),
+    "memory": lambda path: torvask.read(memoryview(path.read_bytes())),
+    "gzip stream": lambda path: torvask.read(
+        gzip.open(io.BytesIO(gzip.compress(path.read_bytes()))), parameters=[2]),
+    "followed": lambda path: torvask.follow(path).poll(),
+}
+
+
+@pytest.mark.parametrize("case", STRICT_CASES)
+@pytest.mark.parametrize("how", STRICT_READS)
+def test_a_data_line_holds_its_fields_alone(make_plot, case, how):
+    change, error = STRICT_CASES[case]
+    read = STRICT_READS[how]
+    path = Path(make_plot(_lines_changed(change)))
+    if error is None:
+        plot, clean = read(path), read(Path(make_plot(_lines_changed(lambda lines: None))))
+        assert (plot.width, plot.blocks) == (12, clean.blocks)
+        assert np.array_equal(plot.values, clean.values)
+        return
+    with pytest.raises(torvask.FormatError) as raised:
+        read(path)
+    line, text = error
+    error = raised.value
+    assert (error.problem, error.line, error.block, error.text, error.parameter) == (
+        "text_after_fields", line, 3, text, None)
+    assert f"line {line} (block 3): the data line holds {text!r} after its last field" in str(error)
+
+
 # case: (contents, or a path below tmp_path as "/..."; read's keywords;
 #        exception; attributes; words of the message)
 ERRORS = {
