@@ -1,9 +1,9 @@
 // Where the bytes of a plot file come from: a file opened by path, the list
 // module's sequential file (text/line_source.hpp), bytes already in memory,
-// or a stream whose chunks another thread hands over (a
-// file object the interpreter reads, a decompressor). The block walker reads
-// every kind through PlotFile::read_some and knows no other difference than
-// whether it can seek.
+// or a stream whose chunks another thread hands over (a file object the
+// interpreter reads, a decompressor). The block walker reads every kind
+// through PlotFile::read_some and knows no other difference than whether it
+// can seek.
 #pragma once
 
 #include <condition_variable>
