@@ -6,8 +6,8 @@
 // data line's last field, and raises each failure with the list module's
 // message here: every failure report of rust_read_torvask names its site in
 // this file, as it always has, and callers that match on reports see the same
-// path. The stages below raise none of these themselves; they hand back what
-// they met.
+// path. The stages in src/reader/ raise none of these themselves; they hand
+// back what they met.
 #include <errno.h>
 #include <unistd.h>
 
