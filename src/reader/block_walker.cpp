@@ -98,8 +98,9 @@ void LineWalker::took(std::uint64_t length) {
   if (++phase_ == lengths_.lines) phase_ = 0;
 }
 
+// Inlined: a full read takes every line through it.
 template <bool kUtf8>
-text::NextLine LineWalker::take_line() {
+__attribute__((always_inline)) inline text::NextLine LineWalker::take_line() {
   line_.clear();
   std::string_view line;  // the bytes taken, LF included
   bool ascii = false;

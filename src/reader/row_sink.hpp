@@ -157,6 +157,7 @@ class BlockDecoder {
   // after its fields are looked at (not decoded), save those of lines the
   // layout vouches for, which end where their fields do.
   bool pass_data(std::uint64_t first, std::uint64_t count) {
+    if (count == 0) return true;
     if (!shared_.refuse_text_after_fields) return pass(count);
     const std::uint64_t laid_out = walker_.skip_laid_out(count);
     line_ += laid_out;
@@ -203,13 +204,23 @@ class BlockDecoder {
   }
 
   void take(const RowPlan::Line& planned, std::string_view text, T* row) {
-    if (planned.whole) {
-      fields_.template take<1>(text, planned.fields, row + planned.column, *this);
-    } else {
-      for (std::size_t i = 0; i < planned.chosen; ++i)
-        row[planned.to[i]] = fields_.take_one(text, planned.slot[i], *this);
-    }
+    // Lines of their fields alone, nearly all, take no look past them: the
+    // look kept inline cost a full read 4% on amd64.
+    if (text.size() > fields_.end_of(planned.fields)) [[unlikely]]
+      return take_longer(planned, text, row);
+    take_fields(planned, text, row);
+  }
+
+  // The fields first, so that a failing field decides the error.
+  __attribute__((noinline)) void take_longer(const RowPlan::Line& planned, std::string_view text, T* row) {
+    take_fields(planned, text, row);
     refuse_after_fields(text, planned.fields);
+  }
+
+  void take_fields(const RowPlan::Line& planned, std::string_view text, T* row) {
+    if (planned.whole) return fields_.template take<1>(text, planned.fields, row + planned.column, *this);
+    for (std::size_t i = 0; i < planned.chosen; ++i)
+      row[planned.to[i]] = fields_.take_one(text, planned.slot[i], *this);
   }
 
   ReadError located(ReadProblem problem, std::uint64_t line) const {

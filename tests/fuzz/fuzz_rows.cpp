@@ -102,9 +102,23 @@ void check_error(const ReadError& error, std::size_t width, bool complete_blocks
   if (width != 0 && error.width != 0 && error.width != width) fail("the width is not the one given");
 }
 
+// The blocks complete blocks give where text after the fields is let be.
+std::size_t blocks_letting_text_be(std::size_t width) {
+  novrel::RowOptions options;
+  options.width = width;
+  options.complete_blocks = true;
+  try {
+    return novrel::read_plot_rows(g_file->path(), options).blocks;
+  } catch (const ReadError&) {
+    return SIZE_MAX;
+  }
+}
+
 // The list reader with the width the rows used: the same values, bit for
 // bit, or a failure the rows shared unless complete blocks turned it into
-// their end.
+// their end. Complete blocks also take the file's last line, unended, for
+// one cut short where the rows refuse the text after its fields, which the
+// lists read: there the lists hold that block more.
 void compare_with_lists(const std::optional<PlotRows>& rows, bool complete_blocks,
                         std::size_t width) {
   const bool lists_read = novrel::failure::catch_fatal(
@@ -113,7 +127,10 @@ void compare_with_lists(const std::optional<PlotRows>& rows, bool complete_block
         if (!rows) fail("the lists were read where the rows failed");
         const std::size_t n = rows->names.size();
         if (lists.columns.size() + 1 != n) fail("the parameter counts differ");
-        if (lists.first_column.size() != rows->blocks) fail("the block counts differ");
+        if (lists.first_column.size() != rows->blocks &&
+            !(complete_blocks && lists.first_column.size() == rows->blocks + 1 &&
+              blocks_letting_text_be(width) == rows->blocks + 1))
+          fail("the block counts differ");
         for (std::size_t b = 0; b < rows->blocks; ++b) {
           const float* row = rows->values.data<float>() + b * n;
           if (std::memcmp(&row[0], &lists.first_column[b], sizeof(float)) != 0)
