@@ -141,12 +141,12 @@ def read(path: Source, width: int | None = None, *, dtype: DTypeLike = np.float6
     them. A given width must agree with that line: where the line suggests
     another width and fields of the given one do not cover it (blanks past
     the last field are padding, anything else is not), the read fails with
-    a FormatError naming the suggested width. A data line holds its fields and nothing
-    else: anything but spaces and tabs after its last field (an 11th field,
-    say, where the header's count is too small) is a FormatError, which
-    novrel ignores. ``dtype`` is numpy.float64 (every value the double
-    nearest its text) or numpy.float32 (novrel's values, bit for bit, for
-    files both accept).
+    a FormatError naming the suggested width. A data line holds its fields
+    and nothing else: anything but spaces and tabs after its last field (an
+    11th field, say, where the header's count is too small) is a
+    FormatError, where novrel ignores it. ``dtype`` is numpy.float64 (every
+    value the double nearest its text) or numpy.float32 (novrel's values,
+    bit for bit, for files both accept).
 
     ``parameters`` chooses columns by name (from the file's ``columns``) or
     index (negative from the end), in the order given; parameter 0 is
