@@ -20,7 +20,7 @@
 #include "boundary/sources.hpp"
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
-#include "lib.hpp"
+#include "reader/rows.hpp"
 #include "plot_writer.hpp"
 #include "reader/fingerprint.hpp"
 #include "reader/format.hpp"

@@ -1,6 +1,6 @@
 // Finding lines and blocks without parsing them.
 //
-// The row reader reads a plot file through these: a LineWalker hands out the
+// Both modules read a plot file through these: a LineWalker hands out the
 // lines from any byte offset, checked as UTF-8, or passes over lines with a
 // newline search alone; a LineMap finds any line of the block region, and so
 // any block, either by arithmetic where every block is laid out as the first
@@ -72,8 +72,9 @@ class LineWalker {
  public:
   LineWalker(const PlotFile& file, std::uint64_t offset, std::uint64_t end, std::size_t buffer_size);
 
-  // As LineSource::next_line: the text without its terminator, checked as
-  // UTF-8 (IoError::invalid_utf8 otherwise).
+  // The next line: its text without its terminator (LF, or CR LF), checked
+  // as UTF-8 as a whole (IoError::invalid_utf8 otherwise, the line taken);
+  // EndOfInput where no byte is left.
   text::NextLine next_line();
   // As next_line, without the UTF-8 check: for a line passed over whose
   // bytes are looked at, not decoded.

@@ -9,7 +9,7 @@
 #include <variant>
 
 #include "failure/memory.hpp"
-#include "lib.hpp"
+#include "reader/rows.hpp"
 #include "reader/block_walker.hpp"
 #include "reader/field_decoding.hpp"
 #include "reader/format.hpp"

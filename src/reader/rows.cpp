@@ -2,6 +2,8 @@
 // then the chosen blocks, either streamed from the start (one thread, bounds
 // that need no block count, a file that cannot seek) or counted first by a
 // newline scan and split among threads.
+#include "reader/rows.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -9,7 +11,6 @@
 #include <optional>
 
 #include "failure/fatal_error.hpp"
-#include "lib.hpp"
 #include "reader/block_walker.hpp"
 #include "reader/format.hpp"
 #include "reader/row_sink.hpp"
@@ -18,7 +19,6 @@
 #include "text/tokens.hpp"
 
 namespace novrel {
-
 
 namespace {
 

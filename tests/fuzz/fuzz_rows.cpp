@@ -25,6 +25,7 @@
 #include "failure/fatal_error.hpp"
 #include "failure/test_support.hpp"
 #include "lib.hpp"
+#include "reader/rows.hpp"
 #include "plot_input.hpp"
 
 namespace {
