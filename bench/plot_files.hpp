@@ -15,7 +15,7 @@
 
 #include "reader/block_walker.hpp"
 #include "reader/source.hpp"
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 
 namespace novrel::bench {
 

@@ -1,5 +1,5 @@
 // novrel's read: the stage reader of src/reader/ over the sequential source
-// of text/line_source.hpp, with the list module's policy and a sink that
+// of text/lines/line_source.hpp, with the list module's policy and a sink that
 // builds its lists, one per parameter.
 //
 // The policy checks every line (none is passed over), ignores text after a
@@ -23,10 +23,10 @@
 #include "reader/read_failure.hpp"
 #include "reader/source.hpp"
 #include "text/io_error.hpp"
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 #include "text/message_text.hpp"
-#include "text/number.hpp"
-#include "text/utf8.hpp"
+#include "text/number/number.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel {
 namespace {

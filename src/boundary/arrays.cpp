@@ -21,7 +21,7 @@
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
 #include "reader/rows.hpp"
-#include "plot_writer.hpp"
+#include "writer/plot_writer.hpp"
 #include "reader/fingerprint.hpp"
 #include "reader/format.hpp"
 #include "reader/source.hpp"

@@ -8,7 +8,7 @@
 #include "reader/read_failure.hpp"
 #include "reader/threads.hpp"
 #include "text/kernel.hpp"
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel::reader {
 namespace {

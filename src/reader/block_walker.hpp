@@ -26,8 +26,8 @@
 #include "failure/memory.hpp"
 #include "reader/format.hpp"
 #include "reader/source.hpp"
-#include "text/line_end.hpp"
-#include "text/line_source.hpp"
+#include "text/lines/line_end.hpp"
+#include "text/lines/line_source.hpp"
 
 namespace novrel::reader {
 

@@ -18,10 +18,10 @@
 #include <type_traits>
 
 #include "reader/format.hpp"
-#include "text/fixed_line.hpp"
-#include "text/number.hpp"
+#include "text/lines/fixed_line.hpp"
+#include "text/number/number.hpp"
 #include "text/tokens.hpp"
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel::reader {
 

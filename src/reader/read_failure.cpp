@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel {
 namespace {

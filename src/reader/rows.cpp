@@ -1,7 +1,8 @@
 // The row reader: the header and names, the width from the first data line,
 // then the chosen blocks, either streamed from the start (one thread, bounds
-// that need no block count, a file that cannot seek) or counted first by a
-// newline scan and split among threads.
+// that need no block count, a file that cannot seek) or split among threads
+// at block starts that the first block's layout puts by arithmetic, or,
+// where the file does not keep to it, that a count of its newlines finds.
 #include "reader/rows.hpp"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
 // Where the bytes of a plot file come from: a file opened by path, the list
-// module's sequential file (text/line_source.hpp), bytes already in memory,
+// module's sequential file (text/lines/line_source.hpp), bytes already in memory,
 // or a stream whose chunks another thread hands over (a file object the
 // interpreter reads, a decompressor). The block walker reads every kind
 // through PlotFile::read_some and knows no other difference than whether it
@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "failure/memory.hpp"
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 
 namespace novrel::reader {
 

@@ -1,4 +1,4 @@
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 
 #include <dirent.h>
 #include <pthread.h>
@@ -24,7 +24,7 @@
 #include "reader/source.hpp"
 #include "scratch_file.hpp"
 #include "text/kernel.hpp"
-#include "text/line_end.hpp"
+#include "text/lines/line_end.hpp"
 #include "utf8_reference.hpp"
 
 namespace novrel::text {

@@ -57,7 +57,7 @@
 // never x87, whose extended precision would round first to 64 bits, a
 // double rounding for float64 and one more rounding before the float32
 // proof's.
-#include "text/fixed_line.hpp"
+#include "text/lines/fixed_line.hpp"
 
 #include <cstring>
 
@@ -79,7 +79,7 @@ constexpr std::size_t kMaxWidth = 15;  // nine significant digits, D < 2^30
 // which is X + (8 - m) + s * (120 + 2m): linear in X and s, so the digit
 // arithmetic computes it (see kSignWeight).
 constexpr double kPow10[] = {
-#include "text/fixed_line_pow10.inc"
+#include "text/lines/fixed_line_pow10.inc"
 };
 static_assert(sizeof kPow10 / sizeof kPow10[0] == 256);
 
@@ -92,7 +92,7 @@ struct Pow10Split {
 
 constexpr Pow10Split kPow10Split = [] {
   constexpr double rows[][3] = {
-#include "text/fixed_line_pow10_split.inc"
+#include "text/lines/fixed_line_pow10_split.inc"
   };
   static_assert(sizeof rows / sizeof rows[0] == 256);
   Pow10Split t{};
@@ -289,7 +289,7 @@ NOVREL_KERNEL void store_floats(float* out, __m128 v) {
 NOVREL_KERNEL void store_doubles(double* out, Doubles v) { _mm_storeu_pd(out, v); }
 NOVREL_KERNEL void store_first_doubles(double* out, Doubles v, std::size_t) { _mm_storel_pd(out, v); }
 
-#include "text/fixed_line_kernel.inc"
+#include "text/lines/fixed_line_kernel.inc"
 
 #undef NOVREL_KERNEL
 #undef NOVREL_MM
@@ -357,7 +357,7 @@ NOVREL_KERNEL void store_first_doubles(double* out, Doubles v, std::size_t n) {
   if (n == 3) _mm_storel_pd(out + 2, _mm256_extractf128_pd(v, 1));
 }
 
-#include "text/fixed_line_kernel.inc"
+#include "text/lines/fixed_line_kernel.inc"
 
 #undef NOVREL_KERNEL
 #undef NOVREL_MM

@@ -1,4 +1,4 @@
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
