@@ -34,7 +34,7 @@ from ._write import write
 
 __all__ = ["Comparison", "Follower", "FormatError", "Plot", "RestartedError", "compare", "follow",
            "read", "read_many", "unique_names", "write"]
-__version__ = "0.4.1"
+__version__ = "0.5.0"
 
 
 def __dir__() -> list[str]:
