@@ -29,9 +29,9 @@ What new threads cost beyond pooled ones is the interpreter's allocator:
 it hands the pages of the objects it frees back to the system after a
 short delay, and a new thread's heap takes fresh pages for every float and
 list, each a page fault. The run is repeated in a child with that return
-turned off (MIMALLOC_PURGE_DELAY=-1, novrel and lists only): there new and
-pooled threads cost the same. --only picks the workloads, and prints only
-the speed-ups.
+turned off (MIMALLOC_PURGE_DELAY=-1, novrel and lists only), where new and
+pooled threads should cost the same CPU time. --only picks the workloads,
+and prints only the speed-ups.
 
 --regular runs the single-thread novrel read under another interpreter
 (Debian's python3.14 and a build of the module for it) and under this one,
