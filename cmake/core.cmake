@@ -19,6 +19,7 @@ set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/writer/plot_writer.cpp
   ${NOVREL_ROOT}/src/writer/field_format.cpp
   ${NOVREL_ROOT}/src/text/lines/fixed_line.cpp
+  ${NOVREL_ROOT}/src/text/lines/fixed_line_layout.cpp
   ${NOVREL_ROOT}/src/text/io_error.cpp
   ${NOVREL_ROOT}/src/text/kernel.cpp
   ${NOVREL_ROOT}/src/text/lines/line_end.cpp
