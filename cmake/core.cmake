@@ -15,9 +15,11 @@ set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/reader/read_failure.cpp
   ${NOVREL_ROOT}/src/reader/row_sink.cpp
   ${NOVREL_ROOT}/src/reader/rows.cpp
+  ${NOVREL_ROOT}/src/reader/rows_counted.cpp
   ${NOVREL_ROOT}/src/writer/plot_writer.cpp
   ${NOVREL_ROOT}/src/writer/field_format.cpp
   ${NOVREL_ROOT}/src/text/lines/fixed_line.cpp
+  ${NOVREL_ROOT}/src/text/lines/fixed_line_layout.cpp
   ${NOVREL_ROOT}/src/text/io_error.cpp
   ${NOVREL_ROOT}/src/text/kernel.cpp
   ${NOVREL_ROOT}/src/text/lines/line_end.cpp
