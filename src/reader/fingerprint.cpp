@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -149,9 +150,27 @@ bool resized(const PlotFile& file) {
          (file.size() != 0 && file.read_some(&byte, 1, file.size() - 1) == 0);
 }
 
-// Reads of a file whose size changed during a failed read, before one is
-// believed.
+// Reads of a file whose size changed during a failed read, or whose bytes
+// changed under a read, before one is believed or given up.
 constexpr int kReadsOfAChangingFile = 3;
+
+// The file's first bytes and those just before its size at open, as they
+// are before a read. Appending leaves both as they were; a file rewritten
+// from its start, or cut short and written again, while it is read changes
+// one of them (or ends before the second), and the read then holds bytes
+// that never stood together in the file, though no window of an earlier
+// read covers them (the first read of a file has none).
+failure::Vec<Window> edges_of(const PlotFile& file) {
+  failure::Vec<Window> edges;
+  const std::uint64_t size = file.size();
+  const std::uint64_t head = std::min(size, kEdgeBytes);
+  edges.push_back({0, head, digest_at(file, 0, head).value_or(0)});
+  if (size > head) {
+    const std::uint64_t tail = std::min(size - head, kEdgeBytes);
+    edges.push_back({size - tail, tail, digest_at(file, size - tail, tail).value_or(0)});
+  }
+  return edges;
+}
 
 }  // namespace
 
@@ -171,6 +190,7 @@ CheckedRead read_checked(std::string_view path, const RowOptions& options,
       };
       checked.changed = first_changed(file, expected);
       if (checked.changed) return unread();
+      const failure::Vec<Window> edges = edges_of(file);
       std::exception_ptr failed;
       try {
         checked.rows = read_plot_rows(file, options);
@@ -179,6 +199,13 @@ CheckedRead read_checked(std::string_view path, const RowOptions& options,
       }
       checked.changed = first_changed(file, expected);
       if (checked.changed) return unread();
+      if (first_changed(file, edges)) {
+        if (reads < kReadsOfAChangingFile) continue;
+        // Rewritten under every read: no read holds one state of the file.
+        ReadError error;
+        error.os_error = ESTALE;
+        throw error;
+      }
       if (failed) {
         // A file cut short and written again while it was read, even with
         // the same bytes, can leave the reader with bytes that never stood
