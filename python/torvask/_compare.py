@@ -15,10 +15,12 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _arguments as check
 from . import _core
 from ._errors import format_error
 from ._names import choose_parameters
 from ._plot import Plot, Values, unique_names
+from ._reading import read_found
 from ._source import Opened, Source, opened
 
 if TYPE_CHECKING:
@@ -197,8 +199,7 @@ class _Side:
         start, stop, _ = blocks
         if self.kind == "stream" and ((start or 0) < 0 or (stop or 0) < 0):
             # Bounds from the end of a stream are known only at its end.
-            from . import _read
-            self.plot = _read(found, width, True, None, blocks, 1, self.complete_blocks)[0]
+            self.plot = read_found(found, width, True, None, blocks, 1, self.complete_blocks)[0]
             self.blocks = (None, None, 1)
             self.columns = self.plot.columns
             return
@@ -459,14 +460,6 @@ class _Tally:
         return tuple(found)
 
 
-def _tolerance(name: str, value: float) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    if not value >= 0:
-        raise ValueError(f"{name} must be at least 0, not {value}")
-    return float(value)
-
-
 def compare(a: Source | Plot, b: Source | Plot, *, rtol: float = 0.0, atol: float = 0.0,
             parameters: Iterable[str | int] | None = None, blocks: slice | None = None,
             on: str = "block", width: int | None = None,
@@ -500,14 +493,13 @@ def compare(a: Source | Plot, b: Source | Plot, *, rtol: float = 0.0, atol: floa
     ``read`` reads it. Errors are those of ``read``; a first parameter that
     does not increase with ``on="time"`` is a ValueError.
     """
-    from . import _blocks_argument, _flag_argument, _parameters_argument, _width_argument
-    rtol, atol = _tolerance("rtol", rtol), _tolerance("atol", atol)
+    rtol, atol = check.tolerance("rtol", rtol), check.tolerance("atol", atol)
     if on not in ("block", "time"):
         raise ValueError(f"on must be 'block' or 'time', not {on!r}")
-    chosen_blocks = _blocks_argument(blocks)
-    wanted = _parameters_argument(parameters)
-    width = _width_argument(width)
-    _flag_argument("complete_blocks", complete_blocks)
+    chosen_blocks = check.blocks(blocks)
+    wanted = check.parameters(parameters)
+    width = check.width(width)
+    check.flag("complete_blocks", complete_blocks)
     with contextlib.ExitStack() as sides:
         left = _Side(a, width, chosen_blocks, complete_blocks)
         sides.callback(left.close)

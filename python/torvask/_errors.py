@@ -11,6 +11,9 @@ from . import _core
 # How a call of read() spells each option that a wording may suggest.
 PYTHON_SPELLING = {"complete_blocks": "complete_blocks=True", "width": "width="}
 
+# What a file whose header or names are still being written fails with.
+HEADER_UNWRITTEN = ("no_header", "header_cut", "names_missing")
+
 
 class FormatError(ValueError):
     """The contents of a plot file do not fit the format.
