@@ -211,7 +211,7 @@ class _Side:
         else:
             head = found
             self._open.close()
-        names = self._core_read(head, (0,), (0, 0, 1), self.complete_blocks)[1]
+        names = self._core_read(head, (0,), (0, 0, 1), self.complete_blocks).names
         self.columns = tuple(unique_names(names))
 
     def close(self) -> None:
@@ -220,13 +220,16 @@ class _Side:
     def _core_read(self, found: Opened | bytes, chosen: tuple[str | int, ...] | None,
                    blocks: tuple[int | None, int | None, int], complete: bool = False,
                    resume: tuple[int, int, int] | None = None,
-                   shift: tuple[int, int, int] = (0, 0, 0)) -> Any:
+                   shift: tuple[int, int, int] = (0, 0, 0)) -> _core.ReadResult:
         """_core.read of `found`, or of a stream's header and blocks in
         memory; `shift` is (the lines of the header, and the lines and blocks
         of the stream before these) for its errors to say where they are."""
         source = memoryview(found) if isinstance(found, bytes) else found.source
         try:
-            got = _core.read(source, self.width, complete, True, chosen, *blocks, 1, resume)
+            start, stop, step = blocks
+            got = _core.read(source, width=self.width, complete_blocks=complete, float64=True,
+                             parameters=chosen, start=start, stop=stop, step=step,
+                             resume=resume)
         except _core.ReadFailure as failure:
             header, lines, before = shift
             if failure.line is not None and failure.line > header:
@@ -235,7 +238,7 @@ class _Side:
                 failure.block += before
             raise format_error(failure, self.shown) from None
         if self.width is None:
-            self.width = got[3]
+            self.width = got.width
         return got
 
     def _more(self) -> bool:
@@ -297,15 +300,15 @@ class _Side:
             with opened(self.source) as found:
                 got = self._core_read(found, names, bounds,
                                   resume is not None or self.complete_blocks, resume)
-            values = np.asarray(got[2])
+            values = np.asarray(got.rows)
             if len(values):
                 self.count += len(values)
                 yield np.arange(want, want + step * len(values), step, dtype=np.int64), values
                 want += step * len(values)
             if len(values) == asked:
-                resume = got[7] if resume is not None else None
+                resume = got.end if resume is not None else None
                 continue
-            if resume is not None and got[7][0] < got[8][0]:
+            if resume is not None and got.end[0] < got.identity[0]:
                 # A read that goes on from a point leaves the file's last
                 # block when its last line has no line end, and a cut block:
                 # the rest is read as any read reads it, and fails as it does.
@@ -350,7 +353,7 @@ class _Side:
                 got = self._core_read(self._head + piece, names, (want - before, upto, step),
                                       ended and self.complete_blocks,
                                       shift=(header_lines, before * per_block, before))
-                values = np.asarray(got[2])
+                values = np.asarray(got.rows)
                 if len(values):
                     self.count += len(values)
                     yield np.arange(want, want + step * len(values), step, dtype=np.int64), values
@@ -360,7 +363,7 @@ class _Side:
     def _block_count(self) -> int:
         with opened(self.source) as found:
             got = self._core_read(found, (0,), (-1, None, 1), self.complete_blocks)
-        return int(got[5]) + len(np.asarray(got[2]))
+        return int(got.first_block) + len(np.asarray(got.rows))
 
 
 def read_csv(path: str | os.PathLike[str]) -> Plot:

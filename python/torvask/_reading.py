@@ -38,9 +38,10 @@ def read_found(found: Opened, width: int | None, float64: bool, chosen: list[str
     during the read."""
     start, stop, step = blocks
     try:
-        result = _core.read(found.source, width, complete_blocks, float64,
-                            None if chosen is None else tuple(chosen), start, stop, step,
-                            threads, resume, windows)
+        result = _core.read(found.source, width=width, complete_blocks=complete_blocks,
+                            float64=float64, parameters=None if chosen is None else tuple(chosen),
+                            start=start, stop=stop, step=step, threads=threads, resume=resume,
+                            windows=windows)
     except _core.ReadFailure as failure:
         raise format_error(failure, found.shown) from None
     except Exception as error:

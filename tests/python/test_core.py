@@ -15,7 +15,10 @@ _core = load_core()
 
 
 def read(path, width=None, complete_blocks=False, float64=False):
-    return _core.read(os.fsencode(path), width, complete_blocks, float64, None, None, None, 1, 1)[:7]
+    got = _core.read(os.fsencode(path), width=width, complete_blocks=complete_blocks,
+                     float64=float64)
+    return (got.title, got.names, got.rows, got.width, got.parameters, got.first_block,
+            got.block_step)
 
 
 @pytest.mark.parametrize("float64", [False, True])
@@ -50,22 +53,20 @@ def test_numpy_wraps_rows_without_a_copy(make_plot):
     assert memoryview(lent)[1, 1] == 0.25
 
 
-REST = (False, None, None, None, 1, 1)
-
-
-@pytest.mark.parametrize("args, error", [
-    ((b"x", None, False), TypeError),
-    (("x", None, False) + REST, TypeError),
-    ((b"x", 1.0, False) + REST, TypeError),
-    ((b"x", 0, False) + REST, ValueError),
-    ((b"x", None, 1) + REST, TypeError),
-    ((b"x", None, False, False, [1], None, None, 1, 1), TypeError),
-    ((b"x", None, False, False, None, None, None, 0, 1), ValueError),
-    ((b"x\0y", None, False) + REST, ValueError),
+@pytest.mark.parametrize("args, keywords, error", [
+    ((b"x", None), {}, TypeError),
+    (("x",), {}, TypeError),
+    ((b"x",), {"width": 1.0}, TypeError),
+    ((b"x",), {"width": 0}, ValueError),
+    ((b"x",), {"complete_blocks": 1}, TypeError),
+    ((b"x",), {"parameters": [1]}, TypeError),
+    ((b"x",), {"step": 0}, ValueError),
+    ((b"x",), {"rows": 1}, TypeError),
+    ((b"x\0y",), {}, ValueError),
 ])
-def test_wrong_arguments_raise_before_reading(args, error):
+def test_wrong_arguments_raise_before_reading(args, keywords, error):
     with pytest.raises(error):
-        _core.read(*args)
+        _core.read(*args, **keywords)
     with pytest.raises(TypeError):
         _core.Rows()
 
