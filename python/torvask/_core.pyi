@@ -2,7 +2,15 @@
 
 from _typeshed import structseq
 from collections.abc import Buffer
+from types import MappingProxyType
 from typing import Any, Final, final
+
+# Each problem's name: its (wording, option); see ReadFailure.
+PROBLEMS: Final[MappingProxyType[str, tuple[str, str | None]]]
+# The attributes of every ReadFailure, as ReadFailure declares them below.
+FAILURE_ATTRIBUTES: Final[tuple[str, ...]]
+# The problems of a file whose header or names are still being written.
+HEADER_UNWRITTEN: Final[tuple[str, ...]]
 
 def read(source: bytes | Buffer | Any, /, *, width: int | None = None,
          complete_blocks: bool = False, float64: bool = True,
@@ -91,6 +99,6 @@ class ReadFailure(Exception):
     parameter: int | None
     name: str | None
     text: str | None
-    width: int | None
     suggested_width: int | None
+    width: int | None
     count: int | None

@@ -42,6 +42,13 @@ inline Ref width_or_none(std::size_t width) {
   return int_or_none(width != 0 ? std::optional<std::size_t>(width) : std::nullopt);
 }
 
+// The attributes of a ReadFailure, in the order raise_read_error sets them;
+// the module exports them as FAILURE_ATTRIBUTES.
+inline constexpr const char* kFailureAttributes[] = {
+    "problem", "wording", "option",          "line",  "block", "parameter",
+    "name",    "text",    "suggested_width", "width", "count",
+};
+
 // What write() is told its failures with: its own arguments.
 struct WriteArguments {
   PyObject* names;  // the tuple of the names

@@ -5,6 +5,7 @@
 // interpreter that imports it, and nothing is mutated after import: it needs
 // no global lock. The library exports PyInit__core and nothing else.
 #include <cerrno>
+#include <iterator>
 
 #include "boundary/torvask_core.hpp"
 #include "reader/format.hpp"
@@ -109,10 +110,54 @@ PyMethodDef core_methods[] = {
 
 constexpr const char kReadFailureDoc[] =
     "A plot file's contents do not fit the format. args: (problem,); attributes:\n"
-    "problem, wording (a str.format template over the others), option (the\n"
-    "keyword of read() that the wording suggests as {option}), line, block,\n"
-    "parameter, name, text, width, suggested_width and count, each None where\n"
-    "it does not apply.";
+    "those of FAILURE_ATTRIBUTES: problem, wording (a str.format template over\n"
+    "the others), option (the keyword of read() that the wording suggests as\n"
+    "{option}), line, block, parameter, name, text, suggested_width, width and\n"
+    "count, each None where it does not apply.";
+
+// The failures of a file whose header or names are still being written: a
+// follower waits on them rather than failing.
+constexpr ReadProblem kHeaderUnwritten[] = {ReadProblem::no_header, ReadProblem::header_cut,
+                                            ReadProblem::names_missing};
+
+// The vocabulary of ReadFailure, for the package to take rather than spell
+// again: PROBLEMS maps each problem's name to its (wording, option), option
+// None where the wording suggests none; OSError and MemoryError stand for
+// the problems without a wording.
+int add_vocabulary(PyObject* module) noexcept {
+  Ref problems = Ref::steal(PyDict_New());
+  if (!problems) return -1;
+  for (std::size_t i = 0; i < kProblemCount; ++i) {
+    const ProblemText& text = text_of(static_cast<ReadProblem>(i));
+    if (text.wording.empty()) continue;
+    Ref name = str_of(text.name);
+    Ref wording = str_of(text.wording);
+    Ref option = text.option.empty() ? Ref::borrow(Py_None) : str_of(text.option);
+    if (!name || !wording || !option) return -1;
+    Ref entry = Ref::steal(PyTuple_Pack(2, wording.get(), option.get()));
+    if (!entry || PyDict_SetItem(problems.get(), name.get(), entry.get()) < 0) return -1;
+  }
+  Ref attributes = Ref::steal(PyTuple_New(std::size(kFailureAttributes)));
+  if (!attributes) return -1;
+  for (std::size_t i = 0; i < std::size(kFailureAttributes); ++i) {
+    PyObject* name = PyUnicode_FromString(kFailureAttributes[i]);
+    if (name == nullptr) return -1;
+    PyTuple_SET_ITEM(attributes.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  Ref unwritten = Ref::steal(PyTuple_New(std::size(kHeaderUnwritten)));
+  if (!unwritten) return -1;
+  for (std::size_t i = 0; i < std::size(kHeaderUnwritten); ++i) {
+    Ref name = str_of(text_of(kHeaderUnwritten[i]).name);
+    if (!name) return -1;
+    PyTuple_SET_ITEM(unwritten.get(), static_cast<Py_ssize_t>(i), name.release());
+  }
+  Ref shown = Ref::steal(PyDictProxy_New(problems.get()));  // read-only: shared by every thread
+  if (!shown || PyModule_AddObjectRef(module, "PROBLEMS", shown.get()) < 0 ||
+      PyModule_AddObjectRef(module, "FAILURE_ATTRIBUTES", attributes.get()) < 0 ||
+      PyModule_AddObjectRef(module, "HEADER_UNWRITTEN", unwritten.get()) < 0)
+    return -1;
+  return 0;
+}
 
 int exec_core(PyObject* module) noexcept {
   ModuleState& state = state_of(module);
@@ -126,7 +171,7 @@ int exec_core(PyObject* module) noexcept {
   if (state.read_failure == nullptr ||
       PyModule_AddObjectRef(module, "ReadFailure", state.read_failure) < 0)
     return -1;
-  return 0;
+  return add_vocabulary(module);
 }
 
 int traverse_core(PyObject* module, visitproc visit, void* arg) noexcept {

@@ -3,6 +3,7 @@
 // Rows object.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 #include "boundary/torvask_core.hpp"
@@ -24,23 +25,31 @@ void raise_read_error(const Call& call, const ReadError& error) {
     return;
   }
   const ProblemText& problem = text_of(error.problem);
-  const std::pair<const char*, Ref> attributes[] = {
-      {"problem", str_of(problem.name)},
-      {"wording", str_of(problem.wording)},
-      {"option", problem.option.empty() ? Ref::borrow(Py_None) : str_of(problem.option)},
-      {"line", error.line != 0 ? Ref::steal(PyLong_FromUnsignedLongLong(error.line)) : Ref::borrow(Py_None)},
-      {"block", int_or_none(error.block)},
-      {"parameter", int_or_none(error.parameter)},
-      {"name", error.parameter ? str_of(error.name) : Ref::borrow(Py_None)},
-      {"text", error.text ? str_of(*error.text) : Ref::borrow(Py_None)},
-      {"width", width_or_none(error.width)},
-      {"suggested_width", width_or_none(error.suggested_width)},
-      {"count", int_or_none(error.count != 0 ? std::optional<std::uint32_t>(error.count) : std::nullopt)},
+  const std::optional<std::uint32_t> count =
+      error.count != 0 ? std::optional<std::uint32_t>(error.count) : std::nullopt;
+  const std::optional<std::uint64_t> line =
+      error.line != 0 ? std::optional<std::uint64_t>(error.line) : std::nullopt;
+  // In the order of kFailureAttributes.
+  const Ref values[] = {
+      str_of(problem.name),
+      str_of(problem.wording),
+      problem.option.empty() ? Ref::borrow(Py_None) : str_of(problem.option),
+      int_or_none(line),
+      int_or_none(error.block),
+      int_or_none(error.parameter),
+      error.parameter ? str_of(error.name) : Ref::borrow(Py_None),
+      error.text ? str_of(*error.text) : Ref::borrow(Py_None),
+      width_or_none(error.suggested_width),
+      width_or_none(error.width),
+      int_or_none(count),
   };
-  Ref exception = Ref::steal(PyObject_CallOneArg(call.state->read_failure, attributes[0].second.get()));
+  static_assert(std::size(values) == std::size(kFailureAttributes));
+  Ref exception = Ref::steal(PyObject_CallOneArg(call.state->read_failure, values[0].get()));
   if (!exception) return;
-  for (const auto& [name, value] : attributes)
-    if (!value || PyObject_SetAttrString(exception.get(), name, value.get()) < 0) return;
+  for (std::size_t i = 0; i < std::size(values); ++i)
+    if (!values[i] || PyObject_SetAttrString(exception.get(), kFailureAttributes[i],
+                                             values[i].get()) < 0)
+      return;
   PyErr_SetRaisedException(exception.release());
 }
 

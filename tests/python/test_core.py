@@ -98,3 +98,22 @@ def test_failures_are_os_errors_or_located_read_failures(make_plot, tmp_path):
         read(make_plot("h 2\nT\n"))
     assert tuple(getattr(caught.value, f) for f in fields) == (
         "names_missing", 3, None, None, None, None, None, None)
+
+
+def test_stub_declares_the_module_and_its_vocabulary():
+    import ast
+    import string
+    from pathlib import Path
+
+    stub = ast.parse((Path(__file__).parents[2] / "python/torvask/_core.pyi").read_text())
+    declared = {node.name if not isinstance(node, ast.AnnAssign) else node.target.id: node
+                for node in stub.body
+                if isinstance(node, (ast.FunctionDef, ast.ClassDef, ast.AnnAssign))}
+    assert set(declared) == {name for name in dir(_core) if not name.startswith("__")}
+    attributes = [node.target.id for node in declared["ReadFailure"].body
+                  if isinstance(node, ast.AnnAssign)]
+    assert tuple(attributes) == _core.FAILURE_ATTRIBUTES
+    assert set(_core.HEADER_UNWRITTEN) <= set(_core.PROBLEMS)
+    for wording, option in _core.PROBLEMS.values():
+        fields = {field for _, field, _, _ in string.Formatter().parse(wording) if field}
+        assert fields <= {*_core.FAILURE_ATTRIBUTES} and ("option" in fields) == (option is not None)
