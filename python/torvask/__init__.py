@@ -7,9 +7,13 @@
 Each value is the float64 nearest its decimal text; with
 ``dtype=numpy.float32`` the values are those ``novrel.rust_read_torvask``
 gives, bit for bit. Parameters and blocks can be chosen, and one file read
-in several threads. Failures are ordinary exceptions (``OSError`` and its
-subclasses, ``FormatError``, ``MemoryError``) and nothing is ever written to
-standard output or standard error.
+in several threads. A file that cannot be read raises its ``OSError``, one
+whose contents do not fit the format ``FormatError``, a chosen parameter the
+file lacks ``KeyError`` or ``IndexError``, a followed file that was
+rewritten ``RestartedError``, and arguments of the wrong type or value
+``TypeError`` or ``ValueError``; ``MemoryError`` where memory runs out.
+Reading, writing and comparing never write to standard output or standard
+error; the command line (``python -m torvask``) does.
 """
 
 from __future__ import annotations

@@ -59,9 +59,10 @@ class FormatError(ValueError):
 
 
 def format_error(failure: _core.ReadFailure, path: str) -> Exception:
-    """The exception for a failure of _core.read on `path`: a FormatError,
-    or for a chosen parameter that the file lacks, KeyError, IndexError or
-    ValueError."""
+    """The exception for a ReadFailure of _core.read on `path`: a
+    FormatError, but KeyError for a chosen name that the file lacks,
+    IndexError for a chosen index beyond its parameters, and ValueError for
+    a parameter chosen twice."""
     fields = {name: getattr(failure, name) for name in _core.FAILURE_ATTRIBUTES}
     # Cut where the option goes, so that a caller can spell it its own way.
     parts = [part.format(**{**fields, "text": failure.text or ""})
