@@ -109,9 +109,9 @@ extern PyStructSequence_Desc result_desc;
 // the values then staying with `plot`.
 Ref make_rows(PyTypeObject* type, PlotRows& plot);
 
-PyObject* read(PyObject* module, PyObject* args, PyObject* keywords) noexcept;
-PyObject* check(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
-PyObject* write(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* read_entry(PyObject* module, PyObject* args, PyObject* keywords) noexcept;
+PyObject* check_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* write_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 extern const char kReadDoc[];
 extern const char kCheckDoc[];
 extern const char kWriteDoc[];

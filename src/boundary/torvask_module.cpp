@@ -95,13 +95,12 @@ PyObject* unique_names(PyObject*, PyObject* names) noexcept {
 
 PyMethodDef core_methods[] = {
     {"unique_names", unique_names, METH_O, kUniqueNamesDoc},
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)),
-     METH_VARARGS | METH_KEYWORDS,
-     kReadDoc},
-    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write)), METH_FASTCALL,
-     kWriteDoc},
-    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
-     kCheckDoc},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_entry)),
+     METH_VARARGS | METH_KEYWORDS, kReadDoc},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_entry)),
+     METH_FASTCALL, kWriteDoc},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_entry)),
+     METH_FASTCALL, kCheckDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -246,7 +246,7 @@ const char kReadDoc[] =
     "A file that cannot be read raises its OSError; contents that do not fit\n"
     "the format raise ReadFailure.";
 
-PyObject* read(PyObject* module, PyObject* args, PyObject* keywords) noexcept {
+PyObject* read_entry(PyObject* module, PyObject* args, PyObject* keywords) noexcept {
   static const char* const kKeywords[] = {"",      "width", "complete_blocks", "float64",
                                           "parameters", "start", "stop", "step", "threads",
                                           "resume", "windows", nullptr};
@@ -344,7 +344,7 @@ const char kCheckDoc[] =
     "`changed` the index of the first window whose bytes changed, or None. A\n"
     "file that cannot be read raises its OSError.";
 
-PyObject* check(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* check_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs != 2) {
     PyErr_Format(PyExc_TypeError, "check() takes exactly 2 arguments (%zd given)", nargs);
     return nullptr;

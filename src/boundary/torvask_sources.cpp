@@ -4,7 +4,6 @@
 #include <cstring>
 #include <exception>
 #include <span>
-#include <system_error>
 #include <thread>
 
 #include "failure/fatal_error.hpp"

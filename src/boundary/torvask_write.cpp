@@ -75,7 +75,7 @@ const char kWriteDoc[] =
     "bytes wide. The file is written under a temporary name beside the target\n"
     "and renamed over it. A file that cannot be written raises its OSError;\n"
     "a width, a count or a line break the format cannot hold, ValueError.";
-PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* write_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs != 5) {
     PyErr_Format(PyExc_TypeError, "write() takes exactly 5 arguments (%zd given)", nargs);
     return nullptr;
