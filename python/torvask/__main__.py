@@ -28,7 +28,7 @@ from typing import IO, Any, NamedTuple
 
 import numpy as np
 
-from . import FormatError, Plot, __version__, read, write
+from . import Plot, __version__, read, write
 from . import _arguments as check
 from ._command import Unavailable, failure
 from ._compare import Comparison, compare
