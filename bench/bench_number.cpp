@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "text/number.hpp"
+#include "text/number/number.hpp"
 
 namespace {
 

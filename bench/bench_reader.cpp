@@ -22,7 +22,6 @@
 #include "lib.hpp"
 #include "plot_files.hpp"
 #include "text/kernel.hpp"
-#include "text/line_source.hpp"
 #include "text/tokens.hpp"
 
 namespace {
@@ -36,16 +35,7 @@ std::size_t file_size(const std::string& path) {
   return static_cast<std::size_t>(std::filesystem::file_size(path));
 }
 
-novrel::text::LineSource open_or_die(const std::string& path) {
-  novrel::text::OpenResult opened = novrel::text::open_line_source(path);
-  if (!opened.source) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    std::abort();
-  }
-  return std::move(*opened.source);
-}
-
-std::uint32_t skip_header(novrel::text::LineSource& source) {
+std::uint32_t skip_header(novrel::bench::Lines& source) {
   const std::string_view header = source.next_line().text;
   const auto tokens = novrel::text::split_whitespace(header);
   const std::uint32_t count = *novrel::text::parse_parameter_count(tokens.back());
@@ -57,7 +47,7 @@ std::uint32_t skip_header(novrel::text::LineSource& source) {
 // from_chars takes no leading whitespace, so fields lose their ASCII blanks
 // first; that is all the trimming these files need.
 novrel::PlotData read_with_from_chars(const std::string& path, std::size_t width) {
-  novrel::text::LineSource source = open_or_die(path);
+  novrel::bench::Lines source(path);
   const std::uint32_t count = skip_header(source);
   novrel::PlotData data;
   data.columns.resize(count - 1);
@@ -140,7 +130,7 @@ void BM_lines(benchmark::State& state, std::size_t index) {
   const std::string& path = plot_file(shape);
   std::size_t lines = 0;
   for (auto _ : state) {
-    novrel::text::LineSource source = open_or_die(path);
+    novrel::bench::Lines source(path);
     lines = 0;
     std::size_t bytes = 0;
     for (auto line = source.next_line(); line.status == novrel::text::LineStatus::Line;
@@ -160,7 +150,7 @@ void BM_fields(benchmark::State& state, std::size_t index) {
   const std::string& path = plot_file(shape);
   std::size_t values = 0;
   for (auto _ : state) {
-    novrel::text::LineSource source = open_or_die(path);
+    novrel::bench::Lines source(path);
     const std::uint32_t count = skip_header(source);
     values = 0;
     std::size_t kept = 0;

@@ -11,6 +11,11 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
+
+#include "reader/block_walker.hpp"
+#include "reader/source.hpp"
+#include "text/lines/line_source.hpp"
 
 namespace novrel::bench {
 
@@ -53,5 +58,27 @@ inline std::string plot_file(const Shape& shape) {
   std::filesystem::rename(partial, path);
   return path;
 }
+
+// The lines of a plot file as the list module takes them: a walker over the
+// sequential source.
+class Lines {
+ public:
+  explicit Lines(const std::string& path)
+      : file_(open_or_die(path)), walker_(file_, 0, reader::kNoEnd, text::kReadBufferSize) {}
+  text::NextLine next_line() { return walker_.next_line(); }
+
+ private:
+  static text::FileDescriptor open_or_die(const std::string& path) {
+    text::OpenedFile opened = text::open_file(path);
+    if (!opened.fd) {
+      std::fprintf(stderr, "cannot open %s\n", path.c_str());
+      std::abort();
+    }
+    return std::move(*opened.fd);
+  }
+
+  reader::PlotFile file_;
+  reader::LineWalker walker_;
+};
 
 }  // namespace novrel::bench

@@ -8,7 +8,7 @@ module's fast-call entry, then attributes the instructions to the stages of
 the call by inclusive cost:
 
     reading            read(2) wrappers and opening the file (user side)
-    lines + UTF-8      LineSource::next_line: finding LF, joining a line that
+    lines + UTF-8      LineWalker::next_line: finding LF, joining a line that
                        straddles two reads, the UTF-8 check (shown apart)
     field slicing      the reader's own loop: slicing fields out of the line,
                        bounds checks, appending to the float32 columns
@@ -140,11 +140,11 @@ def main(argv=None):
     numbers = total_of(inclusive, r"^novrel::text::parse_float32\(")
     lines_decoded = total_of(inclusive, r"novrel::text::\(anonymous namespace\)::decode_(ssse3|avx2)\b")
     trimming = total_of(inclusive, r"^novrel::text::trim_whitespace\(")
-    next_line = total_of(inclusive, r"^novrel::text::LineSource::next_line\(")
+    next_line = total_of(inclusive, r"^novrel::reader::LineWalker::next_line\(")
     utf8 = total_of(inclusive, r"^novrel::text::is_valid_utf8\(")
     # read(2) is only called from next_line; its user-side share is small.
     reads = total_of(inclusive, r"^(__GI___libc_read|__libc_read|read)$")
-    opening = total_of(inclusive, r"^novrel::text::open_line_source\(")
+    opening = total_of(inclusive, r"^novrel::text::open_file\(")
     header = total_of(inclusive, r"^novrel::text::(split_whitespace|parse_parameter_count)\(")
     slicing = reader - numbers - lines_decoded - trimming - next_line - opening - header
     objects = total - reader

@@ -4,7 +4,7 @@ interpreter itself gains on the same objects and on work that allocates
 nothing.
 
     threads.py [--size-mb 50] [--reps 5] [--data-dir build/bench]
-               [--regular PYTHON=BUILD_DIR]
+               [--regular PYTHON=BUILD_DIR] [--only WORKLOAD,...]
     threads.py --single PATH [--reps 5]     (child: one read, JSON timings)
 
 Two files of SIZE MB (N = 200, width 12) are worked on one after the other
@@ -24,6 +24,14 @@ threads end (the second sums the freeing alone). "Pooled" threads are the
 same two for the whole run, as a pool's workers; new threads start with
 empty allocator heaps. Minor page faults are those of the whole process
 during the timed part; CPU time is that of the threads doing the work.
+
+What new threads cost beyond pooled ones is the interpreter's allocator:
+it hands the pages of the objects it frees back to the system after a
+short delay, and a new thread's heap takes fresh pages for every float and
+list, each a page fault. The run is repeated in a child with that return
+turned off (MIMALLOC_PURGE_DELAY=-1, novrel and lists only), where new and
+pooled threads should cost the same CPU time. --only picks the workloads,
+and prints only the speed-ups.
 
 --regular runs the single-thread novrel read under another interpreter
 (Debian's python3.14 and a build of the module for it) and under this one,
@@ -128,7 +136,7 @@ def measure(workloads, reps):
     rows = []
     for name, work, inputs, free_rows in workloads:
         rows.append((name + ", one after the other", work, inputs, False, False))
-        rows.append((name + ", two threads", work, inputs, True, False))
+        rows.append((name + ", two new threads", work, inputs, True, False))
         rows.append((name + ", two pooled threads", work, inputs, "pooled", False))
         if free_rows:
             rows.append((name + ", each thread frees its own", work, inputs, True, True))
@@ -185,12 +193,14 @@ def main():
     parser.add_argument("--data-dir", default=os.path.join("build", "bench"))
     parser.add_argument("--regular", metavar="PYTHON=BUILD_DIR")
     parser.add_argument("--single", metavar="PATH")
+    parser.add_argument("--only", metavar="WORKLOAD,...")
     args = parser.parse_args()
     if args.single:
         return single_main(args.single, args.reps)
 
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-    print("  Python %s%s, %d cores, load average %s" % (
+    say = print if not args.only else (lambda *_: None)
+    say("  Python %s%s, %d cores, load average %s" % (
         sys.version.split()[0], " free-threaded" if free_threaded else " (with the GIL)",
         os.cpu_count(), " ".join(open("/proc/loadavg").read().split()[:3])))
     paths = []
@@ -203,14 +213,15 @@ def main():
                 peers.plotgen.write_plot(out, PARAMS, blocks, WIDTH, seed=seed)
             os.replace(path + ".partial", path)
         paths.append(path)
-    novrel, core = peers.import_novrel(), load_core()
+    novrel = peers.import_novrel()
+    core = load_core() if not args.only or "parse" in args.only.split(",") else None
     columns = [columns_of(p) for p in paths]
     contents = []
     for p in paths:
         with open(p, "rb") as f:
             contents.append(f.read())
     values = sum(len(c) for c in columns[0])
-    print("  2 files of %.0f MB, %d values each (N = %d, width %d), median of %d" % (
+    say("  2 files of %.0f MB, %d values each (N = %d, width %d), median of %d" % (
         len(contents[0]) / 1e6, values, PARAMS, WIDTH, args.reps))
 
     workloads = [
@@ -221,21 +232,31 @@ def main():
         ("lists", lambda cols: [c.tolist() for c in cols], columns, True),
         ("sha256", lambda data: hashlib.sha256(data).digest(), contents, False),
     ]
+    if args.only:
+        workloads = [w for w in workloads if w[0] in args.only.split(",")]
     figures = measure(workloads, args.reps)
-    print("  %-40s %9s %9s %13s" % ("", "wall", "CPU", "minor faults"))
+    say("  %-40s %9s %9s %13s" % ("", "wall", "CPU", "minor faults"))
     for label, (seconds, cpu, faults) in figures.items():
-        print("  %-40s %7.3f s %7.3f s %13d" % (label, seconds, cpu, faults))
-    print("  two threads against one after the other: wall speed-up (2.0 at best), and the")
-    print("  CPU time they take against it (1.0 when sharing the process costs nothing;")
-    print("  unlike the wall time, this holds on a machine shared with other work):")
+        say("  %-40s %7.3f s %7.3f s %13d" % (label, seconds, cpu, faults))
+    say("  two threads against one after the other: wall speed-up (2.0 at best), and the")
+    say("  CPU time they take against it (1.0 when sharing the process costs nothing;")
+    say("  unlike the wall time, this holds on a machine shared with other work):")
     for name, *_ in workloads:
         alone = figures[name + ", one after the other"]
-        new, pooled = figures[name + ", two threads"], figures[name + ", two pooled threads"]
+        new, pooled = figures[name + ", two new threads"], figures[name + ", two pooled threads"]
         print("    %-7s %.2fx wall, %.2f CPU (new threads); %.2fx wall, %.2f CPU (pooled)" % (
             name, alone[0] / new[0], new[1] / alone[1], alone[0] / pooled[0], pooled[1] / alone[1]))
 
     for pool in POOL:
         pool.shutdown()
+    if args.only:
+        return
+    print("  the same, the interpreter keeping the pages it frees (MIMALLOC_PURGE_DELAY=-1):")
+    child = subprocess.run(
+        [sys.executable, "-u", __file__, "--size-mb", str(args.size_mb), "--reps", str(args.reps),
+         "--data-dir", args.data_dir, "--only", "novrel,lists"],
+        env=dict(os.environ, MIMALLOC_PURGE_DELAY="-1"), check=True, capture_output=True, text=True)
+    sys.stdout.write(child.stdout)
     if args.regular:
         times = single_ratio(args.regular, paths[0], args.reps)
         print("  novrel, one file, one thread: %.3f s on %s, %.3f s here: %.2fx the time" % (

@@ -15,17 +15,19 @@ set(NOVREL_CORE_SOURCES
   ${NOVREL_ROOT}/src/reader/read_failure.cpp
   ${NOVREL_ROOT}/src/reader/row_sink.cpp
   ${NOVREL_ROOT}/src/reader/rows.cpp
-  ${NOVREL_ROOT}/src/plot_writer.cpp
-  ${NOVREL_ROOT}/src/text/field_format.cpp
-  ${NOVREL_ROOT}/src/text/fixed_line.cpp
+  ${NOVREL_ROOT}/src/reader/rows_counted.cpp
+  ${NOVREL_ROOT}/src/writer/plot_writer.cpp
+  ${NOVREL_ROOT}/src/writer/field_format.cpp
+  ${NOVREL_ROOT}/src/text/lines/fixed_line.cpp
+  ${NOVREL_ROOT}/src/text/lines/fixed_line_layout.cpp
   ${NOVREL_ROOT}/src/text/io_error.cpp
   ${NOVREL_ROOT}/src/text/kernel.cpp
-  ${NOVREL_ROOT}/src/text/line_end.cpp
-  ${NOVREL_ROOT}/src/text/line_source.cpp
+  ${NOVREL_ROOT}/src/text/lines/line_end.cpp
+  ${NOVREL_ROOT}/src/text/lines/line_source.cpp
   ${NOVREL_ROOT}/src/text/message_text.cpp
-  ${NOVREL_ROOT}/src/text/number.cpp
+  ${NOVREL_ROOT}/src/text/number/number.cpp
   ${NOVREL_ROOT}/src/text/tokens.cpp
-  ${NOVREL_ROOT}/src/text/utf8.cpp
+  ${NOVREL_ROOT}/src/text/lines/utf8.cpp
   ${NOVREL_FAILURE_SOURCES})
 # Entry points for the C++ tests, the failure probe, the stresses and the
 # fuzz targets alone (src/failure/test_support.hpp): never in a module.

@@ -1,9 +1,13 @@
-// novrel's sink: the blocks of a plot file as lists, one per parameter, with
-// the list module's messages and reports for every failure.
+// novrel's read: the stage reader of src/reader/ over the sequential source
+// of text/lines/line_source.hpp, with the list module's policy and a sink that
+// builds its lists, one per parameter.
 //
-// It keeps the name src/lib.cpp, apart from the other stages in src/reader/:
-// every failure report of rust_read_torvask names its site in this file, as
-// it always has, and callers that match on reports see the same path.
+// The policy checks every line (none is passed over), ignores text after a
+// data line's last field, and raises each failure with the list module's
+// message here: every failure report of rust_read_torvask names its site in
+// this file, as it always has, and callers that match on reports see the same
+// path. The stages in src/reader/ raise none of these themselves; they hand
+// back what they met.
 #include <errno.h>
 #include <unistd.h>
 
@@ -13,13 +17,16 @@
 
 #include "failure/fatal_error.hpp"
 #include "lib.hpp"
+#include "reader/block_walker.hpp"
 #include "reader/field_decoding.hpp"
 #include "reader/format.hpp"
+#include "reader/read_failure.hpp"
+#include "reader/source.hpp"
 #include "text/io_error.hpp"
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 #include "text/message_text.hpp"
-#include "text/number.hpp"
-#include "text/utf8.hpp"
+#include "text/number/number.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel {
 namespace {
@@ -31,6 +38,7 @@ using reader::count_of_header;
 using reader::FieldDecoder;
 using reader::HeaderCount;
 using reader::kFieldsPerLine;
+using reader::LineWalker;
 using reader::WideIndex;
 using text::is_continuation_byte;
 using text::LineStatus;
@@ -86,8 +94,30 @@ constexpr std::size_t kMaxColumnCount = failure::max_elements<Column>();
   failure::raise_with_cause(message, text::render_io_error(error), where);
 }
 
-// The field decoder's failures, as the list module words them.
-struct ListFailures {
+// The list module's policy over the walker: what it hands back, and what the
+// field decoder meets, become the list module's failures, at the caller's
+// site where a line is missing or unreadable.
+class ListPolicy {
+ public:
+  explicit ListPolicy(LineWalker& walker) noexcept : walker_(walker) {}
+
+  // The next line; nullopt at the end of input. A line that cannot be read
+  // raises "Failed to read line!" with its error.
+  std::optional<std::string_view> next(Where where = Where::current()) {
+    const text::NextLine got = take(where);
+    if (got.status == LineStatus::Line) [[likely]] return got.text;
+    if (got.status == LineStatus::Error) raise_io("Failed to read line!", got.error, where);
+    return std::nullopt;
+  }
+
+  // A line that must be there: the end of input raises `missing` (a literal).
+  std::string_view next_or(std::string_view missing, Where where = Where::current()) {
+    const std::optional<std::string_view> line = next(where);
+    if (!line) [[unlikely]] failure::raise(missing, where);
+    return *line;
+  }
+
+  // The field decoder's failures.
   [[noreturn]] void outside(std::string_view line, std::size_t, WideIndex start, WideIndex end) {
     raise_range_error(line, start, end, Where::current());
   }
@@ -95,49 +125,21 @@ struct ListFailures {
                                  text::FloatErrorKind error) {
     failure::raise_with_cause("Could not parse line", text::render_parse_float_error({error}));
   }
-};
-
-// The lines of a plot file. Every read of the reader goes through here.
-class PlotLines {
- public:
-  explicit PlotLines(text::LineSource& source) noexcept : source_(source) {}
-
-  // The next line; nullopt at the end of input. A line that cannot be read
-  // raises "Failed to read line!" with its error, at the caller's site.
-  std::optional<std::string_view> next(Where where = Where::current()) {
-    const text::NextLine got = source_.next_line();
-    if (got.status == LineStatus::Line) [[likely]] return got.text;
-    if (got.status == LineStatus::Error) fail_read(got.error, where);
-    return std::nullopt;
-  }
-
-  // A line that must be there: the end of input raises `missing` (a
-  // literal) at the caller's site.
-  std::string_view next_or(std::string_view missing, Where where = Where::current()) {
-    const std::optional<std::string_view> line = next(where);
-    if (!line) [[unlikely]] fail_missing(missing, where);
-    return *line;
-  }
-
-  [[noreturn]] void fail_read(const text::IoError& error, Where where) {
-    raise_io("Failed to read line!", error, where);
-  }
-
-  [[noreturn]] void fail_missing(std::string_view missing, Where where) {
-    failure::raise(missing, where);
-  }
-
-  text::LineSource& source() const noexcept { return source_; }
 
  private:
-  text::LineSource& source_;
-};
+  // A failed read(2) comes up from the source as a ReadError; it is raised
+  // here while the walker and its file are still open, as every failure's
+  // report comes before anything is released.
+  text::NextLine take(Where where) {
+    try {
+      return walker_.next_line();
+    } catch (const ReadError& error) {
+      raise_io("Failed to read line!", text::IoError::os(error.os_error), where);
+    }
+  }
 
-text::LineSource open_plot_file(std::string_view file_path) {
-  text::OpenResult opened = text::open_line_source(file_path);
-  if (!opened.source) raise_io("Plot file not found!", opened.error);
-  return std::move(*opened.source);
-}
+  LineWalker& walker_;
+};
 
 // The rejected count's diagnostic goes straight to fd 1, whole. A closed
 // stdout (EBADF) silently drops it; any other failure to write ends the call.
@@ -181,7 +183,7 @@ std::uint32_t parameter_count_of(std::string_view header) {
   return found.count;
 }
 
-// Reads the blocks of one plot file into its plot data.
+// The list sink: the blocks of one plot file into its plot data.
 //
 // All columns grow in step, one value per block, so they share one length
 // and one capacity: values are stored by index straight into the columns'
@@ -192,14 +194,13 @@ std::uint32_t parameter_count_of(std::string_view header) {
 // there are parameters. The values of kTile blocks are staged parameter by
 // parameter in one small buffer instead, and each column receives its kTile
 // values in one run.
-class BlockReader {
+class ListSink {
  public:
-  BlockReader(PlotLines& lines, std::uint32_t count, std::size_t n_digits, PlotData& data)
+  ListSink(ListPolicy& lines, std::uint32_t count, std::size_t n_digits, PlotData& data)
       : lines_(lines), count_(count), data_(data), targets_(count), fields_(n_digits) {}
 
-  // Reads one block; false at the end of input where a leading line is due.
-  bool read_block() {
-    if (!lines_.next()) return false;  // the leading line
+  // Takes the data lines of the block whose leading line was just read.
+  void take_block() {
     if (blocks_ == capacity_) {
       resize_columns(capacity_ < 16 ? 16 : 2 * capacity_);
       // Made with the first block's storage, so that a file without blocks
@@ -209,11 +210,10 @@ class BlockReader {
     for (std::uint32_t j = 0; j < count_; j += kFieldsPerLine) {
       const std::string_view data_line = lines_.next_or("Error reading line");
       fields_.take<kTile>(data_line, std::min<std::size_t>(kFieldsPerLine, count_ - j),
-                          stage_.data() + j * kTile + row_, failures_);
+                          stage_.data() + j * kTile + row_, lines_);
     }
     ++blocks_;
     if (++row_ == kTile) flush_tile();
-    return true;
   }
 
   // Sizes every column for the blocks the rest of the file will hold if they
@@ -229,10 +229,8 @@ class BlockReader {
   // four (i386) to six (amd64) times as much again for its Python floats,
   // so the cap is never what limits it; either cap holds a 100 MB file of
   // 12-byte fields (8.3 million values) in one reservation.
-  void size_after_first_block(std::uint64_t first_block_bytes) {
-    const text::LineSource& source = lines_.source();
-    const std::uint64_t more =
-        blocks_like_the_first(source.size_hint(), source.bytes_taken(), first_block_bytes);
+  void size_after_first_block(std::uint64_t size, std::uint64_t taken, std::uint64_t first_block_bytes) {
+    const std::uint64_t more = blocks_like_the_first(size, taken, first_block_bytes);
     if (more == 0) return;
     constexpr std::uint64_t kMaxReservedValues = SIZE_MAX > UINT32_MAX ? 1u << 26 : 1u << 24;
     const std::uint64_t blocks = blocks_ + more;
@@ -271,7 +269,7 @@ class BlockReader {
     row_ = 0;
   }
 
-  PlotLines& lines_;
+  ListPolicy& lines_;
   const std::uint32_t count_;
   PlotData& data_;
   // One 64-byte cache line of each column per tile.
@@ -279,7 +277,6 @@ class BlockReader {
   failure::Vec<float*> targets_;  // parameter j's column storage
   failure::Vec<float> stage_;     // parameter j of block row_ at j * kTile + row_
   FieldDecoder<float> fields_;
-  ListFailures failures_;
   std::size_t blocks_ = 0;
   std::size_t capacity_ = 0;
   std::size_t row_ = 0;  // blocks staged and not yet in the columns
@@ -288,8 +285,11 @@ class BlockReader {
 }  // namespace
 
 PlotData rust_read_torvask(std::string_view file_path, std::size_t n_digits) {
-  text::LineSource source = open_plot_file(file_path);
-  PlotLines lines(source);
+  text::OpenedFile opened = text::open_file(file_path);
+  if (!opened.fd) raise_io("Plot file not found!", opened.error);
+  const reader::PlotFile file(std::move(*opened.fd));
+  LineWalker walker(file, 0, reader::kNoEnd, text::kReadBufferSize);
+  ListPolicy lines(walker);
   // The misspelling is kept: callers match on this text exactly.
   const std::uint32_t count = parameter_count_of(lines.next_or("Failed ot read line!"));
   for (std::uint32_t i = 0; i < count; ++i) lines.next_or("Failed to read line!");
@@ -299,14 +299,14 @@ PlotData rust_read_torvask(std::string_view file_path, std::size_t n_digits) {
   PlotData data;
   data.columns.resize(column_count);
 
-  BlockReader blocks(lines, count, n_digits, data);
-  const std::uint64_t before = source.bytes_taken();
-  if (blocks.read_block()) {
-    blocks.size_after_first_block(source.bytes_taken() - before);
-    while (blocks.read_block()) {
-    }
+  ListSink sink(lines, count, n_digits, data);
+  const std::uint64_t before = walker.offset();
+  if (lines.next()) {  // a leading line
+    sink.take_block();
+    sink.size_after_first_block(file.size_hint(), walker.offset(), walker.offset() - before);
+    while (lines.next()) sink.take_block();
   }
-  blocks.finish();
+  sink.finish();
   return data;
 }
 

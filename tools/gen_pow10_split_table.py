@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Writes src/text/fixed_line_pow10_split.inc: powers of ten as the sum of
+"""Writes src/text/lines/fixed_line_pow10_split.inc: powers of ten as the sum of
 three doubles of at most 23 significant bits each, for the whole-line
-decoder's float64 values (src/text/fixed_line.cpp).
+decoder's float64 values (src/text/lines/fixed_line.cpp).
 
 Entry j stands for 10^(j - 8) for j < 128 and 10^-(j - 128) from 128 on, as
 in fixed_line_pow10.inc. Its parts are taken greedily: the first is 10^q
@@ -72,7 +72,7 @@ def main():
         q = power_of(j)
         lines.append("{%s},  // 1e%d" % (", ".join(as_double(p) for p in parts(q)), q))
     root = pathlib.Path(__file__).resolve().parent.parent
-    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/fixed_line_pow10_split.inc"
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/lines/fixed_line_pow10_split.inc"
     out.write_text("\n".join(lines) + "\n")
 
 

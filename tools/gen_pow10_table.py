@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes src/text/fixed_line_pow10.inc: powers of ten as the nearest
-doubles, for the whole-line decoder (src/text/fixed_line.cpp).
+"""Writes src/text/lines/fixed_line_pow10.inc: powers of ten as the nearest
+doubles, for the whole-line decoder (src/text/lines/fixed_line.cpp).
 
 Entry j holds 10^(j - 8) for j < 128 and 10^-(j - 128) from 128 on: the
 decoder indexes it with a value that is linear in the exponent's digits and
@@ -36,7 +36,7 @@ def main():
         q = power_of(j)
         lines.append("%s,  // 1e%d" % (nearest_double(q).hex(), q))
     root = pathlib.Path(__file__).resolve().parent.parent
-    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/fixed_line_pow10.inc"
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/lines/fixed_line_pow10.inc"
     out.write_text("\n".join(lines) + "\n")
 
 

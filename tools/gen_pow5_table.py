@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes src/text/number_tables.inc: 128-bit powers of five for the
+"""Writes src/text/number/tables.inc: 128-bit powers of five for the
 Eisel-Lemire step of parse_float, shared by float32 and float64.
 
 Entry q (for q in [-342, 308]) holds m = hi * 2^64 + lo with
@@ -64,7 +64,7 @@ def main():
         hi, lo, b = entry(q)
         lines.append("{0x%016xu, 0x%016xu, %d},  // 5^%d" % (hi, lo, b, q))
     root = pathlib.Path(__file__).resolve().parent.parent
-    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/number_tables.inc"
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src/text/number/tables.inc"
     out.write_text("\n".join(lines) + "\n")
 
 

@@ -38,7 +38,7 @@ from ._write import write
 
 __all__ = ["Comparison", "Follower", "FormatError", "Plot", "RestartedError", "compare", "follow",
            "read", "read_many", "unique_names", "write"]
-__version__ = "0.4.1"
+__version__ = "0.5.0"
 
 
 def __dir__() -> list[str]:
@@ -71,13 +71,17 @@ def read(path: Source, width: int | None = None, *, dtype: DTypeLike = np.float6
     a negative bound holds every block until the last is known.
 
     ``width`` is the field width in bytes (12 for six significant digits, 15
-    for nine); None takes it from the first data line: its length over its
-    fields, or else its length without trailing blanks over them. A given
-    width must agree with that line: where the line suggests another width
-    and fields of the given one do not cover it (blanks past the last field
-    are padding, anything else is not), the read fails with a FormatError
-    naming the suggested width. ``dtype`` is numpy.float64 (every value the
-    double nearest its text) or numpy.float32 (novrel's values, bit for bit).
+    for nine); None takes it from the first data line: its length without
+    trailing spaces and tabs over its fields, or else its whole length over
+    them. A given width must agree with that line: where the line suggests
+    another width and fields of the given one do not cover it (blanks past
+    the last field are padding, anything else is not), the read fails with
+    a FormatError naming the suggested width. A data line holds its fields
+    and nothing else: anything but spaces and tabs after its last field (an
+    11th field, say, where the header's count is too small) is a
+    FormatError, where novrel ignores it. ``dtype`` is numpy.float64 (every
+    value the double nearest its text) or numpy.float32 (novrel's values,
+    bit for bit, for files both accept).
 
     ``parameters`` chooses columns by name (from the file's ``columns``) or
     index (negative from the end), in the order given; parameter 0 is
@@ -88,11 +92,14 @@ def read(path: Source, width: int | None = None, *, dtype: DTypeLike = np.float6
 
     What a chosen read checks: the header, the names, the first block's
     first data line (for the width), the leading lines and chosen data lines
-    of the chosen blocks (UTF-8, and each chosen field), and the number of
-    lines of everything before the last chosen block. Where a full read
-    fails on a fault in those, the chosen read fails with the same error;
-    faults in data lines, fields or blocks not chosen go unnoticed. One
-    empty line at the very end of a file is its end, not a block.
+    of the chosen blocks (UTF-8, and each chosen field), that every data
+    line of the chosen blocks, chosen or not, holds nothing but spaces and
+    tabs after its last field, and the number of lines of everything before
+    the last chosen block. Where a full read fails on a fault in those, the
+    chosen read fails with the same error; fields not chosen that are not
+    numbers, data lines of such fields alone that are not UTF-8, and faults
+    in blocks not chosen go unnoticed. One empty line at the very end of a
+    file is its end, not a block.
 
     With ``complete_blocks=True`` a file that ends inside a block (one still
     being written) gives the complete blocks before it; anything wrong

@@ -1,7 +1,7 @@
 #include "boundary/py_text.hpp"
 
 #include "boundary/exception.hpp"
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel::boundary {
 namespace {

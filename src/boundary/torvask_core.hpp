@@ -13,8 +13,8 @@
 #include "boundary/torvask_sources.hpp"
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
-#include "lib.hpp"
-#include "plot_writer.hpp"
+#include "reader/rows.hpp"
+#include "writer/plot_writer.hpp"
 
 namespace novrel::boundary {
 

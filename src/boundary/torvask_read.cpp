@@ -310,6 +310,7 @@ PyObject* read_entry(PyObject* module, PyObject* args, PyObject* keywords) noexc
         .blocks = {start, stop, step.value_or(1)},
         .growing = growing,
         .resume = resume,
+        .refuse_text_after_fields = true,
         .threads = static_cast<unsigned>(std::min<std::int64_t>(threads.value_or(1), 1024)),
     };
     if (chosen != Py_None && !parameters_argument(chosen, options)) return nullptr;

@@ -9,8 +9,8 @@
 #include <optional>
 #include <span>
 
-#include "lib.hpp"
 #include "reader/fingerprint.hpp"
+#include "reader/rows.hpp"
 
 namespace novrel::boundary {
 

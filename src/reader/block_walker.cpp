@@ -8,7 +8,7 @@
 #include "reader/read_failure.hpp"
 #include "reader/threads.hpp"
 #include "text/kernel.hpp"
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel::reader {
 namespace {
@@ -98,7 +98,9 @@ void LineWalker::took(std::uint64_t length) {
   if (++phase_ == lengths_.lines) phase_ = 0;
 }
 
-text::NextLine LineWalker::next_line() {
+// Inlined: a full read takes every line through it.
+template <bool kUtf8>
+__attribute__((always_inline)) inline text::NextLine LineWalker::take_line() {
   line_.clear();
   std::string_view line;  // the bytes taken, LF included
   bool ascii = false;
@@ -129,7 +131,7 @@ text::NextLine LineWalker::next_line() {
       break;
     }
   }
-  if (!ascii && !text::is_valid_utf8(line)) return {text::LineStatus::Error, {}, text::IoError::invalid_utf8()};
+  if (kUtf8 && !ascii && !text::is_valid_utf8(line)) return {text::LineStatus::Error, {}, text::IoError::invalid_utf8()};
   if (line.empty()) return {text::LineStatus::EndOfInput, {}, text::IoError()};
   if (line.back() == '\n') {
     line.remove_suffix(1);
@@ -137,6 +139,10 @@ text::NextLine LineWalker::next_line() {
   }
   return {text::LineStatus::Line, line, text::IoError()};
 }
+
+text::NextLine LineWalker::next_line() { return take_line<true>(); }
+
+text::NextLine LineWalker::next_raw_line() { return take_line<false>(); }
 
 // Passes over the lines the buffer holds whole a stretch at a time: where
 // the LF due at the end of each is there, and the stretch holds no other,

@@ -1,6 +1,6 @@
 // Finding lines and blocks without parsing them.
 //
-// The row reader reads a plot file through these: a LineWalker hands out the
+// Both modules read a plot file through these: a LineWalker hands out the
 // lines from any byte offset, checked as UTF-8, or passes over lines with a
 // newline search alone; a LineMap finds any line of the block region, and so
 // any block, either by arithmetic where every block is laid out as the first
@@ -26,8 +26,8 @@
 #include "failure/memory.hpp"
 #include "reader/format.hpp"
 #include "reader/source.hpp"
-#include "text/line_end.hpp"
-#include "text/line_source.hpp"
+#include "text/lines/line_end.hpp"
+#include "text/lines/line_source.hpp"
 
 namespace novrel::reader {
 
@@ -72,11 +72,18 @@ class LineWalker {
  public:
   LineWalker(const PlotFile& file, std::uint64_t offset, std::uint64_t end, std::size_t buffer_size);
 
-  // As LineSource::next_line: the text without its terminator, checked as
-  // UTF-8 (IoError::invalid_utf8 otherwise).
+  // The next line: its text without its terminator (LF, or CR LF), checked
+  // as UTF-8 as a whole (IoError::invalid_utf8 otherwise, the line taken);
+  // EndOfInput where no byte is left.
   text::NextLine next_line();
+  // As next_line, without the UTF-8 check: for a line passed over whose
+  // bytes are looked at, not decoded.
+  text::NextLine next_raw_line();
   // Passes over up to `count` lines unchecked; returns how many there were.
   std::uint64_t skip_lines(std::uint64_t count);
+  // Passes over up to `count` lines while they are as expected (see expect),
+  // and so hold exactly what the layout puts there; returns how many.
+  std::uint64_t skip_laid_out(std::uint64_t count) { return expecting_ ? skip_expected(count) : 0; }
   // No byte is left.
   bool at_end();
   // The offset of the next line.
@@ -107,6 +114,9 @@ class LineWalker {
   void rewind();
 
  private:
+  // The next line, checked as UTF-8 where kUtf8.
+  template <bool kUtf8>
+  text::NextLine take_line();
   // Reads more after the bytes kept; false at the end.
   bool refill();
   // A line of `length` bytes was taken or passed.

@@ -18,10 +18,10 @@
 #include <type_traits>
 
 #include "reader/format.hpp"
-#include "text/fixed_line.hpp"
-#include "text/number.hpp"
+#include "text/lines/fixed_line.hpp"
+#include "text/number/number.hpp"
 #include "text/tokens.hpp"
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel::reader {
 
@@ -35,6 +35,8 @@ class FieldDecoder {
   }
 
   std::size_t width() const noexcept { return static_cast<std::size_t>(edge_[1]); }
+  // Where the last of `fields` fields ends.
+  WideIndex end_of(std::size_t fields) const noexcept { return edge_[fields]; }
 
   // Fields [0, fields) of one data line; field k's value goes to
   // target[k * kStride].

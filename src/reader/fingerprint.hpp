@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "failure/memory.hpp"
-#include "lib.hpp"
+#include "reader/rows.hpp"
 
 namespace novrel::reader {
 

@@ -62,7 +62,10 @@ HeaderCount count_of_header(std::string_view header) {
 }
 
 std::optional<std::size_t> suggested_width(std::string_view line, std::size_t fields) noexcept {
-  for (const std::size_t length : {line.size(), without_trailing_blanks(line)}) {
+  // Blanks after the fields are padding, so they count only where the line
+  // without them is no whole number of fields (a last field written flush
+  // left).
+  for (const std::size_t length : {without_trailing_blanks(line), line.size()}) {
     if (length != 0 && length % fields == 0) return length / fields;
   }
   return std::nullopt;

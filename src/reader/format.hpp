@@ -1,4 +1,5 @@
-// The plot-file format: the one place that knows the layout.
+// The plot-file format as the readers and the writer take it: where each
+// parameter of a block lies, the header's count, and the width rules.
 //
 // A plot file is a header line ending in the parameter count N, N name lines,
 // then blocks: a leading line followed by ceil(N/10) data lines of up to ten
@@ -41,7 +42,7 @@ class BlockGeometry {
   }
   // The leading line and the data lines.
   std::uint64_t lines() const noexcept { return 1 + data_lines(); }
-  // The fields of data line `line` (counting from 0), and its first parameter.
+  // The fields that data line `line` (counting from 0) holds.
   std::size_t fields_on(std::uint64_t line) const noexcept {
     return static_cast<std::size_t>(
         std::min<std::uint64_t>(kFieldsPerLine, count_ - line * kFieldsPerLine));
@@ -68,9 +69,9 @@ struct HeaderCount {
 };
 HeaderCount count_of_header(std::string_view header);
 
-// The width the first data line suggests: its length over the fields it
-// holds when whole, else its length without trailing blanks over them when
-// whole; nullopt when neither is.
+// The width the first data line suggests: its length without trailing
+// blanks over the fields it holds when whole, else its whole length over
+// them when whole; nullopt when neither is.
 std::optional<std::size_t> suggested_width(std::string_view line, std::size_t fields) noexcept;
 
 // Whether fields `width` bytes wide cover the first data line: they end

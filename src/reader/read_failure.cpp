@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel {
 namespace {
@@ -28,6 +28,9 @@ constexpr std::array<ProblemText, kProblemCount> kProblems = {{
      "the field lies outside the data line {text!r}: the line is too short for fields {width} "
      "bytes wide, or a character straddles the field's edge"},
     {"not_a_number", "{text!r} is not a number"},
+    {"text_after_fields",
+     "the data line holds {text!r} after its last field (fields {width} bytes wide), where "
+     "only spaces and tabs may follow"},
     {"width_unknown",
      "the first data line {text!r} is not a whole number of fields of one width; say how "
      "wide the fields are with {option}",

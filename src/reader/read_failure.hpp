@@ -22,6 +22,7 @@ enum class ReadProblem : std::uint8_t {
   line_cut,         // the file ends inside a data line
   field_outside,    // a field lies beyond its line's end or across a character
   not_a_number,     // a field is not a decimal number
+  text_after_fields,  // a data line holds more than blanks after its last field
   width_unknown,    // the first data line's length is not a whole number of fields
   width_mismatch,   // the first data line suggests another width than the one asked for
   no_parameter,     // a chosen parameter index is not in the file

@@ -10,7 +10,7 @@
 #include <optional>
 #include <variant>
 
-#include "lib.hpp"
+#include "reader/rows.hpp"
 
 namespace novrel {
 

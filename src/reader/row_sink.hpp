@@ -9,7 +9,7 @@
 #include <variant>
 
 #include "failure/memory.hpp"
-#include "lib.hpp"
+#include "reader/rows.hpp"
 #include "reader/block_walker.hpp"
 #include "reader/field_decoding.hpp"
 #include "reader/format.hpp"
@@ -56,6 +56,7 @@ struct RowShared {
   std::size_t suggested_width;
   bool complete_blocks;
   bool growing;  // RowOptions::growing
+  bool refuse_text_after_fields;  // RowOptions::refuse_text_after_fields
 };
 
 template <class T>
@@ -106,7 +107,7 @@ class BlockDecoder {
     if (leading.text.empty() && walker_.at_end()) return false;
     std::uint64_t at = 0;  // data lines passed
     for (const RowPlan::Line& planned : shared_.plan.lines) {
-      if (!pass(planned.data_line - at)) return false;
+      if (!pass_data(at, planned.data_line - at)) return false;
       at = planned.data_line + 1;
       const text::NextLine got = next();
       if (got.status != text::LineStatus::Line) return ended(got, true);
@@ -123,18 +124,23 @@ class BlockDecoder {
       }
     }
     const std::uint64_t last = shared_.geometry.data_lines() - 1;
-    if (!shared_.complete_blocks || at > last) return pass(shared_.geometry.data_lines() - at);
+    if (!shared_.complete_blocks || at > last) return pass_data(at, shared_.geometry.data_lines() - at);
     // With complete_blocks, a block whose last line is the file's, cut short
     // while it was written, is not one: a full read drops it where taking
     // that line fails, so its fields are taken here too, chosen or not.
-    if (!pass(last - at)) return false;
+    if (!pass_data(at, last - at)) return false;
     const text::NextLine got = next();
     if (got.status != text::LineStatus::Line) return ended(got, true);
-    if (walker_.last_line_terminated()) return true;
+    const std::size_t fields = shared_.geometry.fields_on(last);
+    if (walker_.last_line_terminated()) {
+      refuse_after_fields(got.text, fields);
+      return true;
+    }
     T unchosen[kFieldsPerLine];
     first_parameter_ = last * kFieldsPerLine;
     try {
-      fields_.template take<1>(got.text, shared_.geometry.fields_on(last), unchosen, *this);
+      fields_.template take<1>(got.text, fields, unchosen, *this);
+      refuse_after_fields(got.text, fields);
     } catch (const ReadError&) {
       return false;
     }
@@ -144,6 +150,47 @@ class BlockDecoder {
   text::NextLine next() {
     ++line_;
     return walker_.next_line();
+  }
+
+  // Passes over data lines [first, first + count) of the block being read,
+  // as pass does; where text after the fields is refused, each line's bytes
+  // after its fields are looked at (not decoded), save those of lines the
+  // layout vouches for, which end where their fields do.
+  __attribute__((always_inline)) bool pass_data(std::uint64_t first, std::uint64_t count) {
+    if (count == 0) return true;  // between the lines of a full read
+    if (!shared_.refuse_text_after_fields) return pass(count);
+    return pass_looking(first, count);
+  }
+
+  bool pass_looking(std::uint64_t first, std::uint64_t count) {
+    const std::uint64_t laid_out = walker_.skip_laid_out(count);
+    line_ += laid_out;
+    for (std::uint64_t d = first + laid_out; d < first + count; ++d) {
+      ++line_;
+      const text::NextLine got = walker_.next_raw_line();
+      if (got.status != text::LineStatus::Line) {
+        if (shared_.complete_blocks) return false;
+        throw located(ReadProblem::block_cut, line_);
+      }
+      // With complete_blocks, a passed line is never the block's last: one
+      // whose end is missing is a cut block, whatever it holds.
+      if (shared_.complete_blocks && !walker_.last_line_terminated()) return false;
+      refuse_after_fields(got.text, shared_.geometry.fields_on(d));
+    }
+    return true;
+  }
+
+  // Where refused, anything but spaces and tabs after a data line's last
+  // field: blanks cannot hide a value, anything else may be one dropped.
+  void refuse_after_fields(std::string_view text, std::size_t fields) const {
+    if (shared_.refuse_text_after_fields && text.size() > fields_.end_of(fields)) [[unlikely]]
+      refuse_past(text, static_cast<std::size_t>(fields_.end_of(fields)));
+  }
+
+  __attribute__((noinline)) void refuse_past(std::string_view text, std::size_t end) const {
+    const std::size_t found = text.find_first_not_of(" \t", end);
+    if (found != std::string_view::npos)
+      throw located(ReadProblem::text_after_fields, line_).showing(text.substr(found));
   }
 
   // A line that is not there, or not readable: the end where a leading line
@@ -161,6 +208,20 @@ class BlockDecoder {
   }
 
   void take(const RowPlan::Line& planned, std::string_view text, T* row) {
+    // Lines of their fields alone, nearly all, take no look past them, and
+    // the look stays off their path.
+    if (text.size() > fields_.end_of(planned.fields)) [[unlikely]]
+      return take_longer(planned, text, row);
+    take_fields(planned, text, row);
+  }
+
+  // The fields first, so that a failing field decides the error.
+  __attribute__((noinline)) void take_longer(const RowPlan::Line& planned, std::string_view text, T* row) {
+    take_fields(planned, text, row);
+    refuse_after_fields(text, planned.fields);
+  }
+
+  __attribute__((always_inline)) void take_fields(const RowPlan::Line& planned, std::string_view text, T* row) {
     if (planned.whole) return fields_.template take<1>(text, planned.fields, row + planned.column, *this);
     for (std::size_t i = 0; i < planned.chosen; ++i)
       row[planned.to[i]] = fields_.take_one(text, planned.slot[i], *this);

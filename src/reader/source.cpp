@@ -1,6 +1,5 @@
 #include "reader/source.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,15 +21,10 @@ void fail_os(int code) {
 
 namespace {
 
-int open_or_fail(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) fail_os(EINVAL);
-  const failure::String terminated(path);
-  int fd;
-  do {
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) fail_os(errno);
-  return fd;
+text::FileDescriptor open_or_fail(std::string_view path) {
+  text::OpenedFile opened = text::open_file(path);
+  if (!opened.fd) fail_os(opened.error.is_os() ? opened.error.code() : EINVAL);
+  return std::move(*opened.fd);
 }
 
 }  // namespace
@@ -122,6 +116,8 @@ PlotFile::PlotFile(std::string_view path) : fd_(open_or_fail(path)) {
   inode_ = static_cast<std::uint64_t>(info.st_ino);
 }
 
+PlotFile::PlotFile(text::FileDescriptor sequential) noexcept : fd_(std::move(sequential)) {}
+
 PlotFile::PlotFile(std::span<const char> bytes) noexcept
     : bytes_(bytes), seekable_(true), size_(bytes.size()) {}
 
@@ -135,12 +131,21 @@ std::size_t PlotFile::read_some(char* into, std::size_t size, std::uint64_t offs
     std::memcpy(into, bytes_.data() + offset, got);
     return got;
   }
-  for (;;) {
-    const ssize_t got = seekable_ ? ::pread(fd_.get(), into, size, static_cast<off_t>(offset))
-                                  : ::read(fd_.get(), into, size);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) fail_os(errno);
+  ssize_t got;
+  if (seekable_) {
+    do {
+      got = ::pread(fd_.get(), into, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+  } else {
+    got = text::read_some(fd_.get(), into, size);
   }
+  if (got < 0) fail_os(errno);
+  return static_cast<std::size_t>(got);
+}
+
+std::uint64_t PlotFile::size_hint() const noexcept {
+  if (seekable_ || fd_.get() < 0) return size_;
+  return text::regular_size(fd_.get());
 }
 
 }  // namespace novrel::reader

@@ -1,8 +1,9 @@
-// Where the bytes of a plot file come from: a file opened by path, bytes
-// already in memory, or a stream whose chunks another thread hands over (a
-// file object the interpreter reads, a decompressor). The block walker reads
-// every kind through PlotFile::read_some and knows no other difference than
-// whether it can seek.
+// Where the bytes of a plot file come from: a file opened by path, the list
+// module's sequential file (text/lines/line_source.hpp), bytes already in memory,
+// or a stream whose chunks another thread hands over (a file object the
+// interpreter reads, a decompressor). The block walker reads every kind
+// through PlotFile::read_some and knows no other difference than whether it
+// can seek.
 #pragma once
 
 #include <condition_variable>
@@ -13,7 +14,7 @@
 #include <string_view>
 
 #include "failure/memory.hpp"
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 
 namespace novrel::reader {
 
@@ -64,6 +65,9 @@ class ChunkPipe {
 class PlotFile {
  public:
   explicit PlotFile(std::string_view path);
+  // Read front to back with read(2) whatever it names, as the list module
+  // reads: a directory fails at its first read, not here.
+  explicit PlotFile(text::FileDescriptor sequential) noexcept;
   // Bytes that stay put and unchanged while the file is read.
   explicit PlotFile(std::span<const char> bytes) noexcept;
   explicit PlotFile(ChunkPipe& pipe) noexcept;
@@ -71,6 +75,8 @@ class PlotFile {
   // Read at any offset, its size known at opening: a regular file or memory.
   bool seekable() const noexcept { return seekable_; }
   std::uint64_t size() const noexcept { return size_; }
+  // The size now where it is known, else 0: a hint for sizing storage.
+  std::uint64_t size_hint() const noexcept;
   // The device and inode of a file opened by path; 0 for other sources.
   std::uint64_t device() const noexcept { return device_; }
   std::uint64_t inode() const noexcept { return inode_; }

@@ -5,7 +5,7 @@
 
 #include "failure/fatal_error.hpp"
 #include "text/message_text.hpp"
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 // The XSI strerror_r. Under _GNU_SOURCE (always on with g++) the name
 // strerror_r is the GNU variant, which may return a static string instead of

@@ -1,6 +1,6 @@
 #include "text/message_text.hpp"
 
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel::text {
 namespace {

@@ -1,6 +1,6 @@
 #include "text/tokens.hpp"
 
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace novrel::text {
 using detail::is_ascii_whitespace;

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "text/field_format.hpp"
-#include "text/number.hpp"
+#include "writer/field_format.hpp"
+#include "text/number/number.hpp"
 #include "text/tokens.hpp"
 
 namespace {

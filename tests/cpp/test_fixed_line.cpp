@@ -16,8 +16,8 @@
 
 #include "lib.hpp"
 #include "scratch_file.hpp"
-#include "text/fixed_line.hpp"
-#include "text/number.hpp"
+#include "text/lines/fixed_line.hpp"
+#include "text/number/number.hpp"
 #include "text/tokens.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "text/line_source.hpp"
+#include "text/lines/line_source.hpp"
 
 #include <dirent.h>
 #include <pthread.h>
@@ -19,9 +19,12 @@
 
 #include <gtest/gtest.h>
 
+#include "reader/block_walker.hpp"
+#include "reader/read_failure.hpp"
+#include "reader/source.hpp"
 #include "scratch_file.hpp"
 #include "text/kernel.hpp"
-#include "text/line_end.hpp"
+#include "text/lines/line_end.hpp"
 #include "utf8_reference.hpp"
 
 namespace novrel::text {
@@ -44,14 +47,27 @@ std::string describe(const NextLine& next) {
   return "<?>";
 }
 
-// Every outcome up to and including the first EndOfInput.
+// The walker's next line; a failed read, which comes up thrown, as an
+// outcome like the others.
+NextLine next_of(reader::LineWalker& walker) {
+  try {
+    return walker.next_line();
+  } catch (const ReadError& error) {
+    return {LineStatus::Error, {}, IoError::os(error.os_error)};
+  }
+}
+
+// Every outcome up to and including the first EndOfInput, through a walker
+// over the sequential source, as the list module reads.
 std::vector<std::string> read_all(const std::string& path,
                                   std::size_t buffer_size) {
-  OpenResult opened = open_line_source(path, buffer_size);
-  if (!opened.source) return {"<OPEN " + std::string(render_io_error(opened.error)) + ">"};
+  OpenedFile opened = open_file(path);
+  if (!opened.fd) return {"<OPEN " + std::string(render_io_error(opened.error)) + ">"};
+  const reader::PlotFile file(std::move(*opened.fd));
+  reader::LineWalker walker(file, 0, reader::kNoEnd, buffer_size);
   std::vector<std::string> outcomes;
   for (;;) {
-    const NextLine next = opened.source->next_line();
+    const NextLine next = next_of(walker);
     outcomes.push_back(describe(next));
     if (next.status == LineStatus::EndOfInput) return outcomes;
     if (outcomes.size() > 100000) return outcomes;  // a runaway loop
@@ -192,14 +208,13 @@ TEST(LineEndCounter, AgreesWithAPlainCountInEveryKernel) {
 }
 
 TEST(LineSource, EndOfInputRepeatsUntilTheFileGrows) {
-  const ScratchFile file("one\n");
-  OpenResult opened = open_line_source(file.path());
-  ASSERT_TRUE(opened.source);
-  LineSource& source = *opened.source;
+  const ScratchFile scratch("one\n");
+  const reader::PlotFile file(std::move(*open_file(scratch.path()).fd));
+  reader::LineWalker source(file, 0, reader::kNoEnd, kReadBufferSize);
   EXPECT_EQ(describe(source.next_line()), "one");
   EXPECT_EQ(describe(source.next_line()), "<EOF>");
   EXPECT_EQ(describe(source.next_line()), "<EOF>");
-  file.append("two\n");
+  scratch.append("two\n");
   EXPECT_EQ(describe(source.next_line()), "two");
   EXPECT_EQ(describe(source.next_line()), "<EOF>");
 }
@@ -213,8 +228,8 @@ struct OpenFailureCase {
 class LineSourceOpenFailure : public ::testing::TestWithParam<OpenFailureCase> {};
 
 TEST_P(LineSourceOpenFailure, IsReportedWithThisRendering) {
-  const OpenResult opened = open_line_source(GetParam().path);
-  EXPECT_FALSE(opened.source);
+  const OpenedFile opened = open_file(GetParam().path);
+  EXPECT_FALSE(opened.fd);
   EXPECT_EQ(std::string_view(render_io_error(opened.error)), GetParam().rendering);
 }
 
@@ -235,19 +250,6 @@ INSTANTIATE_TEST_SUITE_P(
                         "unexpected NUL byte\" }"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LineSource, ADirectoryOpensAndFailsAtTheFirstRead) {
-  OpenResult opened = open_line_source("/tmp");
-  ASSERT_TRUE(opened.source);
-  const NextLine next = opened.source->next_line();
-  ASSERT_EQ(next.status, LineStatus::Error);
-  EXPECT_EQ(next.error.code(), 21);
-  EXPECT_EQ(next.error.kind(), ErrorKind::IsADirectory);
-  EXPECT_EQ(std::string_view(render_io_error(next.error)),
-            "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
-  // A failed refill leaves nothing behind; the same failure comes again.
-  EXPECT_EQ(opened.source->next_line().error.code(), 21);
-}
-
 std::size_t open_descriptor_count() {
   std::size_t count = 0;
   DIR* dir = ::opendir("/proc/self/fd");
@@ -257,22 +259,17 @@ std::size_t open_descriptor_count() {
 }
 
 TEST(LineSource, ClosesItsDescriptorWhenDestroyed) {
-  const ScratchFile file("a\nb\n");
+  const ScratchFile scratch("a\nb\n");
   const std::size_t before = open_descriptor_count();
   {
-    OpenResult opened = open_line_source(file.path());
-    ASSERT_TRUE(opened.source);
+    OpenedFile opened = open_file(scratch.path());
+    ASSERT_TRUE(opened.fd);
     EXPECT_EQ(open_descriptor_count(), before + 1);
-    LineSource moved(std::move(*opened.source));
-    opened.source.reset();  // the moved-from source must not close it
+    const reader::PlotFile file(std::move(*opened.fd));
+    opened.fd.reset();  // the moved-from descriptor must not close it
     EXPECT_EQ(open_descriptor_count(), before + 1);
-    EXPECT_EQ(describe(moved.next_line()), "a");
-  }
-  EXPECT_EQ(open_descriptor_count(), before);
-  {
-    OpenResult opened = open_line_source("/tmp");
-    ASSERT_TRUE(opened.source);
-    EXPECT_EQ(opened.source->next_line().status, LineStatus::Error);
+    reader::LineWalker walker(file, 0, reader::kNoEnd, kReadBufferSize);
+    EXPECT_EQ(describe(walker.next_line()), "a");
   }
   EXPECT_EQ(open_descriptor_count(), before);
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/number.hpp"
+#include "text/number/number.hpp"
 
 namespace {
 

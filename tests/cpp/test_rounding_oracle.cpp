@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "sweep.hpp"
-#include "text/fixed_line.hpp"
-#include "text/number.hpp"
+#include "text/lines/fixed_line.hpp"
+#include "text/number/number.hpp"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lib.hpp"
+#include "reader/rows.hpp"
 #include "reader/source.hpp"
 #include "scratch_file.hpp"
 

@@ -1,4 +1,4 @@
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 #include <cstring>
 #include <random>

@@ -22,10 +22,10 @@
 #include <string>
 #include <string_view>
 
-#include "text/fixed_line.hpp"
-#include "text/number.hpp"
+#include "text/lines/fixed_line.hpp"
+#include "text/number/number.hpp"
 #include "text/tokens.hpp"
-#include "text/utf8.hpp"
+#include "text/lines/utf8.hpp"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "text/number.hpp"
+#include "text/number/number.hpp"
 
 namespace {
 

@@ -2,9 +2,9 @@
 where (and pickle), the Plot API, parallel reads and Ctrl-C."""
 
 import errno
+import gzip
 import importlib.util
 import io
-import itertools
 import os
 import pickle
 import random
@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import child_env, numpy_or_skip
+from conftest import child_env, numpy_or_skip, plot_text
 
 np = numpy_or_skip()
 import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
@@ -73,8 +73,10 @@ def test_same_values_as_novrel(novrel, make_plot, capfd):
             except (torvask.FormatError, OSError) as error:
                 plot = None
                 # Strict where novrel is not: a first data line of another
-                # width, or an empty line that ends the file.
-                if getattr(error, "problem", "") == "width_mismatch" or copy.endswith(b"\n\n"):
+                # width, text after a data line's fields, or an empty line
+                # that ends the file.
+                if (getattr(error, "problem", "") in ("width_mismatch", "text_after_fields")
+                        or copy.endswith(b"\n\n")):
                     continue
             assert capfd.readouterr() == ("", "")
             assert (plot is None) == (expected is None), copy
@@ -90,54 +92,70 @@ COMPLETE = b"h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n"
 F, OS = torvask.FormatError, OSError
 
 
-def outcome(path, **keywords):
-    """A read's values, held parameters and blocks, or its error's type and text."""
-    try:
-        plot = torvask.read(path, **keywords)
-    except (torvask.FormatError, OSError) as error:
-        return type(error), str(error)
-    return plot.values.dtype, plot.values.tobytes(), plot.parameters, plot.blocks
+def _lines_changed(change):
+    """Six blocks of 12 parameters (a data line of ten fields and one of
+    two), laid out alike; `change` edits the list of lines (line n at n - 1).
+    Block 3's data lines are lines 24 and 25."""
+    rows = [[f"{b}.{j:02d}E+01" for j in range(12)] for b in range(6)]
+    lines = plot_text(rows).encode().split(b"\n")
+    return change(lines) or b"\n".join(lines)
 
 
-def test_chosen_reads_are_slices_of_a_full_read_in_any_threads(make_plot):
-    rng = random.Random(3)
-    shapes = [(1, 12), (12, 15), (37, 12)]
-    files = [(generated(n, 23, w, seed=n), n) for n, w in shapes]
-    files += [(mutated(content, rng), n) for content, n in files for _ in range(5)]
-    # Cut anywhere, as while a simulation writes: complete_blocks reads the same blocks.
-    files += [(content[:rng.randrange(len(content))], n) for content, n in files[:3] for _ in range(4)]
-    choices = [(None, slice(-5, None)), ([-1], None), ([5, 0, 2], slice(3, None, 2)),
-               ([1, -2], slice(2, -3, 3)), ([3], slice(-100, 4)), (None, slice(30, None))]
-    for (content, n), complete in itertools.product(files, (False, True)):
-        path = make_plot(content)
-        for dtype in (np.float32, np.float64):
-            full = outcome(path, dtype=dtype, complete_blocks=complete)
-            for parameters, blocks in choices:
-                chosen = None if parameters is None else [p % n - n * (p < 0) for p in parameters]
-                got = [outcome(path, dtype=dtype, parameters=chosen, blocks=blocks, threads=t,
-                               complete_blocks=complete) for t in (1, 2, 3, 4)]
-                assert got[1:] == got[:1] * 3, (content, parameters, blocks)
-                if len(got[0]) == 2:  # a fault in what it read: the full read meets one too
-                    assert len(full) == 2
-                    continue
-                if len(full) == 2:
-                    continue
-                columns = [0] + [p % n for p in parameters or range(n) if p % n != 0]
-                values = np.frombuffer(full[1], dtype).reshape(-1, n)
-                rows = blocks or slice(None)
-                assert got[0][1] == values[rows][:, columns].tobytes()
-                assert got[0][2:] == (tuple(columns), range(len(values))[rows])
+def _append(text, *numbers):
+    """Appends `text` to the lines `numbers` (counting from 1), or to every
+    data line."""
+    def change(lines):
+        for n in numbers or [n for n in range(15, len(lines)) if (n - 14) % 3]:
+            lines[n - 1] += text
+    return change
 
 
-@pytest.mark.parametrize("contents, keywords, values", [
-    (COMPLETE + b"\n", {}, [[1.5, 2.5], [3.5, 4.5]]),  # one empty line ends the file
-    (COMPLETE + b"\r\n", {"blocks": slice(-1, None), "threads": 2}, [[3.5, 4.5]]),
-    (COMPLETE.replace(b"2.5\n", b"2.5  \n"), {"width": 5}, [[1.5, 2.5], [3.5, 4.5]]),  # blanks pad
-    (COMPLETE + b"3\n  5.5  \xc3", {"complete_blocks": True, "threads": 3}, [[1.5, 2.5], [3.5, 4.5]]),
-    (b"h 2\nA\nB\n1\n  1.5 ", {"complete_blocks": True}, []),  # cut: 6 bytes are not width 3
-])
-def test_strict_only_where_the_file_is_wrong(make_plot, contents, keywords, values):
-    assert torvask.read(make_plot(contents), **keywords).values.tolist() == values
+# A data line holds its fields and nothing else, on every path: for each
+# case, the error (line, text shown) or the clean file's values.
+STRICT_CASES = {
+    "11th field": (_append(b"  1.0000E+00", 24), (24, "1.0000E+00")),
+    "a field too many on the short line": (_append(b"         2.5", 25), (25, "2.5")),
+    "text after the last field": (_append(b"  XYZ", 24), (24, "XYZ")),
+    "a CR before a blank": (_append(b"\r ", 25), (25, "\r ")),
+    "trailing spaces and tabs": (_append(b" \t "), None),
+    "CR LF": (lambda lines: b"\r\n".join(lines), None),
+    # width=None: blanks that would make 13-byte fields of the first line
+    "blanks on the first data line": (_append(b" \t" * 5, 15), None),
+}
+STRICT_READS = {
+    "path": lambda path: torvask.read(path),
+    "2 threads": lambda path: torvask.read(path, threads=2, dtype=np.float32),
+    "chosen, odd blocks": lambda path: torvask.read(
+        path, parameters=["P3"], blocks=slice(1, None, 2)),
+    "chosen from the end, 2 threads": lambda path: torvask.read(
+        path, parameters=["P11"], blocks=slice(-4, None), threads=2),
+    "memory": lambda path: torvask.read(memoryview(path.read_bytes())),
+    "gzip stream": lambda path: torvask.read(
+        gzip.open(io.BytesIO(gzip.compress(path.read_bytes()))), parameters=[2]),
+    "followed": lambda path: torvask.follow(path).poll(),
+}
+
+
+@pytest.mark.parametrize("case", STRICT_CASES)
+@pytest.mark.parametrize("how", STRICT_READS)
+def test_a_data_line_holds_its_fields_alone(make_plot, case, how):
+    change, error = STRICT_CASES[case]
+    read = STRICT_READS[how]
+    path = Path(make_plot(_lines_changed(change)))
+    if error is None:
+        plot, clean = read(path), read(Path(make_plot(_lines_changed(lambda lines: None))))
+        assert (plot.width, plot.blocks) == (12, clean.blocks)
+        assert np.array_equal(plot.values, clean.values)
+        return
+    with pytest.raises(torvask.FormatError) as raised:
+        read(path)
+    line, text = error
+    error = raised.value
+    assert (error.problem, error.line, error.block, error.text, error.parameter) == (
+        "text_after_fields", line, 3, text, None)
+    assert f"line {line} (block 3): the data line holds {text!r} after its last field" in str(error)
+
+
 # case: (contents, or a path below tmp_path as "/..."; read's keywords;
 #        exception; attributes; words of the message)
 ERRORS = {
@@ -208,9 +226,6 @@ def test_errors(case, tmp_path, make_plot, capfd):
 
 
 def test_plot(make_plot):
-    for tail in (b"3\n", b"3", b"3\n  5.5  6", b"3\n  5.5  \xc3"):
-        plot = torvask.read(make_plot(COMPLETE + tail), complete_blocks=True)
-        assert plot.values.tolist() == [[1.5, 2.5], [3.5, 4.5]]
     repeated = make_plot(b"h 4\nT\n P \nP\nP.1\n1\n 0 1 2 3\n2\n 4 5 6 7\n")
     plot = torvask.read(repeated)
     values = plot.values

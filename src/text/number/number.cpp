@@ -23,18 +23,18 @@
 // round twice. (The whole-line decoder, fixed_line.cpp, does compute float32
 // values through a double, under a proof of its own that sends every field
 // it cannot round safely here.)
-#include "text/number.hpp"
+#include "text/number/number.hpp"
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-#include "text/number_big_decimal.hpp"
-#include "text/number_digits.hpp"
-#include "text/number_eisel_lemire.hpp"
-#include "text/number_field_layout.hpp"
-#include "text/number_format.hpp"
-#include "text/number_grammar.hpp"
+#include "text/number/big_decimal.hpp"
+#include "text/number/digits.hpp"
+#include "text/number/eisel_lemire.hpp"
+#include "text/number/field_layout.hpp"
+#include "text/number/format.hpp"
+#include "text/number/grammar.hpp"
 
 namespace novrel::text {
 

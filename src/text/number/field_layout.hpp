@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "text/number_digits.hpp"
-#include "text/number_eisel_lemire.hpp"
-#include "text/number_format.hpp"
+#include "text/number/digits.hpp"
+#include "text/number/eisel_lemire.hpp"
+#include "text/number/format.hpp"
 
 namespace novrel::text::number {
 

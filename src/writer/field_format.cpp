@@ -1,6 +1,6 @@
 // Fields from std::to_chars: it gives the digits, correctly rounded or
 // shortest, as "[-]d[.ddd]e±dd[d]"; here they are only placed.
-#include "text/field_format.hpp"
+#include "writer/field_format.hpp"
 
 #include <algorithm>
 #include <charconv>

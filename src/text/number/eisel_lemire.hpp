@@ -6,8 +6,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "text/number_digits.hpp"
-#include "text/number_format.hpp"
+#include "text/number/digits.hpp"
+#include "text/number/format.hpp"
 
 namespace novrel::text::number {
 
@@ -22,7 +22,7 @@ struct Pow5 {
 inline constexpr int kPow5First = BinaryFormat<double>::kMinPower;
 inline constexpr int kPow5Exact = 55;  // entries 0 to 55 are exact
 inline constexpr Pow5 kPow5[] = {
-#include "text/number_tables.inc"
+#include "text/number/tables.inc"
 };
 static_assert(sizeof kPow5 / sizeof kPow5[0] == BinaryFormat<double>::kMaxPower - kPow5First + 1);
 static_assert(BinaryFormat<float>::kMinPower >= kPow5First &&

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "text/number_digits.hpp"
-#include "text/number_format.hpp"
+#include "text/number/digits.hpp"
+#include "text/number/format.hpp"
 
 namespace novrel::text::number {
 

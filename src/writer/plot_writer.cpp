@@ -2,7 +2,7 @@
 // takes some 70-120 ns a field, the page cache takes the bytes at gigabytes a
 // second), so blocks are formatted a chunk per thread into buffers that are
 // then written in order.
-#include "plot_writer.hpp"
+#include "writer/plot_writer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,12 +25,13 @@
 
 #include "failure/fatal_error.hpp"
 #include "failure/memory.hpp"
-#include "text/field_format.hpp"
+#include "reader/format.hpp"
+#include "writer/field_format.hpp"
 
 namespace novrel {
 namespace {
 
-constexpr std::size_t kFieldsPerLine = 10;
+using reader::kFieldsPerLine;
 constexpr std::size_t kTitleBytes = 30;
 constexpr std::size_t kBlockNumberBytes = 4;
 // A thread's share of one round: long enough that starting the thread

@@ -57,9 +57,11 @@
 // never x87, whose extended precision would round first to 64 bits, a
 // double rounding for float64 and one more rounding before the float32
 // proof's.
-#include "text/fixed_line.hpp"
+#include "text/lines/fixed_line.hpp"
 
 #include <cstring>
+
+#include "text/lines/fixed_line_layout.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -70,16 +72,13 @@ namespace novrel::text {
 
 namespace {
 
-constexpr std::size_t kMinWidth = 8;   // one fraction digit
-constexpr std::size_t kMaxWidth = 15;  // nine significant digits, D < 2^30
-
 // Entry j is 10^(j - 8) below 128 and 10^-(j - 128) from there: an exponent
 // of digits X and sign s (1 for '-') with m fraction digits wants
 // 10^(+-X - m), at j = X + 8 - m for s = 0 and j = X + 128 + m for s = 1,
 // which is X + (8 - m) + s * (120 + 2m): linear in X and s, so the digit
-// arithmetic computes it (see kSignWeight).
+// arithmetic computes it (see kSignWeight in fixed_line_layout.cpp).
 constexpr double kPow10[] = {
-#include "text/fixed_line_pow10.inc"
+#include "text/lines/fixed_line_pow10.inc"
 };
 static_assert(sizeof kPow10 / sizeof kPow10[0] == 256);
 
@@ -92,7 +91,7 @@ struct Pow10Split {
 
 constexpr Pow10Split kPow10Split = [] {
   constexpr double rows[][3] = {
-#include "text/fixed_line_pow10_split.inc"
+#include "text/lines/fixed_line_pow10_split.inc"
   };
   static_assert(sizeof rows / sizeof rows[0] == 256);
   Pow10Split t{};
@@ -101,108 +100,7 @@ constexpr Pow10Split kPow10Split = [] {
   return t;
 }();
 
-}  // namespace
-
-// Every pattern is stored twice so that one 256-bit load gives it to both
-// lanes.
-struct FixedLineDecoder::Layout {
-  // A byte b of the field is valid when
-  // ((b | fold) - base) & sign_merge <= limit, or when it equals `space`.
-  // fold folds the exponent letter's case; sign_merge merges '+' and '-'
-  // (two apart) where either is allowed; limit is 9 for
-  // digits, 0 for a fixed byte and 0xFF past the field; space is ' ' for the
-  // leading position and 0xFF, which well-formed UTF-8 never holds, elsewhere.
-  alignas(32) std::uint8_t base[32];
-  alignas(32) std::uint8_t fold[32];
-  alignas(32) std::uint8_t sign_merge[32];
-  alignas(32) std::uint8_t limit[32];
-  alignas(32) std::uint8_t space[32];
-  // From the bytes less '0': 0-7 the significand's last eight digits
-  // right-aligned with leading zeros, 9 a ninth digit in front of them,
-  // 12-13 the exponent's digits, 14 its sign, zeros (z) elsewhere. For
-  // " 1.01325E+05", width 12:
-  //   position:   0  1  2  3  4  5  6  7  8  9 10 11 12 13 14 15
-  //   takes byte: z  z  1  3  4  5  6  7  z  z  z  z 10 11  9  z
-  //   that is:    0  0  1  0  1  3  2  5  0  0  0  0  0  5  +  0
-  alignas(32) std::uint8_t digit_order[32];
-  // Byte weights that pair the ordered bytes into 10a + b, and weigh the
-  // exponent's sign by kSignWeight + m.
-  alignas(32) std::int8_t weights[32];
-  // Moves the last `width` of 16 bytes to the front, zeroing the rest: the
-  // last field of a line is loaded ending at its end, never past it. For
-  // width 12:
-  //   position:   0  1  ... 11 12 13 14 15
-  //   takes byte: 4  5  ... 15  z  z  z  z
-  alignas(16) std::uint8_t tail[16];
-  std::uint32_t width;
-  std::int32_t index_offset;  // added to the weighted exponent: the kPow10 entry
-};
-
-namespace {
-
 using Layout = FixedLineDecoder::Layout;
-
-// The exponent's sign less '0' is 0xFB for '+' and 0xFD for '-'. Weighed by
-// c = kSignWeight + m it adds 251c, and 2c = 120 + 2m more for '-': the step
-// between the two halves of kPow10. At most 253 * 68, within the 16 bits
-// that the byte multiply-add saturates at.
-constexpr int kSignWeight = 60;
-
-constexpr Layout make_layout(unsigned width) {
-  Layout l{};
-  const unsigned m = width - 7;  // fraction digits
-  const unsigned digits = m + 1;
-  // Digit j of the significand (0 the leading one) is at byte 1 for j = 0
-  // and at byte j + 2 after it.
-  auto digit_at = [](int j) -> std::uint8_t {
-    return j < 0 ? 0x80 : static_cast<std::uint8_t>(j == 0 ? 1 : j + 2);
-  };
-  for (unsigned i = 0; i < 16; ++i) {
-    std::uint8_t base = 0, fold = 0, sign_merge = 0xFF, limit = 0xFF, space = 0xFF;
-    if (i < width) {
-      limit = 0;
-      if (i == 0) {
-        base = '+', sign_merge = 0xFD, space = ' ';
-      } else if (i == 2) {
-        base = '.';
-      } else if (i == m + 3) {
-        base = 'e', fold = 0x20;
-      } else if (i == m + 4) {
-        base = '+', sign_merge = 0xFD;
-      } else {
-        base = '0', limit = 9;
-      }
-    }
-    std::uint8_t order = 0x80;  // a zero
-    if (i < 8) {
-      order = digit_at(static_cast<int>(i + digits) - 8);  // the last eight digits
-    } else if (i == 9) {
-      order = digit_at(static_cast<int>(digits) - 9);      // a ninth one, in front
-    } else if (i == 12 || i == 13) {
-      order = static_cast<std::uint8_t>(m + 5 + (i - 12));
-    } else if (i == 14) {
-      order = static_cast<std::uint8_t>(m + 4);
-    }
-    const auto weight = static_cast<std::int8_t>(i == 14 ? kSignWeight + static_cast<int>(m) : i == 15 ? 0 : i % 2 ? 1 : 10);
-    for (unsigned lane : {0u, 16u}) {
-      l.base[lane + i] = base;
-      l.fold[lane + i] = fold;
-      l.sign_merge[lane + i] = sign_merge;
-      l.limit[lane + i] = limit;
-      l.space[lane + i] = space;
-      l.digit_order[lane + i] = order;
-      l.weights[lane + i] = weight;
-    }
-    l.tail[i] = static_cast<std::uint8_t>(i < width ? i + 16 - width : 0x80);
-  }
-  l.width = width;
-  l.index_offset = 8 - static_cast<std::int32_t>(m) - 251 * (kSignWeight + static_cast<std::int32_t>(m));
-  return l;
-}
-
-constexpr Layout kLayouts[] = {make_layout(8),  make_layout(9),  make_layout(10), make_layout(11),
-                               make_layout(12), make_layout(13), make_layout(14), make_layout(15)};
-static_assert(sizeof kLayouts / sizeof kLayouts[0] == kMaxWidth - kMinWidth + 1);
 
 #if defined(NOVREL_LINE_KERNELS)
 
@@ -289,7 +187,7 @@ NOVREL_KERNEL void store_floats(float* out, __m128 v) {
 NOVREL_KERNEL void store_doubles(double* out, Doubles v) { _mm_storeu_pd(out, v); }
 NOVREL_KERNEL void store_first_doubles(double* out, Doubles v, std::size_t) { _mm_storel_pd(out, v); }
 
-#include "text/fixed_line_kernel.inc"
+#include "text/lines/fixed_line_kernel.inc"
 
 #undef NOVREL_KERNEL
 #undef NOVREL_MM
@@ -357,7 +255,7 @@ NOVREL_KERNEL void store_first_doubles(double* out, Doubles v, std::size_t n) {
   if (n == 3) _mm_storel_pd(out + 2, _mm256_extractf128_pd(v, 1));
 }
 
-#include "text/fixed_line_kernel.inc"
+#include "text/lines/fixed_line_kernel.inc"
 
 #undef NOVREL_KERNEL
 #undef NOVREL_MM
@@ -401,7 +299,7 @@ FixedLineDecoder FixedLineDecoder::with_kernel(Kernel kernel, std::size_t width)
     case Kernel::Portable:
       return decoder;
   }
-  decoder.layout_ = &kLayouts[width - kMinWidth];
+  decoder.layout_ = &fixed_line_layout(width);
   decoder.kernel_ = kernel;
 #endif
   return decoder;

@@ -1,4 +1,4 @@
-#include "text/line_end.hpp"
+#include "text/lines/line_end.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -87,7 +87,7 @@ NOVREL_KERNEL std::size_t total(Bytes counters) {
 inline std::size_t count_tail(const char* bytes, std::size_t size) noexcept {
   return count_portable(bytes, size);
 }
-#include "text/line_end_count.inc"
+#include "text/lines/line_end_count.inc"
 #undef NOVREL_KERNEL
 #undef NOVREL_ENTRY
 #undef NOVREL_MM
@@ -111,7 +111,7 @@ NOVREL_KERNEL std::size_t total(Bytes counters) {
          static_cast<std::size_t>(_mm_extract_epi16(halves, 4));
 }
 inline std::size_t count_tail(const char* bytes, std::size_t size) noexcept { return sse2::count(bytes, size); }
-#include "text/line_end_count.inc"
+#include "text/lines/line_end_count.inc"
 #undef NOVREL_KERNEL
 #undef NOVREL_ENTRY
 #undef NOVREL_MM

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "text/number_digits.hpp"
+#include "text/number/digits.hpp"
 
 namespace novrel::text::number {
 
