@@ -7,8 +7,9 @@ if(NOT TARGET novrel)
   return()  # no CPython 3.14 development files: module.cmake said so
 endif()
 
-novrel_add_python_module(torvask_core _core ${NOVREL_ROOT}/src/boundary/arrays.cpp
-  ${NOVREL_ROOT}/src/boundary/sources.cpp)
+novrel_add_python_module(torvask_core _core ${NOVREL_ROOT}/src/boundary/torvask_module.cpp
+  ${NOVREL_ROOT}/src/boundary/torvask_rows.cpp ${NOVREL_ROOT}/src/boundary/torvask_read.cpp
+  ${NOVREL_ROOT}/src/boundary/torvask_write.cpp ${NOVREL_ROOT}/src/boundary/torvask_sources.cpp)
 set(TORVASK_BUILD_DIR "${CMAKE_BINARY_DIR}/torvask")
 set_target_properties(torvask_core PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${TORVASK_BUILD_DIR}")
 

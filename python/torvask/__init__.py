@@ -7,15 +7,18 @@
 Each value is the float64 nearest its decimal text; with
 ``dtype=numpy.float32`` the values are those ``novrel.rust_read_torvask``
 gives, bit for bit. Parameters and blocks can be chosen, and one file read
-in several threads. Failures are ordinary exceptions (``OSError`` and its
-subclasses, ``FormatError``, ``MemoryError``) and nothing is ever written to
-standard output or standard error.
+in several threads. A file that cannot be read raises its ``OSError``, one
+whose contents do not fit the format ``FormatError``, a chosen parameter the
+file lacks ``KeyError`` or ``IndexError``, a followed file that was
+rewritten ``RestartedError``, and arguments of the wrong type or value
+``TypeError`` or ``ValueError``; ``MemoryError`` where memory runs out.
+Reading, writing and comparing never write to standard output or standard
+error; the command line (``python -m torvask``) does.
 """
 
 from __future__ import annotations
 
 import importlib
-import operator
 import os
 from collections.abc import Iterable
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -24,12 +27,13 @@ from types import ModuleType
 import numpy as np
 from numpy.typing import DTypeLike
 
-from . import _core
+from . import _arguments as check
 from ._compare import Comparison, compare
-from ._errors import FormatError, format_error
-from ._follow import Follower, RestartedError, WindowsChanged, follow
-from ._plot import Plot, StrOrBytesPath, unique_names
-from ._source import Opened, Source, opened
+from ._errors import FormatError
+from ._follow import Follower, RestartedError, follow
+from ._plot import Plot, unique_names
+from ._reading import read_found
+from ._source import Source, opened
 from ._write import write
 
 __all__ = ["Comparison", "Follower", "FormatError", "Plot", "RestartedError", "compare", "follow",
@@ -48,76 +52,6 @@ def __getattr__(name: str) -> ModuleType:
     if name == "xarray_backend":
         return importlib.import_module(f"{__name__}.xarray_backend")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-
-def _width_argument(width: int | None) -> int | None:
-    if width is None:
-        return None
-    if isinstance(width, bool) or not isinstance(width, int):
-        raise TypeError(f"width must be an int or None, not {type(width).__name__}")
-    if width < 1:
-        raise ValueError(f"width must be at least 1, not {width}")
-    return width
-
-
-def _flag_argument(name: str, value: bool) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-    return value
-
-
-def _count_argument(name: str, value: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, not {value}")
-    return value
-
-
-def _dtype_argument(dtype: DTypeLike) -> bool:
-    """True for float64, False for float32."""
-    try:
-        chosen = np.dtype(dtype)
-    except TypeError:
-        raise TypeError(f"dtype must be numpy.float32 or numpy.float64, not {dtype!r}") from None
-    if chosen not in (np.float32, np.float64):
-        raise ValueError(f"dtype must be numpy.float32 or numpy.float64, not {chosen}")
-    return chosen == np.float64
-
-
-def _blocks_argument(blocks: slice | None) -> tuple[int | None, int | None, int]:
-    if blocks is None:
-        return None, None, 1
-    if not isinstance(blocks, slice):
-        raise TypeError(f"blocks must be a slice or None, not {type(blocks).__name__}")
-    start, stop, step = (None if v is None else operator.index(v)
-                         for v in (blocks.start, blocks.stop, blocks.step))
-    if step is None:
-        step = 1
-    if step < 1:
-        raise ValueError(f"the blocks' step must be at least 1, not {step}")
-    return start, stop, step
-
-
-def _parameters_argument(parameters: Iterable[str | int] | None) -> list[str | int] | None:
-    if parameters is None:
-        return None
-    if isinstance(parameters, (str, bytes)):
-        raise TypeError("parameters must be a list of names or indices, not a single "
-                        f"{type(parameters).__name__}")
-    chosen: list[str | int] = []
-    for parameter in parameters:
-        if isinstance(parameter, str):
-            chosen.append(parameter)
-        elif isinstance(parameter, bool):
-            raise TypeError("a parameter is a name or an index, not a bool")
-        else:
-            try:
-                chosen.append(operator.index(parameter))
-            except TypeError:
-                raise TypeError("a parameter is a name or an index, not "
-                                f"{type(parameter).__name__}") from None
-    return chosen
 
 
 def read(path: Source, width: int | None = None, *, dtype: DTypeLike = np.float64,
@@ -182,45 +116,15 @@ def read(path: Source, width: int | None = None, *, dtype: DTypeLike = np.float6
     pipes included) and the standard library's file objects; a file object
     of another library stops when its own read returns.
     """
-    given_width = _width_argument(width)
-    float64 = _dtype_argument(dtype)
-    chosen = _parameters_argument(parameters)
-    start, stop, step = _blocks_argument(blocks)
-    threads = _count_argument("threads", threads)
-    _flag_argument("complete_blocks", complete_blocks)
+    given_width = check.width(width)
+    float64 = check.float64(dtype)
+    chosen = check.parameters(parameters)
+    chosen_blocks = check.blocks(blocks)
+    threads = check.threads(threads)
+    check.flag("complete_blocks", complete_blocks)
     with opened(path) as found:
-        return _read(found, given_width, float64, chosen, (start, stop, step),
-                     threads if found.seekable else 1, complete_blocks)[0]
-
-
-def _read(found: Opened, width: int | None, float64: bool, chosen: list[str | int] | None,
-          blocks: tuple[int | None, int | None, int], threads: int, complete_blocks: bool,
-          resume: tuple[int, int, int] | None = None,
-          windows: tuple[tuple[int, int, int], ...] | None = None
-          ) -> tuple[Plot, _core.ReadResult]:
-    """One call of the reader: the Plot, and the reader's result, whose
-    ``end``, ``identity`` and ``fingerprints`` the followers use. With
-    ``windows`` (a file by path) it raises WindowsChanged where their bytes
-    changed, before or during the read."""
-    try:
-        result = _core.read(found.source, width, complete_blocks, float64,
-                            None if chosen is None else tuple(chosen), *blocks, threads, resume,
-                            windows)
-    except _core.ReadFailure as failure:
-        raise format_error(failure, found.shown) from None
-    except Exception as error:
-        if not found.is_path:
-            error.add_note(f"while reading {found.shown}")
-        raise
-    if result.changed is not None:
-        raise WindowsChanged(result.changed, result.identity)
-    values = np.asarray(result.rows)
-    names, held, first = result.names, result.parameters, result.first_block
-    columns = unique_names(names)
-    plot = Plot([names[j] for j in held], values, result.width, found.shown, title=result.title,
-                columns=[columns[j] for j in held], parameters=held,
-                blocks=range(first, first + result.block_step * len(values), result.block_step))
-    return plot, result
+        return read_found(found, given_width, float64, chosen, chosen_blocks,
+                          threads if found.seekable else 1, complete_blocks)[0]
 
 
 def read_many(paths: Iterable[Source], width: int | None = None, *,
@@ -246,17 +150,14 @@ def read_many(paths: Iterable[Source], width: int | None = None, *,
                 failures[path] = error
     """
     paths = list(paths)
-    _width_argument(width)
-    _dtype_argument(dtype)
-    chosen = _parameters_argument(parameters)
-    _blocks_argument(blocks)
-    _flag_argument("complete_blocks", complete_blocks)
+    check.width(width)
+    check.float64(dtype)
+    chosen = check.parameters(parameters)
+    check.blocks(blocks)
+    check.flag("complete_blocks", complete_blocks)
+    threads = check.count("threads", threads, optional=True)
     if threads is None:
         threads = min(len(paths), os.process_cpu_count() or 1)
-    elif isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    elif threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
     if not paths:
         return []
     pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="torvask")

@@ -28,11 +28,13 @@ from typing import IO, Any, NamedTuple
 
 import numpy as np
 
-from . import FormatError, Plot, __version__, _core, read, write
+from . import Plot, __version__, read, write
+from . import _arguments as check
+from ._command import Unavailable, failure
 from ._compare import Comparison, compare
-from ._errors import format_error
 from ._names import choose_parameters
 from ._plot import Values, unique_names
+from ._reading import header_names, read_found
 from ._source import opened
 
 EXAMPLES = """\
@@ -50,9 +52,6 @@ examples:
   torvask watch run7.plt -p PRESSURE TEMPERATURE
 """
 
-# How the command line spells the options of read() that errors suggest.
-CLI_SPELLING = {"complete_blocks": "--complete-blocks", "width": "--input-width="}
-
 # Conversions of files at least this large show a progress bar on a terminal.
 PROGRESS_BYTES = 64 << 20
 # Show rows are formatted this many at a time, so a long column streams out.
@@ -67,13 +66,10 @@ def info(path: str, width: int | None = None, *, complete_blocks: bool = False
     that finds the block starts), ``names``, and ``first``: parameter 0's
     column name with its ``min`` and ``max`` (NaN passed over; None where
     there is no block or only NaN)."""
-    try:
-        with opened(path) as found:
-            title, names, rows, found_width, *_ = _core.read(
-                found.source, width, complete_blocks, True, (0,), None, None, 1, 1)
-    except _core.ReadFailure as failure:
-        raise format_error(failure, path) from None
-    first: Values = np.asarray(rows)[:, 0]
+    with opened(path) as found:
+        plot, result = read_found(found, width, True, [0], (None, None, 1), 1, complete_blocks)
+    title, names, found_width = plot.title, result.names, plot.width
+    first: Values = plot.values[:, 0]
     low = high = None
     if len(first) and not np.isnan(first).all():
         low, high = float(np.nanmin(first)), float(np.nanmax(first))
@@ -124,11 +120,7 @@ def parameters_of(path: str, words: Sequence[str] | None, width: int | None = No
         if not found.seekable:
             literal: list[str | int] = list(words)
             return literal
-        try:
-            names = _core.read(found.source, width, complete_blocks, True, (0,), 0, 0, 1, 1)[1]
-        except _core.ReadFailure as failure:
-            raise format_error(failure, found.shown) from None
-    columns = unique_names(names)
+        columns = header_names(found, width, complete_blocks)
     # Parameter 0 comes first whether chosen or not.
     return [name for name in choose_parameters(columns, words, found.shown)
             if name != columns[0]]
@@ -319,7 +311,7 @@ def _run_convert(options: argparse.Namespace, path: str, out: IO[str]) -> None:
     missing = _missing(*needs)
     if missing:
         wanted = " with ".join(" or ".join(group) for group in needs)
-        raise _Unavailable(f"{target}: writing {suffix} needs {wanted}: {missing}")
+        raise Unavailable(f"{target}: writing {suffix} needs {wanted}: {missing}")
     large = sys.stderr.isatty() and os.stat(path).st_size >= PROGRESS_BYTES
     progress = sys.stderr if large else None
     plot = _read_watched(options, path, progress)
@@ -343,69 +335,12 @@ def _run_convert(options: argparse.Namespace, path: str, out: IO[str]) -> None:
             progress.write("\r" + " " * (len(target) + 12) + "\r")
 
 
-class _Unavailable(Exception):
-    """A conversion whose library is not installed."""
-
-
-def _failure(path: str, error: BaseException) -> str:
-    if isinstance(error, FormatError):
-        return error.worded(CLI_SPELLING)
-    if isinstance(error, _Unavailable):
-        return str(error)
-    if isinstance(error, OSError):
-        return f"{error.filename or path}: {error.strerror or error}"
-    if isinstance(error, KeyError):
-        return str(error.args[0])
-    if isinstance(error, MemoryError):
-        return f"{path}: out of memory"
-    return f"{path}: {error}"
-
-
-def _blocks(text: str) -> slice:
-    """A slice from Python's slice syntax (``10:20``, ``-100:``, ``::10``)
-    or one block's index."""
-    parts = text.split(":")
-    try:
-        numbers = [int(p) if p.strip() else None for p in parts]
-    except ValueError:
-        numbers = []
-    if not 1 <= len(numbers) <= 3 or numbers == [None]:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a slice such as 10:20, -100: or ::10")
-    if len(numbers) == 1:
-        assert numbers[0] is not None
-        return slice(numbers[0], numbers[0] + 1 or None)
-    start, stop, step = (*numbers, None)[:3]
-    if step is not None and step < 1:
-        raise argparse.ArgumentTypeError(f"the step of {text!r} must be at least 1")
-    return slice(start, stop, step)
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a width of at least 1")
-    return value
-
-
 def _out(text: str) -> str:
     suffix = os.path.splitext(text.rstrip("/"))[1].lower()
     if suffix not in FORMATS:
         raise argparse.ArgumentTypeError(f"OUT must end in one of {', '.join(FORMATS)}, "
                                          f"not {text!r}")
     return text
-
-
-def _tolerance(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = -1.0
-    if not value >= 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a tolerance of at least 0")
-    return value
 
 
 def _csv(text: str) -> str:
@@ -450,7 +385,7 @@ def _run_diff(options: argparse.Namespace) -> int:
             raise
         except (OSError, ValueError, KeyError, IndexError, MemoryError) as error:
             # compare's own ValueErrors name their file.
-            message = str(error) if type(error) is ValueError else _failure(options.a, error)
+            message = str(error) if type(error) is ValueError else failure(options.a, error)
             print(message, file=sys.stderr, flush=True)
             return 2
         if options.json:
@@ -474,9 +409,9 @@ def _each(run: Callable[[argparse.Namespace, str, IO[str]], None]
             except BrokenPipeError:
                 raise
             except (OSError, ValueError, KeyError, IndexError, MemoryError,
-                    _Unavailable) as error:
+                    Unavailable) as error:
                 sys.stdout.flush()
-                print(_failure(path, error), file=sys.stderr, flush=True)
+                print(failure(path, error), file=sys.stderr, flush=True)
                 failed = True
         return 1 if failed else 0
     return each
@@ -497,7 +432,7 @@ def _show_arguments(parser: argparse.ArgumentParser) -> None:
 def _convert_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", metavar="FILE", nargs=1)
     parser.add_argument("out", metavar="OUT", type=_out)
-    parser.add_argument("--width", type=_positive, metavar="W",
+    parser.add_argument("--width", type=check.width_text, metavar="W",
                         help="the field width of a .plt OUT (by default the input's)")
 
 
@@ -505,9 +440,9 @@ def _diff_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("a", metavar="A")
     parser.add_argument("b", metavar="B", nargs="?",
                         help="the run to compare A with (or give --data)")
-    parser.add_argument("--rtol", type=_tolerance, default=0.0, metavar="X",
+    parser.add_argument("--rtol", type=check.tolerance_text, default=0.0, metavar="X",
                         help="relative tolerance: values differ beyond atol + rtol*|B| (0)")
-    parser.add_argument("--atol", type=_tolerance, default=0.0, metavar="X",
+    parser.add_argument("--atol", type=check.tolerance_text, default=0.0, metavar="X",
                         help="absolute tolerance (0)")
     parser.add_argument("--on", choices=("block", "time"), default="block",
                         help="pair values by block number, or interpolate B linearly at "
@@ -581,7 +516,7 @@ def _parser() -> argparse.ArgumentParser:
         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--input-width", type=_positive, metavar="W",
+    common.add_argument("--input-width", type=check.width_text, metavar="W",
                         help="the input's field width in bytes (by default the first data "
                              "line's length over its fields)")
     common.add_argument("--complete-blocks", action="store_true",
@@ -591,7 +526,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="the columns to take: exact names, then indices (3, -1), then "
                              "shell-style patterns ('PRESSURE-*'); parameter 0 always comes "
                              "first (default: all)")
-    choose.add_argument("--blocks", type=_blocks, metavar="SLICE",
+    choose.add_argument("--blocks", type=check.blocks_text, metavar="SLICE",
                         help="the blocks to take, in Python's slice syntax: 10:20, -100:, ::10")
     parents = {"common": common, "choose": choose}
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")

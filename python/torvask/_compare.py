@@ -15,10 +15,12 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _arguments as check
 from . import _core
 from ._errors import format_error
 from ._names import choose_parameters
 from ._plot import Plot, Values, unique_names
+from ._reading import read_found
 from ._source import Opened, Source, opened
 
 if TYPE_CHECKING:
@@ -197,8 +199,7 @@ class _Side:
         start, stop, _ = blocks
         if self.kind == "stream" and ((start or 0) < 0 or (stop or 0) < 0):
             # Bounds from the end of a stream are known only at its end.
-            from . import _read
-            self.plot = _read(found, width, True, None, blocks, 1, self.complete_blocks)[0]
+            self.plot = read_found(found, width, True, None, blocks, 1, self.complete_blocks)[0]
             self.blocks = (None, None, 1)
             self.columns = self.plot.columns
             return
@@ -210,7 +211,7 @@ class _Side:
         else:
             head = found
             self._open.close()
-        names = self._core_read(head, (0,), (0, 0, 1), self.complete_blocks)[1]
+        names = self._core_read(head, (0,), (0, 0, 1), self.complete_blocks).names
         self.columns = tuple(unique_names(names))
 
     def close(self) -> None:
@@ -219,13 +220,16 @@ class _Side:
     def _core_read(self, found: Opened | bytes, chosen: tuple[str | int, ...] | None,
                    blocks: tuple[int | None, int | None, int], complete: bool = False,
                    resume: tuple[int, int, int] | None = None,
-                   shift: tuple[int, int, int] = (0, 0, 0)) -> Any:
+                   shift: tuple[int, int, int] = (0, 0, 0)) -> _core.ReadResult:
         """_core.read of `found`, or of a stream's header and blocks in
         memory; `shift` is (the lines of the header, and the lines and blocks
         of the stream before these) for its errors to say where they are."""
         source = memoryview(found) if isinstance(found, bytes) else found.source
         try:
-            got = _core.read(source, self.width, complete, True, chosen, *blocks, 1, resume)
+            start, stop, step = blocks
+            got = _core.read(source, width=self.width, complete_blocks=complete, float64=True,
+                             parameters=chosen, start=start, stop=stop, step=step,
+                             resume=resume)
         except _core.ReadFailure as failure:
             header, lines, before = shift
             if failure.line is not None and failure.line > header:
@@ -234,7 +238,7 @@ class _Side:
                 failure.block += before
             raise format_error(failure, self.shown) from None
         if self.width is None:
-            self.width = got[3]
+            self.width = got.width
         return got
 
     def _more(self) -> bool:
@@ -296,15 +300,15 @@ class _Side:
             with opened(self.source) as found:
                 got = self._core_read(found, names, bounds,
                                   resume is not None or self.complete_blocks, resume)
-            values = np.asarray(got[2])
+            values = np.asarray(got.rows)
             if len(values):
                 self.count += len(values)
                 yield np.arange(want, want + step * len(values), step, dtype=np.int64), values
                 want += step * len(values)
             if len(values) == asked:
-                resume = got[7] if resume is not None else None
+                resume = got.end if resume is not None else None
                 continue
-            if resume is not None and got[7][0] < got[8][0]:
+            if resume is not None and got.end[0] < got.identity[0]:
                 # A read that goes on from a point leaves the file's last
                 # block when its last line has no line end, and a cut block:
                 # the rest is read as any read reads it, and fails as it does.
@@ -349,7 +353,7 @@ class _Side:
                 got = self._core_read(self._head + piece, names, (want - before, upto, step),
                                       ended and self.complete_blocks,
                                       shift=(header_lines, before * per_block, before))
-                values = np.asarray(got[2])
+                values = np.asarray(got.rows)
                 if len(values):
                     self.count += len(values)
                     yield np.arange(want, want + step * len(values), step, dtype=np.int64), values
@@ -359,7 +363,7 @@ class _Side:
     def _block_count(self) -> int:
         with opened(self.source) as found:
             got = self._core_read(found, (0,), (-1, None, 1), self.complete_blocks)
-        return int(got[5]) + len(np.asarray(got[2]))
+        return int(got.first_block) + len(np.asarray(got.rows))
 
 
 def read_csv(path: str | os.PathLike[str]) -> Plot:
@@ -459,14 +463,6 @@ class _Tally:
         return tuple(found)
 
 
-def _tolerance(name: str, value: float) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    if not value >= 0:
-        raise ValueError(f"{name} must be at least 0, not {value}")
-    return float(value)
-
-
 def compare(a: Source | Plot, b: Source | Plot, *, rtol: float = 0.0, atol: float = 0.0,
             parameters: Iterable[str | int] | None = None, blocks: slice | None = None,
             on: str = "block", width: int | None = None,
@@ -500,14 +496,13 @@ def compare(a: Source | Plot, b: Source | Plot, *, rtol: float = 0.0, atol: floa
     ``read`` reads it. Errors are those of ``read``; a first parameter that
     does not increase with ``on="time"`` is a ValueError.
     """
-    from . import _blocks_argument, _flag_argument, _parameters_argument, _width_argument
-    rtol, atol = _tolerance("rtol", rtol), _tolerance("atol", atol)
+    rtol, atol = check.tolerance("rtol", rtol), check.tolerance("atol", atol)
     if on not in ("block", "time"):
         raise ValueError(f"on must be 'block' or 'time', not {on!r}")
-    chosen_blocks = _blocks_argument(blocks)
-    wanted = _parameters_argument(parameters)
-    width = _width_argument(width)
-    _flag_argument("complete_blocks", complete_blocks)
+    chosen_blocks = check.blocks(blocks)
+    wanted = check.parameters(parameters)
+    width = check.width(width)
+    check.flag("complete_blocks", complete_blocks)
     with contextlib.ExitStack() as sides:
         left = _Side(a, width, chosen_blocks, complete_blocks)
         sides.callback(left.close)

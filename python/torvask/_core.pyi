@@ -2,12 +2,22 @@
 
 from _typeshed import structseq
 from collections.abc import Buffer
+from types import MappingProxyType
 from typing import Any, Final, final
 
-def read(source: bytes | Buffer | Any, width: int | None, complete_blocks: bool, float64: bool,
-         parameters: tuple[int | str, ...] | None, start: int | None, stop: int | None,
-         step: int | None, threads: int | None, resume: tuple[int, int, int] | None = None,
-         windows: tuple[tuple[int, int, int], ...] | None = None, /) -> ReadResult:
+# Each problem's name: its (wording, option); see ReadFailure.
+PROBLEMS: Final[MappingProxyType[str, tuple[str, str | None]]]
+# The attributes of every ReadFailure, as ReadFailure declares them below.
+FAILURE_ATTRIBUTES: Final[tuple[str, ...]]
+# The problems of a file whose header or names are still being written.
+HEADER_UNWRITTEN: Final[tuple[str, ...]]
+
+def read(source: bytes | Buffer | Any, /, *, width: int | None = None,
+         complete_blocks: bool = False, float64: bool = True,
+         parameters: tuple[int | str, ...] | None = None, start: int | None = None,
+         stop: int | None = None, step: int | None = None, threads: int | None = None,
+         resume: tuple[int, int, int] | None = None,
+         windows: tuple[tuple[int, int, int], ...] | None = None) -> ReadResult:
     """Reads the chosen parts of a plot file, from a path (bytes), a buffer
     or a binary stream. ``windows`` (a path only) are (offset, length,
     digest) fingerprints of earlier reads, checked before and after the
@@ -23,12 +33,10 @@ def check(path: bytes, windows: tuple[tuple[int, int, int], ...], /
     ...
 
 @final
-class ReadResult(structseq[Any], tuple[str, list[str], Rows, int | None, tuple[int, ...], int,
-                                         int, tuple[int, int, int], tuple[int, int, int]]):
-    """What ``read`` returns; its items are its first nine fields."""
+class ReadResult(structseq[Any], tuple[()]):
+    """What ``read`` returns, its fields reached by name."""
 
-    __match_args__: Final = ("title", "names", "rows", "width", "parameters", "first_block",
-                             "block_step", "end", "identity")
+    __match_args__: Final = ()
 
     @property
     def title(self) -> str: ...
@@ -91,6 +99,6 @@ class ReadFailure(Exception):
     parameter: int | None
     name: str | None
     text: str | None
-    width: int | None
     suggested_width: int | None
+    width: int | None
     count: int | None

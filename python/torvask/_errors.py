@@ -4,12 +4,16 @@ wording is the reader's); this puts the path and the place before it."""
 
 from __future__ import annotations
 
+import inspect
 from collections.abc import Mapping
 
 from . import _core
 
 # How a call of read() spells each option that a wording may suggest.
 PYTHON_SPELLING = {"complete_blocks": "complete_blocks=True", "width": "width="}
+
+# What a file whose header or names are still being written fails with.
+HEADER_UNWRITTEN: tuple[str, ...] = _core.HEADER_UNWRITTEN
 
 
 class FormatError(ValueError):
@@ -55,14 +59,14 @@ class FormatError(ValueError):
 
 
 def format_error(failure: _core.ReadFailure, path: str) -> Exception:
-    """The exception for a failure of _core.read on `path`: a FormatError,
-    or for a chosen parameter that the file lacks, KeyError, IndexError or
-    ValueError."""
-    fields = dict(text=failure.text or "", width=failure.width,
-                  suggested_width=failure.suggested_width, count=failure.count,
-                  parameter=failure.parameter)
+    """The exception for a ReadFailure of _core.read on `path`: a
+    FormatError, but KeyError for a chosen name that the file lacks,
+    IndexError for a chosen index beyond its parameters, and ValueError for
+    a parameter chosen twice."""
+    fields = {name: getattr(failure, name) for name in _core.FAILURE_ATTRIBUTES}
     # Cut where the option goes, so that a caller can spell it its own way.
-    parts = [part.format(**fields) for part in failure.wording.split("{option}")]
+    parts = [part.format(**{**fields, "text": failure.text or ""})
+             for part in failure.wording.split("{option}")]
     what = PYTHON_SPELLING.get(failure.option or "", "").join(parts)
     if failure.problem == "no_name":
         return KeyError(f"{what} in {path}")
@@ -83,8 +87,10 @@ def format_error(failure: _core.ReadFailure, path: str) -> Exception:
         inside.append(f"parameter {failure.parameter} {name!r}")
     if inside:
         where += f" ({', '.join(inside)})"
-    return FormatError(f"{where}: {what}", path=path, problem=failure.problem,
-                       line=failure.line, block=failure.block, parameter=failure.parameter,
-                       name=failure.name, text=failure.text,
-                       suggested_width=failure.suggested_width, option=failure.option,
-                       parts=(f"{where}: {parts[0]}", *parts[1:]))
+    kept = {name: value for name, value in fields.items() if name in _KEPT}
+    return FormatError(f"{where}: {what}", path=path, parts=(f"{where}: {parts[0]}", *parts[1:]),
+                       **kept)
+
+
+# The failure's attributes that a FormatError keeps as its own.
+_KEPT = frozenset(inspect.signature(FormatError).parameters) & set(_core.FAILURE_ATTRIBUTES)

@@ -10,13 +10,12 @@ from collections.abc import Iterable, Iterator
 import numpy as np
 from numpy.typing import DTypeLike
 
-from ._errors import FormatError
+from . import _arguments as check
+from ._errors import HEADER_UNWRITTEN, FormatError
 from ._history import History
 from ._plot import Plot, StrOrBytesPath
+from ._reading import Window, WindowsChanged, read_found
 from ._source import opened
-
-# What a file whose header or names are still being written fails with.
-_HEADER_UNWRITTEN = ("no_header", "header_cut", "names_missing")
 
 
 class RestartedError(RuntimeError):
@@ -29,21 +28,6 @@ class RestartedError(RuntimeError):
         super().__init__(message)
         self.path = path
 
-
-class WindowsChanged(Exception):
-    """Raised by torvask._read where a window of an earlier read's
-    fingerprints (``index`` among those given) no longer holds the bytes it
-    did; ``size`` and ``inode`` are the file's then. Never seen outside the
-    package: the caller turns it into a RestartedError."""
-
-    def __init__(self, index: int, identity: tuple[int, int, int]) -> None:
-        super().__init__(index, identity)
-        self.index = index
-        self.size = identity[0]
-        self.inode = identity[2]
-
-
-Window = tuple[int, int, int]  # offset, length, digest: one of _core.read's fingerprints
 
 # The windows spread over the blocks returned that a follower keeps, besides
 # those of the header and names, the first block and the last block.
@@ -116,12 +100,11 @@ class Follower:
     def __init__(self, path: StrOrBytesPath, width: int | None = None, *,
                  dtype: DTypeLike = np.float64,
                  parameters: Iterable[str | int] | None = None, keep: bool = False) -> None:
-        from . import _dtype_argument, _flag_argument, _parameters_argument, _width_argument
         self._path = path
-        self._width = _width_argument(width)
-        self._float64 = _dtype_argument(dtype)
+        self._width = check.width(width)
+        self._float64 = check.float64(dtype)
         self._dtype = np.float64 if self._float64 else np.float32
-        self._chosen = _parameters_argument(parameters)
+        self._chosen = check.parameters(parameters)
         self._resume = (0, 0, 0)
         # (size, device, inode) when first read: kept for what it says, never
         # compared, since only the bytes decide.
@@ -129,7 +112,7 @@ class Follower:
         self._windows: _Windows | None = None
         self._header: tuple[str, tuple[str, ...]] | None = None
         self._shown = os.fsdecode(os.fspath(path))
-        self._kept = History(self._nothing()) if _flag_argument("keep", keep) else None
+        self._kept = History(self._nothing()) if check.flag("keep", keep) else None
 
     @property
     def path(self) -> str:
@@ -167,13 +150,12 @@ class Follower:
         return plot
 
     def _poll(self) -> Plot:
-        from . import _read
         try:
             with opened(self._path) as found:
                 if not found.is_path:
                     raise ValueError(f"{found.shown} cannot be followed: only a plain file "
                                      "by path can be read again from where a poll stopped")
-                plot, result = _read(
+                plot, result = read_found(
                     found, self._width, self._float64, self._chosen, (None, None, 1), 1, True,
                     resume=self._resume, windows=self._windows.all() if self._windows else ())
         except FileNotFoundError:
@@ -183,7 +165,7 @@ class Follower:
         except WindowsChanged as changed:
             raise RestartedError(self._why(changed), path=self._shown) from None
         except FormatError as error:
-            if error.problem not in _HEADER_UNWRITTEN:
+            if error.problem not in HEADER_UNWRITTEN:
                 raise
             if self._identity is not None:
                 # Its header was whole before: it was written anew.

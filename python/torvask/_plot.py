@@ -157,16 +157,6 @@ class Plot:
         return (f"<torvask.Plot {self.path!r}{title}: {len(self)} parameters "
                 f"({_shown(self.columns)}), {blocks}, {self.values.dtype}, width {self.width}>")
 
-    def _attrs(self) -> dict[str, Any]:
-        """What a table keeps of the Plot besides its columns: only values
-        that netCDF stores, so that a Dataset writes out as it is."""
-        attrs: dict[str, Any] = {"path": self.path, "title": self.title}
-        if self.width is not None:
-            attrs["width"] = self.width
-        start, stop, step = self.blocks.start, self.blocks.stop, self.blocks.step
-        attrs["blocks"] = f"{start}:{stop}" + (f":{step}" if step != 1 else "")
-        return attrs
-
     def plot(self, *names: str, ax: Any = None, x: str | None = None) -> Any:
         """Draws the columns `names` (by default every one but the first)
         against the first column, or the column `x`, with matplotlib, and
@@ -191,7 +181,7 @@ class Plot:
         index = pandas.Index(self.values[:, 0], name=self.columns[0])
         frame = pandas.DataFrame(self.values[:, 1:], index=index, columns=self.columns[1:],
                                  copy=False)
-        frame.attrs = {**self._attrs(), "parameters": self.parameters, "names": self.names}
+        frame.attrs = {**table_attrs(self), "parameters": self.parameters, "names": self.names}
         return frame
 
     def to_xarray(self) -> _xarray.Dataset:
@@ -207,4 +197,15 @@ class Plot:
         variables = {name: (dim, self.values[:, j], attrs[j])
                      for j, name in enumerate(self.columns[1:], 1)}
         return xarray.Dataset(variables, coords={dim: (dim, self.values[:, 0], attrs[0])},
-                              attrs=self._attrs())
+                              attrs=table_attrs(self))
+
+
+def table_attrs(plot: Plot) -> dict[str, Any]:
+    """What a table keeps of a Plot besides its columns: only values that
+    netCDF stores, so that a Dataset writes out as it is."""
+    attrs: dict[str, Any] = {"path": plot.path, "title": plot.title}
+    if plot.width is not None:
+        attrs["width"] = plot.width
+    start, stop, step = plot.blocks.start, plot.blocks.stop, plot.blocks.step
+    attrs["blocks"] = f"{start}:{stop}" + (f":{step}" if step != 1 else "")
+    return attrs

@@ -16,8 +16,10 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._command import Unavailable, failure
 from ._names import choose_parameters
 from ._plot import Plot, Values
+from ._reading import column_names
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -25,10 +27,6 @@ if TYPE_CHECKING:
 
 # Panels shown when no parameter is chosen, from the second on.
 DEFAULT_PANELS = 4
-
-
-class Unavailable(Exception):
-    """matplotlib, or Textual for watch, is not installed."""
 
 
 def needed(module: str, debian: str, what: str) -> Any:
@@ -168,25 +166,9 @@ def figure_of(plots: Sequence[Plot], names: Sequence[str], x: str | None,
     return figure
 
 
-def names_of(path: str, width: int | None, complete_blocks: bool) -> list[str]:
-    """The column names of the plot file at `path`, reading no block."""
-    from . import _core
-    from ._errors import format_error
-    from ._plot import unique_names
-    from ._source import opened
-
-    try:
-        with opened(path) as found:
-            names = _core.read(found.source, width, complete_blocks, True, (0,), 0, 0, 1, 1)[1]
-    except _core.ReadFailure as failure:
-        raise format_error(failure, path) from None
-    return unique_names(names)
-
-
 def run(options: argparse.Namespace) -> int:
     """`torvask plot`: the exit status, failures on standard error."""
     from . import read
-    from .__main__ import _failure
 
     try:
         needed("matplotlib", "python3-matplotlib", "torvask plot")
@@ -207,13 +189,13 @@ def run(options: argparse.Namespace) -> int:
         if options.data is not None:
             data = (options.data, *read_data(options.data))
     except (OSError, ValueError) as error:
-        print(_failure(options.data, error), file=sys.stderr)
+        print(failure(options.data, error), file=sys.stderr)
         return 1
     names: list[str] = []
     plots, failed = [], False
     for path in options.files:
         try:
-            columns = names_of(path, options.input_width, options.complete_blocks)
+            columns = column_names(path, options.input_width, options.complete_blocks)
             if not names and options.parameters:  # as the first file names them
                 names = choose_parameters(columns, options.parameters, path)
             elif not names:  # a first look: the few parameters after the first
@@ -225,14 +207,14 @@ def run(options: argparse.Namespace) -> int:
             plots.append(read(path, options.input_width, blocks=options.blocks,
                               parameters=wanted, complete_blocks=options.complete_blocks))
         except (OSError, ValueError, KeyError, IndexError, MemoryError) as error:
-            print(_failure(path, error), file=sys.stderr)
+            print(failure(path, error), file=sys.stderr)
             failed = True
     if not plots:
         return 1
     try:
         figure_of(plots, names, options.x, data).savefig(out)
     except (OSError, ValueError, KeyError) as error:
-        print(_failure(out, error), file=sys.stderr)
+        print(failure(out, error), file=sys.stderr)
         return 1
     if options.out is None:
         print(f"wrote {out}")

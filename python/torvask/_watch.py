@@ -21,11 +21,13 @@ from typing import Any
 
 import numpy as np
 
-from ._errors import FormatError
-from ._follow import _HEADER_UNWRITTEN, Follower, RestartedError
+from ._command import Unavailable, failure
+from ._errors import HEADER_UNWRITTEN, FormatError
+from ._follow import Follower, RestartedError
 from ._names import choose_parameters
 from ._plot import Plot, Values
-from ._plotting import Unavailable, names_of, needed
+from ._plotting import needed
+from ._reading import column_names
 
 # Values kept per shown parameter for its sparkline.
 HISTORY = 1024
@@ -123,12 +125,12 @@ class Watch:
         given, or as many after the first as `rows` hold. False while the
         file or its names are not there yet."""
         try:
-            columns = names_of(self.path, self.width, True)
+            columns = column_names(self.path, self.width, True)
         except FileNotFoundError:
             self.fault = "waiting for the file to appear"
             return False
         except FormatError as error:
-            if error.problem in _HEADER_UNWRITTEN:
+            if error.problem in HEADER_UNWRITTEN:
                 self.fault = "waiting for the file's names to be written"
                 return False
             raise
@@ -154,8 +156,7 @@ class Watch:
             self.restart()
             self.restarted = f"restarted at {time.strftime('%H:%M:%S')}: {error}"
         except (OSError, ValueError, KeyError, IndexError, MemoryError) as error:
-            from .__main__ import _failure
-            self.fault = _failure(self.path, error)
+            self.fault = failure(self.path, error)
 
     @property
     def note(self) -> str:

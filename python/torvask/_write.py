@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _arguments as check
 from . import _core
 from ._plot import Plot, StrOrBytesPath
 from ._source import refuse_long_path
@@ -144,8 +145,7 @@ def write(path: StrOrBytesPath,
     holding a line feed or carriage return (names are read back stripped of
     surrounding whitespace); TypeError for values that are not numbers.
     """
-    if isinstance(width, bool) or not isinstance(width, int):
-        raise TypeError(f"width must be an int, not {type(width).__name__}")
+    check.integer("width", width)
     if title is None:
         source: Any = plot_or_mapping
         if _is(source, "xarray", "Dataset") or _is(source, "pandas", "DataFrame"):

@@ -37,8 +37,11 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 import torvask
-from torvask._follow import RestartedError, Window, WindowsChanged
-from torvask._plot import Plot
+from torvask import _arguments as check
+from torvask import _core
+from torvask._follow import RestartedError
+from torvask._plot import Plot, table_attrs
+from torvask._reading import Window, WindowsChanged, read_found
 from torvask._source import opened
 
 __all__ = ["TorvaskBackendEntrypoint", "ParameterArray"]
@@ -82,14 +85,14 @@ def _checked_read(path: str, width: int | None = None, *, dtype: Any = np.float6
     own descriptor before it reads and after; the Plot and the reader's
     result, whose ``identity`` and ``fingerprints`` (for a plain file by
     path) vouch for the read. A compressed file is read unchecked."""
-    float64 = torvask._dtype_argument(dtype)
-    chosen = torvask._parameters_argument(parameters)
+    float64 = check.float64(dtype)
+    chosen = check.parameters(parameters)
     with opened(path) as found:
         windows = (identity.windows if identity else ()) if found.is_path else None
         try:
-            plot, result = torvask._read(found, torvask._width_argument(width), float64, chosen,
-                                         torvask._blocks_argument(blocks), 1, complete_blocks,
-                                         windows=windows)
+            plot, result = read_found(found, check.width(width), float64, chosen,
+                                      check.blocks(blocks), 1, complete_blocks,
+                                      windows=windows)
         except WindowsChanged as changed:
             assert identity is not None
             raise RestartedError(_changed(path, identity, changed.index, changed.size,
@@ -186,8 +189,7 @@ class _FileReads:
     def _check(self) -> None:
         if self.identity is None:
             return
-        index, (size, _, inode) = torvask._core.check(os.fsencode(self.path),
-                                                      self.identity.windows)
+        index, (size, _, inode) = _core.check(os.fsencode(self.path), self.identity.windows)
         why = _changed(self.path, self.identity, index, size, inode)
         if why:
             raise RestartedError(why, path=self.path)
@@ -368,6 +370,6 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
         coords = {} if dim in dropped else {
             dim: xarray.Variable(dim, index.values[:, 0],
                                  {"parameter": 0, "name": result.names[0]})}
-        dataset = xarray.Dataset(variables, coords=coords, attrs=index._attrs())
+        dataset = xarray.Dataset(variables, coords=coords, attrs=table_attrs(index))
         dataset.set_close(reads.close)
         return dataset

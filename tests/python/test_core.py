@@ -15,7 +15,10 @@ _core = load_core()
 
 
 def read(path, width=None, complete_blocks=False, float64=False):
-    return _core.read(os.fsencode(path), width, complete_blocks, float64, None, None, None, 1, 1)[:7]
+    got = _core.read(os.fsencode(path), width=width, complete_blocks=complete_blocks,
+                     float64=float64)
+    return (got.title, got.names, got.rows, got.width, got.parameters, got.first_block,
+            got.block_step)
 
 
 @pytest.mark.parametrize("float64", [False, True])
@@ -50,22 +53,20 @@ def test_numpy_wraps_rows_without_a_copy(make_plot):
     assert memoryview(lent)[1, 1] == 0.25
 
 
-REST = (False, None, None, None, 1, 1)
-
-
-@pytest.mark.parametrize("args, error", [
-    ((b"x", None, False), TypeError),
-    (("x", None, False) + REST, TypeError),
-    ((b"x", 1.0, False) + REST, TypeError),
-    ((b"x", 0, False) + REST, ValueError),
-    ((b"x", None, 1) + REST, TypeError),
-    ((b"x", None, False, False, [1], None, None, 1, 1), TypeError),
-    ((b"x", None, False, False, None, None, None, 0, 1), ValueError),
-    ((b"x\0y", None, False) + REST, ValueError),
+@pytest.mark.parametrize("args, keywords, error", [
+    ((b"x", None), {}, TypeError),
+    (("x",), {}, TypeError),
+    ((b"x",), {"width": 1.0}, TypeError),
+    ((b"x",), {"width": 0}, ValueError),
+    ((b"x",), {"complete_blocks": 1}, TypeError),
+    ((b"x",), {"parameters": [1]}, TypeError),
+    ((b"x",), {"step": 0}, ValueError),
+    ((b"x",), {"rows": 1}, TypeError),
+    ((b"x\0y",), {}, ValueError),
 ])
-def test_wrong_arguments_raise_before_reading(args, error):
+def test_wrong_arguments_raise_before_reading(args, keywords, error):
     with pytest.raises(error):
-        _core.read(*args)
+        _core.read(*args, **keywords)
     with pytest.raises(TypeError):
         _core.Rows()
 
@@ -97,3 +98,22 @@ def test_failures_are_os_errors_or_located_read_failures(make_plot, tmp_path):
         read(make_plot("h 2\nT\n"))
     assert tuple(getattr(caught.value, f) for f in fields) == (
         "names_missing", 3, None, None, None, None, None, None)
+
+
+def test_stub_declares_the_module_and_its_vocabulary():
+    import ast
+    import string
+    from pathlib import Path
+
+    stub = ast.parse((Path(__file__).parents[2] / "python/torvask/_core.pyi").read_text())
+    declared = {node.name if not isinstance(node, ast.AnnAssign) else node.target.id: node
+                for node in stub.body
+                if isinstance(node, (ast.FunctionDef, ast.ClassDef, ast.AnnAssign))}
+    assert set(declared) == {name for name in dir(_core) if not name.startswith("__")}
+    attributes = [node.target.id for node in declared["ReadFailure"].body
+                  if isinstance(node, ast.AnnAssign)]
+    assert tuple(attributes) == _core.FAILURE_ATTRIBUTES
+    assert set(_core.HEADER_UNWRITTEN) <= set(_core.PROBLEMS)
+    for wording, option in _core.PROBLEMS.values():
+        fields = {field for _, field, _, _ in string.Formatter().parse(wording) if field}
+        assert fields <= {*_core.FAILURE_ATTRIBUTES} and ("option" in fields) == (option is not None)

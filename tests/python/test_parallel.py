@@ -146,9 +146,8 @@ def test_core_reads_in_threads_at_once(tmp_path):
         def read(path, width):
             try:
                 # Whole file, float32, every block, one thread per read.
-                _, names, rows, width, *_ = core.read(
-                    os.fsencode(path), width, False, False, None, None, None, 1, 1)
-                return ["ok", names, memoryview(rows).tolist(), width]
+                got = core.read(os.fsencode(path), width=width, float64=False)
+                return ["ok", got.names, memoryview(got.rows).tolist(), got.width]
             except (OSError, core.ReadFailure) as e:
                 return [type(e).__name__, str(e)]
 

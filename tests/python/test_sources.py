@@ -138,9 +138,10 @@ def read(source, float64, parameters, blocks):
                 plot.values.tobytes())
     if isinstance(source, (str, Path)):
         source = os.fsencode(source)
-    _, names, rows, width, held, first, step, *_ = _core.read(
-        source, None, False, float64, parameters, blocks.start, blocks.stop, blocks.step, 1)
-    return names, held, first, step, width, bytes(memoryview(rows))
+    got = _core.read(source, float64=float64, parameters=parameters, start=blocks.start,
+                     stop=blocks.stop, step=blocks.step)
+    return (got.names, got.parameters, got.first_block, got.block_step, got.width,
+            bytes(memoryview(got.rows)))
 
 
 @contextlib.contextmanager
@@ -245,7 +246,7 @@ except ImportError:  # no numpy: the reader alone, given the file object
     _core = importlib.util.module_from_spec(found)
     found.loader.exec_module(_core)
     torvask = None
-    read = lambda source: _core.read(source, None, False, True, None, None, None, None, 1)
+    read = lambda source: _core.read(source)
 part = b"h 2\nA\nB\n" + b"1\n  1.5  2.5\n" * 5000
 if kind == "gzip":
     packer = zlib.compressobj(wbits=31)

@@ -1,10 +1,9 @@
-#include "boundary/sources.hpp"
+#include "boundary/torvask_sources.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <span>
-#include <system_error>
 #include <thread>
 
 #include "failure/fatal_error.hpp"
@@ -28,26 +27,21 @@ void poll_signals(void* context) {
 
 namespace {
 
-// Runs `read` detached, Ctrl-C stopping it through `options.poll`.
+// Runs `read` detached, Ctrl-C stopping it through `options.poll`: the
+// Interrupted it then throws leaves the handler's exception in `poll`.
 template <class Read>
-auto run_detached(RowOptions& options, Read read) -> std::optional<decltype(read())> {
-  PollState poll;
+auto run_detached(RowOptions& options, PollState& poll, Read read) {
   options.poll = poll_signals;
   options.poll_context = &poll;
-  try {
-    Detached detached;
-    poll.detached = &detached;
-    return read();
-  } catch (const Interrupted&) {
-    PyErr_SetRaisedException(poll.raised.release());
-    return std::nullopt;
-  }
+  Detached detached;
+  poll.detached = &detached;
+  return read();
 }
 
 // Runs the reader over `file` detached, Ctrl-C stopping it.
-std::optional<PlotRows> read_detached(const reader::PlotFile* file, std::string_view path,
-                                      RowOptions& options) {
-  return run_detached(options, [&] {
+PlotRows read_detached(const reader::PlotFile* file, std::string_view path, RowOptions& options,
+                       PollState& poll) {
+  return run_detached(options, poll, [&] {
     return file != nullptr ? read_plot_rows(*file, options) : read_plot_rows(path, options);
   });
 }
@@ -161,16 +155,18 @@ bool pump(StreamReader& stream, reader::ChunkPipe& pipe) noexcept {
 
 }  // namespace
 
-std::optional<PlotRows> read_path(std::string_view path, RowOptions options) {
-  return read_detached(nullptr, path, options);
+std::optional<PlotRows> read_path(std::string_view path, RowOptions options, PollState& poll) {
+  return read_detached(nullptr, path, options, poll);
 }
 
 std::optional<reader::CheckedRead> read_path_checked(std::string_view path, RowOptions options,
-                                                     std::span<const reader::Window> expected) {
-  return run_detached(options, [&] { return reader::read_checked(path, options, expected); });
+                                                     std::span<const reader::Window> expected,
+                                                     PollState& poll) {
+  return run_detached(options, poll,
+                      [&] { return reader::read_checked(path, options, expected); });
 }
 
-std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options) {
+std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options, PollState& poll) {
   Py_buffer view;
   if (PyObject_GetBuffer(exporter, &view, PyBUF_SIMPLE) < 0) return std::nullopt;
   struct Release {
@@ -179,38 +175,30 @@ std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options) {
   } release{view};
   const reader::PlotFile file(
       std::span<const char>(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
-  return read_detached(&file, {}, options);
+  return read_detached(&file, {}, options, poll);
 }
 
 std::optional<PlotRows> read_stream(PyObject* stream, RowOptions options) {
   StreamReader reader;
   if (!reader.open(stream)) return std::nullopt;
   std::optional<reader::ChunkPipe> pipe;
-  try {
+  {
     failure::QuietFailures quiet;
     pipe.emplace();
-  } catch (const failure::OutOfMemory&) {
-    PyErr_NoMemory();
-    return std::nullopt;
   }
   const reader::PlotFile file(*pipe);
   options.poll = nullptr;  // the signals are this thread's, checked between chunks
   std::optional<PlotRows> plot;
   std::exception_ptr failed;
-  std::thread parser;
-  try {
-    parser = std::thread([&] {
-      try {
-        plot.emplace(read_plot_rows(file, options));
-      } catch (...) {
-        failed = std::current_exception();
-      }
-      pipe->stop();
-    });
-  } catch (const std::system_error&) {
-    PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
-    return std::nullopt;
-  }
+  // The parser's failure crosses back to this thread, to the entry's ladder.
+  std::thread parser([&] {
+    try {
+      plot.emplace(read_plot_rows(file, options));
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    pipe->stop();
+  });
   const bool pumped = pump(reader, *pipe);
   {
     Detached detached;

@@ -42,14 +42,16 @@ struct PollState {
 void poll_signals(void* context);
 
 // Each reads as read_plot_rows does, and throws what it throws (ReadError
-// among others). Nullopt with a Python exception set where the interpreter
-// raised one: a signal handler, or the stream's own read.
-std::optional<PlotRows> read_path(std::string_view path, RowOptions options);
+// among others; Interrupted after Ctrl-C, its exception left in `poll`).
+// Nullopt with a Python exception set where the interpreter raised one in
+// the stream's own read, or in exporting a buffer.
+std::optional<PlotRows> read_path(std::string_view path, RowOptions options, PollState& poll);
 // The same, checked against windows of earlier reads (reader::read_checked).
 std::optional<reader::CheckedRead> read_path_checked(std::string_view path, RowOptions options,
-                                                     std::span<const reader::Window> expected);
+                                                     std::span<const reader::Window> expected,
+                                                     PollState& poll);
 // `exporter`'s bytes (one C-contiguous buffer), held for the read.
-std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options);
+std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options, PollState& poll);
 // Anything with readinto(buffer) or read(size), read from where it stands to
 // its end or as far as the blocks chosen need.
 std::optional<PlotRows> read_stream(PyObject* stream, RowOptions options);

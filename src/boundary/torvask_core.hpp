@@ -1,0 +1,126 @@
+// What the files of torvask._core share: the module's state, the making of
+// its small result objects, and the one catch ladder every entry runs in.
+#pragma once
+
+#include "boundary/py_ref.hpp"
+
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include "boundary/torvask_sources.hpp"
+#include "failure/fatal_error.hpp"
+#include "failure/memory.hpp"
+#include "reader/rows.hpp"
+#include "writer/plot_writer.hpp"
+
+namespace novrel::boundary {
+
+struct ModuleState {
+  PyTypeObject* rows_type;
+  PyTypeObject* result_type;
+  PyObject* read_failure;
+};
+
+inline ModuleState& state_of(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// A str of UTF-8 text, a malformed sequence replaced.
+Ref str_of(std::string_view text);
+
+template <class Int>
+Ref int_or_none(std::optional<Int> value) {
+  if (!value) return Ref::borrow(Py_None);
+  return Ref::steal(PyLong_FromUnsignedLongLong(*value));
+}
+
+// None for 0, a width not known.
+inline Ref width_or_none(std::size_t width) {
+  return int_or_none(width != 0 ? std::optional<std::size_t>(width) : std::nullopt);
+}
+
+// The attributes of a ReadFailure, in the order raise_read_error sets them;
+// the module exports them as FAILURE_ATTRIBUTES.
+inline constexpr const char* kFailureAttributes[] = {
+    "problem", "wording", "option",          "line",  "block", "parameter",
+    "name",    "text",    "suggested_width", "width", "count",
+};
+
+// What write() is told its failures with: its own arguments.
+struct WriteArguments {
+  PyObject* names;  // the tuple of the names
+  PyObject* width;
+  bool doubles;
+};
+
+// One call of an entry, for the ladder to say what failed: `file` is what
+// an OSError names (a path's bytes, else the source object itself).
+struct Call {
+  explicit Call(const char* name, PyObject* file = nullptr, const ModuleState* state = nullptr,
+                const WriteArguments* write = nullptr) noexcept
+      : name(name), file(file), state(state), write(write) {}
+
+  const char* name;
+  PyObject* file;
+  const ModuleState* state;     // a read's: where ReadFailure is
+  const WriteArguments* write;  // a write's
+  PollState poll;               // where Ctrl-C's exception waits
+};
+
+// Sets OSError (FileNotFoundError, ...) from `error` (errno; EIO for 0),
+// naming `file`: bytes are decoded as a path, anything else named as is.
+void raise_os_error(int error, PyObject* file);
+// Sets the exception for a failure of a read or of a write.
+void raise_read_error(const Call& call, const ReadError& error);
+void raise_write_error(const Call& call, const WriteError& error);
+
+// Runs `body` for an entry of torvask._core and returns what it returns:
+// a new reference, or null with the exception set. Whatever it throws
+// becomes the interpreter's exception here, and nothing escapes.
+template <class Body>
+PyObject* guard_call(Call& call, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const ReadError& error) {
+    raise_read_error(call, error);
+  } catch (const WriteError& error) {
+    raise_write_error(call, error);
+  } catch (const Interrupted&) {
+    PyErr_SetRaisedException(call.poll.raised.release());
+  } catch (const failure::OutOfMemory&) {
+    PyErr_NoMemory();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::system_error&) {
+    PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+  } catch (...) {
+    PyErr_Format(PyExc_SystemError, "torvask._core.%s failed in an unexpected way", call.name);
+  }
+  return nullptr;
+}
+
+// The entries, each in the file of its concern.
+extern PyType_Spec rows_spec;
+extern PyStructSequence_Desc result_desc;
+// Takes over the values of `plot`; null with the exception set on failure,
+// the values then staying with `plot`.
+Ref make_rows(PyTypeObject* type, PlotRows& plot);
+
+PyObject* read_entry(PyObject* module, PyObject* args, PyObject* keywords) noexcept;
+PyObject* check_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* write_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+extern const char kReadDoc[];
+extern const char kCheckDoc[];
+extern const char kWriteDoc[];
+
+// The path in `path`, which must be bytes (as os.fsencode gives) without a
+// null byte; false with the exception set.
+bool path_argument(const char* function, PyObject* path, std::string_view& out) noexcept;
+// The UTF-8 text of a str, kept by the str itself; false with the exception
+// set (a lone surrogate) or TypeError for anything else.
+bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept;
+
+}  // namespace novrel::boundary

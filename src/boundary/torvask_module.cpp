@@ -1,0 +1,221 @@
+// The extension module torvask._core: its entries, its types and the state
+// that holds them, and what the entries share.
+//
+// The module keeps its types in its own state, made anew for every
+// interpreter that imports it, and nothing is mutated after import: it needs
+// no global lock. The library exports PyInit__core and nothing else.
+#include <cerrno>
+#include <iterator>
+
+#include "boundary/torvask_core.hpp"
+#include "reader/format.hpp"
+
+namespace novrel::boundary {
+
+Ref str_of(std::string_view text) {
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+void raise_os_error(int error, PyObject* file) {
+  Ref filename = PyBytes_Check(file)
+                     ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(file),
+                                                                   PyBytes_GET_SIZE(file)))
+                     : Ref::borrow(file);
+  if (!filename) return;
+  errno = error != 0 ? error : EIO;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+}
+
+// The bytes object stays alive and unchanged through the call: the call
+// holds it, and bytes are immutable. A null byte is refused: the operating
+// system would stop at it, at another file.
+bool path_argument(const char* function, PyObject* path, std::string_view& out) noexcept {
+  if (!PyBytes_Check(path)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 1 must be bytes, not %T", function, path);
+    return false;
+  }
+  out = std::string_view(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+  if (out.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
+bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %T", what, text);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+namespace {
+
+constexpr const char kUniqueNamesDoc[] =
+    "unique_names($module, names, /)\n"
+    "--\n"
+    "\n"
+    "The list of str `names` made unique as the reader chooses parameters by\n"
+    "them: a repeat of X becomes X.1, X.2, ..., passing over names the list\n"
+    "holds anywhere.";
+
+PyObject* unique_names(PyObject*, PyObject* names) noexcept {
+  if (!PyList_Check(names)) {
+    PyErr_Format(PyExc_TypeError, "unique_names() argument must be list, not %T", names);
+    return nullptr;
+  }
+  Call call("unique_names");
+  return guard_call(call, [&]() -> PyObject* {
+    failure::QuietFailures quiet;
+    failure::Vec<failure::String> given;
+    given.reserve(static_cast<std::size_t>(PyList_GET_SIZE(names)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+      const Ref item = Ref::steal(PyList_GetItemRef(names, i));
+      std::string_view name;
+      if (!item || !utf8_of(item.get(), "a name", name)) return nullptr;
+      given.emplace_back(name);
+    }
+    const failure::Vec<failure::String> unique = reader::unique_names(given);
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(unique.size())));
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < unique.size(); ++i) {
+      Ref name = str_of(unique[i]);
+      if (!name) return nullptr;
+      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    return result.release();
+  });
+}
+
+PyMethodDef core_methods[] = {
+    {"unique_names", unique_names, METH_O, kUniqueNamesDoc},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_entry)),
+     METH_VARARGS | METH_KEYWORDS, kReadDoc},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_entry)),
+     METH_FASTCALL, kWriteDoc},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_entry)),
+     METH_FASTCALL, kCheckDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// The module.
+
+constexpr const char kReadFailureDoc[] =
+    "A plot file's contents do not fit the format. args: (problem,); attributes:\n"
+    "those of FAILURE_ATTRIBUTES: problem, wording (a str.format template over\n"
+    "the others), option (the keyword of read() that the wording suggests as\n"
+    "{option}), line, block, parameter, name, text, suggested_width, width and\n"
+    "count, each None where it does not apply.";
+
+// The failures of a file whose header or names are still being written: a
+// follower waits on them rather than failing.
+constexpr ReadProblem kHeaderUnwritten[] = {ReadProblem::no_header, ReadProblem::header_cut,
+                                            ReadProblem::names_missing};
+
+// The vocabulary of ReadFailure, for the package to take rather than spell
+// again: PROBLEMS maps each problem's name to its (wording, option), option
+// None where the wording suggests none; OSError and MemoryError stand for
+// the problems without a wording.
+int add_vocabulary(PyObject* module) noexcept {
+  Ref problems = Ref::steal(PyDict_New());
+  if (!problems) return -1;
+  for (std::size_t i = 0; i < kProblemCount; ++i) {
+    const ProblemText& text = text_of(static_cast<ReadProblem>(i));
+    if (text.wording.empty()) continue;
+    Ref name = str_of(text.name);
+    Ref wording = str_of(text.wording);
+    Ref option = text.option.empty() ? Ref::borrow(Py_None) : str_of(text.option);
+    if (!name || !wording || !option) return -1;
+    Ref entry = Ref::steal(PyTuple_Pack(2, wording.get(), option.get()));
+    if (!entry || PyDict_SetItem(problems.get(), name.get(), entry.get()) < 0) return -1;
+  }
+  Ref attributes = Ref::steal(PyTuple_New(std::size(kFailureAttributes)));
+  if (!attributes) return -1;
+  for (std::size_t i = 0; i < std::size(kFailureAttributes); ++i) {
+    PyObject* name = PyUnicode_FromString(kFailureAttributes[i]);
+    if (name == nullptr) return -1;
+    PyTuple_SET_ITEM(attributes.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  Ref unwritten = Ref::steal(PyTuple_New(std::size(kHeaderUnwritten)));
+  if (!unwritten) return -1;
+  for (std::size_t i = 0; i < std::size(kHeaderUnwritten); ++i) {
+    Ref name = str_of(text_of(kHeaderUnwritten[i]).name);
+    if (!name) return -1;
+    PyTuple_SET_ITEM(unwritten.get(), static_cast<Py_ssize_t>(i), name.release());
+  }
+  Ref shown = Ref::steal(PyDictProxy_New(problems.get()));  // read-only: shared by every thread
+  if (!shown || PyModule_AddObjectRef(module, "PROBLEMS", shown.get()) < 0 ||
+      PyModule_AddObjectRef(module, "FAILURE_ATTRIBUTES", attributes.get()) < 0 ||
+      PyModule_AddObjectRef(module, "HEADER_UNWRITTEN", unwritten.get()) < 0)
+    return -1;
+  return 0;
+}
+
+int exec_core(PyObject* module) noexcept {
+  ModuleState& state = state_of(module);
+  state.rows_type = reinterpret_cast<PyTypeObject*>(
+      PyType_FromModuleAndSpec(module, &rows_spec, nullptr));
+  if (state.rows_type == nullptr || PyModule_AddType(module, state.rows_type) < 0) return -1;
+  state.result_type = PyStructSequence_NewType(&result_desc);
+  if (state.result_type == nullptr || PyModule_AddType(module, state.result_type) < 0) return -1;
+  state.read_failure = PyErr_NewExceptionWithDoc("torvask._core.ReadFailure", kReadFailureDoc,
+                                                 PyExc_Exception, nullptr);
+  if (state.read_failure == nullptr ||
+      PyModule_AddObjectRef(module, "ReadFailure", state.read_failure) < 0)
+    return -1;
+  return add_vocabulary(module);
+}
+
+int traverse_core(PyObject* module, visitproc visit, void* arg) noexcept {
+  ModuleState& state = state_of(module);
+  Py_VISIT(state.rows_type);
+  Py_VISIT(state.result_type);
+  Py_VISIT(state.read_failure);
+  return 0;
+}
+
+int clear_core(PyObject* module) noexcept {
+  ModuleState& state = state_of(module);
+  Py_CLEAR(state.rows_type);
+  Py_CLEAR(state.result_type);
+  Py_CLEAR(state.read_failure);
+  return 0;
+}
+
+void free_core(void* module) noexcept { clear_core(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot core_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_core)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+// Writable: the interpreter fills in m_base when the definition is handed
+// over.
+PyModuleDef core_module = {
+    PyModuleDef_HEAD_INIT,
+    "torvask._core",
+    "The reader of the torvask package: plot files as float32 or float64 rows.",
+    sizeof(ModuleState),
+    core_methods,
+    core_slots,
+    traverse_core,
+    clear_core,
+    free_core,
+};
+
+}  // namespace
+}  // namespace novrel::boundary
+
+// PyMODINIT_FUNC gives C linkage and default visibility.
+PyMODINIT_FUNC PyInit__core(void) {
+  return PyModuleDef_Init(&novrel::boundary::core_module);
+}

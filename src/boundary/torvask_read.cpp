@@ -1,0 +1,378 @@
+// torvask._core.read and check: the arguments, the reader run with the
+// interpreter released, and its result as a ReadResult, whose rows are a
+// Rows object.
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <span>
+
+#include "boundary/torvask_core.hpp"
+#include "reader/fingerprint.hpp"
+#include "reader/source.hpp"
+
+namespace novrel::boundary {
+
+// A ReadFailure whose attributes say what and where, for the Python layer
+// to put after the path; an OSError or MemoryError where that is what
+// happened.
+void raise_read_error(const Call& call, const ReadError& error) {
+  if (error.problem == ReadProblem::out_of_memory) {
+    PyErr_NoMemory();
+    return;
+  }
+  if (error.problem == ReadProblem::os_error) {
+    raise_os_error(error.os_error, call.file);
+    return;
+  }
+  const ProblemText& problem = text_of(error.problem);
+  const std::optional<std::uint32_t> count =
+      error.count != 0 ? std::optional<std::uint32_t>(error.count) : std::nullopt;
+  const std::optional<std::uint64_t> line =
+      error.line != 0 ? std::optional<std::uint64_t>(error.line) : std::nullopt;
+  // In the order of kFailureAttributes.
+  const Ref values[] = {
+      str_of(problem.name),
+      str_of(problem.wording),
+      problem.option.empty() ? Ref::borrow(Py_None) : str_of(problem.option),
+      int_or_none(line),
+      int_or_none(error.block),
+      int_or_none(error.parameter),
+      error.parameter ? str_of(error.name) : Ref::borrow(Py_None),
+      error.text ? str_of(*error.text) : Ref::borrow(Py_None),
+      width_or_none(error.suggested_width),
+      width_or_none(error.width),
+      int_or_none(count),
+  };
+  static_assert(std::size(values) == std::size(kFailureAttributes));
+  Ref exception = Ref::steal(PyObject_CallOneArg(call.state->read_failure, values[0].get()));
+  if (!exception) return;
+  for (std::size_t i = 0; i < std::size(values); ++i)
+    if (!values[i] || PyObject_SetAttrString(exception.get(), kFailureAttributes[i],
+                                             values[i].get()) < 0)
+      return;
+  PyErr_SetRaisedException(exception.release());
+}
+
+namespace {
+
+// What read() returns, reached by name alone.
+PyStructSequence_Field result_fields[] = {
+    {"title", "the header line before the count"},
+    {"names", "every name, as a list of str"},
+    {"rows", "the values, a Rows"},
+    {"width", "the field width, or None where no data line gave one"},
+    {"parameters", "the file's index of each column, a tuple"},
+    {"first_block", "the file's number of the first row's block"},
+    {"block_step", "the difference of the file's block numbers between rows"},
+    {"end", "(end_offset, end_line, end_block): where the blocks read whole end"},
+    {"identity", "(size, device, inode) of the source when opened; 0 where it has none"},
+    {"changed", "the index of the first window given whose bytes changed, or None"},
+    {"fingerprints", "(offset, length, digest) windows over what was read, where windows "
+                     "were given; else None"},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+PyStructSequence_Desc result_desc = {
+    "torvask._core.ReadResult",
+    "The result of torvask._core.read, its fields reached by name.",
+    result_fields,
+    0,
+};
+
+namespace {
+
+Ref windows_of(std::span<const reader::Window> windows) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(windows.size())));
+  if (!tuple) return tuple;
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    PyObject* window = Py_BuildValue("(KKK)", static_cast<unsigned long long>(windows[i].offset),
+                                     static_cast<unsigned long long>(windows[i].length),
+                                     static_cast<unsigned long long>(windows[i].digest));
+    if (window == nullptr) return {};
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), window);
+  }
+  return tuple;
+}
+
+// The ReadResult of what the reader returned; `checked` where windows were
+// given.
+PyObject* result_of(const ModuleState& state, PlotRows& plot, const reader::CheckedRead* checked) {
+  const auto count = static_cast<Py_ssize_t>(plot.names.size());
+  Ref names = Ref::steal(PyList_New(count));
+  if (!names) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref name = str_of(plot.names[static_cast<std::size_t>(i)]);
+    if (!name) return nullptr;
+    PyList_SET_ITEM(names.get(), i, name.release());
+  }
+  Ref parameters = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(plot.parameters.size())));
+  if (!parameters) return nullptr;
+  for (std::size_t j = 0; j < plot.parameters.size(); ++j) {
+    PyObject* index = PyLong_FromUnsignedLong(plot.parameters[j]);
+    if (index == nullptr) return nullptr;
+    PyTuple_SET_ITEM(parameters.get(), static_cast<Py_ssize_t>(j), index);
+  }
+  Ref width = width_or_none(plot.width);
+  Ref first = Ref::steal(PyLong_FromUnsignedLongLong(plot.first_block));
+  Ref step = Ref::steal(PyLong_FromUnsignedLongLong(plot.block_step));
+  if (!width || !first || !step) return nullptr;
+  Ref rows = make_rows(state.rows_type, plot);
+  if (!rows) return nullptr;
+  Ref title = str_of(plot.title);
+  if (!title) return nullptr;
+  Ref end = Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(plot.end_offset),
+                                     static_cast<unsigned long long>(plot.end_line),
+                                     static_cast<unsigned long long>(plot.end_block)));
+  Ref source = Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(plot.source_size),
+                                        static_cast<unsigned long long>(plot.source_device),
+                                        static_cast<unsigned long long>(plot.source_inode)));
+  if (!end || !source) return nullptr;
+  Ref changed = checked != nullptr && checked->changed
+                    ? Ref::steal(PyLong_FromSize_t(*checked->changed))
+                    : Ref::borrow(Py_None);
+  Ref fingerprints = checked != nullptr
+                         ? windows_of({checked->taken.data(), checked->taken.size()})
+                         : Ref::borrow(Py_None);
+  if (!changed || !fingerprints) return nullptr;
+  Ref result = Ref::steal(PyStructSequence_New(state.result_type));
+  if (!result) return nullptr;
+  Ref* items[] = {&title, &names, &rows, &width, &parameters, &first, &step, &end, &source,
+                  &changed, &fingerprints};
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(items)); ++i)
+    PyStructSequence_SetItem(result.get(), i, items[i]->release());
+  return result.release();
+}
+
+// A windows argument (`what` names it): a tuple of (offset, length,
+// digest); false with the exception set.
+bool windows_argument(PyObject* given, const char* what, failure::Vec<reader::Window>& out) {
+  if (!PyTuple_Check(given)) {
+    PyErr_Format(PyExc_TypeError, "%s must be tuple or None, not %T", what, given);
+    return false;
+  }
+  failure::QuietFailures quiet;
+  out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(given)));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(given); ++i) {
+    unsigned long long offset = 0, length = 0, digest = 0;
+    PyObject* window = PyTuple_GET_ITEM(given, i);
+    if (!PyTuple_Check(window) || !PyArg_ParseTuple(window, "KKK", &offset, &length, &digest)) {
+      PyErr_Format(PyExc_TypeError, "%s must hold (offset, length, digest) tuples", what);
+      return false;
+    }
+    out.push_back({offset, length, digest});
+  }
+  return true;
+}
+
+// Keyword `name` as an int64, or nullopt for None; false with the exception
+// set otherwise.
+bool int64_or_none(PyObject* value, const char* name, std::optional<std::int64_t>& out) noexcept {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "read() argument '%s' must be int or None, not %T", name, value);
+    return false;
+  }
+  const long long got = PyLong_AsLongLong(value);
+  if (got == -1 && PyErr_Occurred()) return false;
+  out = got;
+  return true;
+}
+
+bool bool_argument(PyObject* value, const char* name, bool& out) noexcept {
+  if (value == nullptr) return true;
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "read() argument '%s' must be bool, not %T", name, value);
+    return false;
+  }
+  out = value == Py_True;
+  return true;
+}
+
+// The chosen parameters into `options`: indices and names; false with the
+// exception set.
+bool parameters_argument(PyObject* chosen, RowOptions& options) {
+  failure::QuietFailures quiet;
+  const Py_ssize_t count = PyTuple_GET_SIZE(chosen);
+  options.parameters.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* parameter = PyTuple_GET_ITEM(chosen, i);
+    if (PyUnicode_Check(parameter)) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(parameter, &size);
+      if (utf8 == nullptr) return false;
+      options.parameters.emplace_back(failure::String(utf8, static_cast<std::size_t>(size)));
+      continue;
+    }
+    std::optional<std::int64_t> index;
+    if (!PyLong_Check(parameter) || !int64_or_none(parameter, "parameters", index)) {
+      if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "read() argument 'parameters' must hold ints and strs");
+      return false;
+    }
+    options.parameters.emplace_back(*index);
+  }
+  return true;
+}
+
+}  // namespace
+
+const char kReadDoc[] =
+    "read($module, source, /, *, width=None, complete_blocks=False, float64=True,\n"
+    "     parameters=None, start=None, stop=None, step=None, threads=None,\n"
+    "     resume=None, windows=None)\n"
+    "--\n"
+    "\n"
+    "Read a plot file into a ReadResult: title, names, rows, width, parameters,\n"
+    "first_block, block_step, end (end_offset, end_line, end_block), identity\n"
+    "(size, device, inode), changed and fingerprints.\n"
+    "`source` is a path (bytes, as os.fsencode gives), a buffer of the file's\n"
+    "bytes, or a binary stream, read through its readinto() or read() on this\n"
+    "thread while another parses. `width` None takes the field width from the\n"
+    "first data line; the returned width is None when no data line gave one.\n"
+    "`parameters` is None (all) or a tuple of indices (negative from the end)\n"
+    "and names; parameter 0 always comes first. The blocks are those of\n"
+    "slice(start, stop, step), split among `threads` threads. With\n"
+    "`complete_blocks`, a file that ends inside a block gives the blocks before\n"
+    "it. `resume` reads a file by path that is still growing: (0, 0, 0) from its\n"
+    "start, or (end_offset, end_line, end_block) of an earlier read from there;\n"
+    "a block counts only once its last line has ended. `windows`, for a file\n"
+    "by path, is a tuple of (offset, length, digest) from the fingerprints of\n"
+    "earlier reads: they are checked through the read's own descriptor before\n"
+    "it reads and again after; `changed` is the index of the first whose bytes\n"
+    "changed, and then nothing is read and no error of the read raised. With\n"
+    "`windows` (even empty) the result's `fingerprints` vouch for what it read.\n"
+    "A file that cannot be read raises its OSError; contents that do not fit\n"
+    "the format raise ReadFailure.";
+
+PyObject* read_entry(PyObject* module, PyObject* args, PyObject* keywords) noexcept {
+  static const char* const kKeywords[] = {"",      "width", "complete_blocks", "float64",
+                                          "parameters", "start", "stop", "step", "threads",
+                                          "resume", "windows", nullptr};
+  PyObject *source = nullptr, *width_given = nullptr, *complete_given = nullptr,
+           *float64_given = nullptr, *chosen = Py_None, *start_given = nullptr,
+           *stop_given = nullptr, *step_given = nullptr, *threads_given = nullptr,
+           *resume_given = Py_None, *windows_given = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, keywords, "O|$OOOOOOOOOO:read",
+                                   const_cast<char**>(kKeywords), &source, &width_given,
+                                   &complete_given, &float64_given, &chosen, &start_given,
+                                   &stop_given, &step_given, &threads_given, &resume_given,
+                                   &windows_given))
+    return nullptr;
+  std::string_view file_path;
+  if (PyBytes_Check(source) && !path_argument("read", source, file_path)) return nullptr;
+  if (PyUnicode_Check(source)) {
+    PyErr_SetString(PyExc_TypeError, "read() argument 1 must be bytes, a buffer or a stream, not str");
+    return nullptr;
+  }
+  std::optional<std::int64_t> width, start, stop, step, threads;
+  bool complete_blocks = false, float64 = true;
+  if (!int64_or_none(width_given, "width", width) ||
+      !bool_argument(complete_given, "complete_blocks", complete_blocks) ||
+      !bool_argument(float64_given, "float64", float64) ||
+      !int64_or_none(start_given, "start", start) || !int64_or_none(stop_given, "stop", stop) ||
+      !int64_or_none(step_given, "step", step) || !int64_or_none(threads_given, "threads", threads))
+    return nullptr;
+  if ((width && *width < 1) || (step && *step < 1) || (threads && *threads < 1)) {
+    PyErr_SetString(PyExc_ValueError, "read() width, step and threads must be at least 1");
+    return nullptr;
+  }
+  if (chosen != Py_None && !PyTuple_Check(chosen)) {
+    PyErr_Format(PyExc_TypeError, "read() argument 'parameters' must be tuple or None, not %T",
+                 chosen);
+    return nullptr;
+  }
+  ResumePoint resume;
+  const bool growing = resume_given != Py_None;
+  if (growing &&
+      !PyArg_ParseTuple(resume_given, "KKK;read() argument 'resume' must be (offset, line, block)",
+                        &resume.offset, &resume.line, &resume.block))
+    return nullptr;
+  if (growing && (!PyBytes_Check(source) || !complete_blocks)) {
+    PyErr_SetString(PyExc_ValueError, "read() resumes only files by path, with complete_blocks");
+    return nullptr;
+  }
+  const bool checking = windows_given != Py_None;
+  if (checking && !PyBytes_Check(source)) {
+    PyErr_SetString(PyExc_ValueError, "read() checks windows only of files by path");
+    return nullptr;
+  }
+
+  const ModuleState& state = state_of(module);
+  Call call("read", source, &state);
+  return guard_call(call, [&]() -> PyObject* {
+    RowOptions options{
+        .width = static_cast<std::size_t>(width.value_or(0)),
+        .complete_blocks = complete_blocks,
+        .dtype = float64 ? Dtype::float64 : Dtype::float32,
+        .parameters = {},
+        .blocks = {start, stop, step.value_or(1)},
+        .growing = growing,
+        .resume = resume,
+        .refuse_text_after_fields = true,
+        .threads = static_cast<unsigned>(std::min<std::int64_t>(threads.value_or(1), 1024)),
+    };
+    if (chosen != Py_None && !parameters_argument(chosen, options)) return nullptr;
+    if (checking) {
+      failure::Vec<reader::Window> expected;
+      if (!windows_argument(windows_given, "read() argument 'windows'", expected)) return nullptr;
+      std::optional<reader::CheckedRead> checked = read_path_checked(
+          file_path, std::move(options), {expected.data(), expected.size()}, call.poll);
+      if (!checked) return nullptr;
+      return result_of(state, checked->rows, &*checked);
+    }
+    std::optional<PlotRows> plot;
+    if (PyBytes_Check(source)) {
+      plot = read_path(file_path, std::move(options), call.poll);
+    } else if (PyObject_CheckBuffer(source)) {
+      plot = read_buffer(source, std::move(options), call.poll);
+    } else {
+      plot = read_stream(source, std::move(options));
+    }
+    if (!plot) return nullptr;
+    return result_of(state, *plot, nullptr);
+  });
+}
+
+const char kCheckDoc[] =
+    "check($module, path, windows, /)\n"
+    "--\n"
+    "\n"
+    "Open the file at `path` (bytes, as os.fsencode gives) and check `windows`,\n"
+    "(offset, length, digest) tuples from read()'s fingerprints, through that\n"
+    "one descriptor without reading the rest: (changed, (size, device, inode)),\n"
+    "`changed` the index of the first window whose bytes changed, or None. A\n"
+    "file that cannot be read raises its OSError.";
+
+PyObject* check_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "check() takes exactly 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  std::string_view path;
+  if (!path_argument("check", args[0], path)) return nullptr;
+  Call call("check", args[0], &state_of(module));
+  return guard_call(call, [&]() -> PyObject* {
+    failure::Vec<reader::Window> windows;
+    if (!windows_argument(args[1], "check() argument 2", windows)) return nullptr;
+    std::optional<std::size_t> changed;
+    std::uint64_t size = 0, device = 0, inode = 0;
+    {
+      failure::QuietFailures quiet;
+      Detached detached;
+      const reader::PlotFile file(path);
+      changed = reader::first_changed(file, {windows.data(), windows.size()});
+      size = file.size();
+      device = file.device();
+      inode = file.inode();
+    }
+    Ref index = changed ? Ref::steal(PyLong_FromSize_t(*changed)) : Ref::borrow(Py_None);
+    if (!index) return nullptr;
+    return Py_BuildValue("(O(KKK))", index.get(), static_cast<unsigned long long>(size),
+                         static_cast<unsigned long long>(device),
+                         static_cast<unsigned long long>(inode));
+  });
+}
+
+}  // namespace novrel::boundary
