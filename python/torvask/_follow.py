@@ -89,9 +89,9 @@ class Follower:
     the first and the last block returned, and a few small windows spread
     over the blocks between) before it reads and again after. Where they
     changed, or the file was cut short or removed, the poll raises
-    RestartedError. A
-    file replaced by another that holds the same bytes, as a writer that
-    flushes through a temporary file renamed over it makes, is followed on.
+    RestartedError. A file replaced by another that holds the same bytes, as
+    a writer that flushes through a temporary file renamed over it makes, is
+    followed on.
 
     With ``keep=True``, ``history`` is a Plot of every block read so far,
     a new one after each poll that read any; see ``history``.

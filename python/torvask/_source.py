@@ -6,7 +6,6 @@ buffer, and a stream it reads through readinto() or read()."""
 from __future__ import annotations
 
 import errno
-import functools
 import io
 import os
 import stat
@@ -64,15 +63,16 @@ def name_of(source: Any) -> str:
     return repr(source)
 
 
-@functools.cache
-def _path_limits() -> tuple[int, int]:
-    """The longest path and the longest file name the system opens, in bytes."""
-    def limit(name: str, default: int) -> int:
-        try:
-            return os.pathconf("/", name)
-        except (OSError, ValueError):
-            return default
-    return limit("PC_PATH_MAX", 4096), limit("PC_NAME_MAX", 255)
+def _path_limit(name: str, default: int) -> int:
+    try:
+        return os.pathconf("/", name)
+    except (OSError, ValueError):
+        return default
+
+
+# The longest path and the longest file name the system opens, in bytes.
+_PATH_MAX = _path_limit("PC_PATH_MAX", 4096)
+_NAME_MAX = _path_limit("PC_NAME_MAX", 255)
 
 
 # How much of a path too long to open its error shows.
@@ -85,8 +85,7 @@ def refuse_long_path(path: str | bytes, reading: bool = True) -> None:
     would otherwise fill the message, its filename and every traceback.
     Only the path's start and its length are shown."""
     encoded = os.fsencode(path)
-    path_max, name_max = _path_limits()
-    if len(encoded) < path_max and all(len(part) <= name_max for part in encoded.split(b"/")):
+    if len(encoded) < _PATH_MAX and all(len(part) <= _NAME_MAX for part in encoded.split(b"/")):
         return
     start = os.fsdecode(encoded[:4 * _SHOWN_CHARACTERS])[:_SHOWN_CHARACTERS]
     unit = "bytes" if isinstance(path, bytes) else "characters"
