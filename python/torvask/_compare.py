@@ -231,12 +231,7 @@ class _Side:
                              parameters=chosen, start=start, stop=stop, step=step,
                              resume=resume)
         except _core.ReadFailure as failure:
-            header, lines, before = shift
-            if failure.line is not None and failure.line > header:
-                failure.line += lines
-            if failure.block is not None:
-                failure.block += before
-            raise format_error(failure, self.shown) from None
+            raise format_error(failure, self.shown, shift) from None
         if self.width is None:
             self.width = got.width
         return got
@@ -257,8 +252,8 @@ class _Side:
         while True:
             ends = np.flatnonzero(np.frombuffer(self._pending, np.uint8) == 10)
             if len(ends):
-                count = self._pending[:ends[0]].split()[-1:]
-                wanted = int(count[0]) if count and count[0].lstrip(b"+").isdigit() else 0
+                line = self._pending[:ends[0]].decode("utf-8", "replace")
+                wanted = _core.header_count(line) or 0
                 if len(ends) > wanted:
                     # A count that is no count leaves the header line alone,
                     # for the reader to say what is wrong with it.

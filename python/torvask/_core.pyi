@@ -66,6 +66,10 @@ class ReadResult(structseq[Any], tuple[()]):
         header and names, then the blocks' first bytes, a few spread, and
         their last bytes; None where no windows were given."""
 
+def header_count(line: str, /) -> int | None:
+    """The parameter count a header line ends with, or None."""
+    ...
+
 def unique_names(names: list[str], /) -> list[str]:
     """The names made unique: a repeat of X becomes X.1, X.2, ..."""
     ...

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import inspect
 from collections.abc import Mapping
+from typing import Any
 
 from . import _core
 
@@ -58,12 +59,20 @@ class FormatError(ValueError):
         return spelling[self.option].join(self._parts)
 
 
-def format_error(failure: _core.ReadFailure, path: str) -> Exception:
+def format_error(failure: _core.ReadFailure, path: str,
+                 shift: tuple[int, int, int] = (0, 0, 0)) -> Exception:
     """The exception for a ReadFailure of _core.read on `path`: a
     FormatError, but KeyError for a chosen name that the file lacks,
     IndexError for a chosen index beyond its parameters, and ValueError for
-    a parameter chosen twice."""
-    fields = {name: getattr(failure, name) for name in _core.FAILURE_ATTRIBUTES}
+    a parameter chosen twice. `shift` is, for bytes cut out of a longer
+    stream, the lines of their header, and the lines and blocks of the
+    stream before the blocks they hold, for the failure to say where it is."""
+    fields: dict[str, Any] = {name: getattr(failure, name) for name in _core.FAILURE_ATTRIBUTES}
+    header, lines, before = shift
+    if fields["line"] is not None and fields["line"] > header:
+        fields["line"] += lines
+    if fields["block"] is not None:
+        fields["block"] += before
     # Cut where the option goes, so that a caller can spell it its own way.
     parts = [part.format(**{**fields, "text": failure.text or ""})
              for part in failure.wording.split("{option}")]
@@ -75,11 +84,11 @@ def format_error(failure: _core.ReadFailure, path: str) -> Exception:
     if failure.problem == "parameter_twice":
         return ValueError(what)
     where = path
-    if failure.line is not None:
-        where += f", line {failure.line}"
+    if fields["line"] is not None:
+        where += f", line {fields['line']}"
     inside = []
-    if failure.block is not None:
-        inside.append(f"block {failure.block}")
+    if fields["block"] is not None:
+        inside.append(f"block {fields['block']}")
     if failure.parameter is not None:
         # A name is the file's own line, which may be of any length.
         name = failure.name or ""

@@ -323,9 +323,7 @@ class TorvaskBackendEntrypoint(BackendEntrypoint):
         if os.fsdecode(path).lower().endswith(".plt"):
             return True
         header = _header_line(path)
-        tokens = header.split() if header is not None else []
-        return bool(tokens) and tokens[-1].isascii() and tokens[-1].isdigit() \
-            and int(tokens[-1]) > 0
+        return header is not None and _core.header_count(header) is not None
 
     def open_dataset(  # type: ignore[override]
             self, filename_or_obj: str | bytes | os.PathLike[str] | os.PathLike[bytes], *,

@@ -93,8 +93,28 @@ PyObject* unique_names(PyObject*, PyObject* names) noexcept {
   });
 }
 
+constexpr const char kHeaderCountDoc[] =
+    "header_count($module, line, /)\n"
+    "--\n"
+    "\n"
+    "The parameter count that the str `line`, a header line without its line\n"
+    "end, ends with, as the reader takes it; None where it ends with none.";
+
+PyObject* header_count(PyObject*, PyObject* line) noexcept {
+  std::string_view text;
+  if (!utf8_of(line, "header_count() argument", text)) return nullptr;
+  Call call("header_count");
+  return guard_call(call, [&]() -> PyObject* {
+    failure::QuietFailures quiet;
+    const reader::HeaderCount found = reader::count_of_header(text);
+    if (found.count == 0) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLong(found.count);
+  });
+}
+
 PyMethodDef core_methods[] = {
     {"unique_names", unique_names, METH_O, kUniqueNamesDoc},
+    {"header_count", header_count, METH_O, kHeaderCountDoc},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_entry)),
      METH_VARARGS | METH_KEYWORDS, kReadDoc},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_entry)),

@@ -76,13 +76,6 @@ class FieldDecoder {
     return parse(line, line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)), k, fail);
   }
 
-  // Field k's bytes, as far as the line holds them.
-  std::string_view field_text(std::string_view line, std::size_t k) const noexcept {
-    const WideIndex start = std::min<WideIndex>(edge_[k], line.size());
-    const WideIndex end = std::min<WideIndex>(edge_[k + 1], line.size());
-    return line.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-  }
-
  private:
   static bool inside_char(std::string_view line, WideIndex at) noexcept {
     return at < line.size() && text::is_continuation_byte(line[static_cast<std::size_t>(at)]);

@@ -202,9 +202,7 @@ CheckedRead read_checked(std::string_view path, const RowOptions& options,
       if (first_changed(file, edges)) {
         if (reads < kReadsOfAChangingFile) continue;
         // Rewritten under every read: no read holds one state of the file.
-        ReadError error;
-        error.os_error = ESTALE;
-        throw error;
+        throw ReadError::os(ESTALE);
       }
       if (failed) {
         // A file cut short and written again while it was read, even with
@@ -221,9 +219,7 @@ CheckedRead read_checked(std::string_view path, const RowOptions& options,
       return checked;
     }
   } catch (const failure::OutOfMemory&) {
-    ReadError error;
-    error.problem = ReadProblem::out_of_memory;
-    throw error;
+    throw ReadError(ReadProblem::out_of_memory);
   }
 }
 

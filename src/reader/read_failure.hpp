@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "failure/memory.hpp"
+#include "text/io_error.hpp"
 
 namespace novrel {
 
@@ -59,6 +60,19 @@ struct ReadError {
   std::size_t width = 0;    // the field width in use; 0 before it was known
   std::size_t suggested_width = 0;  // the first data line's suggestion, when whole
   std::uint32_t count = 0;  // the parameter count, once read
+
+  // The problem at `line`, or at no line.
+  explicit ReadError(ReadProblem problem, std::uint64_t line = 0) : problem(problem), line(line) {}
+  // A failed system call, errno `code`.
+  static ReadError os(int code, std::uint64_t line = 0) {
+    ReadError error(ReadProblem::os_error, line);
+    error.os_error = code;
+    return error;
+  }
+  // A line its source could not give: a failed read, or bytes that are not UTF-8.
+  static ReadError of_line(const text::IoError& failed, std::uint64_t line) {
+    return failed.is_os() ? os(failed.code(), line) : ReadError(ReadProblem::not_utf8, line);
+  }
 
   // Sets `text` to at most kShownBytes of `bytes`, cut back to a character
   // boundary.

@@ -26,13 +26,6 @@ namespace novrel::reader {
 // which still stay in the second-level cache.
 constexpr std::size_t kRowsReadBufferSize = 256u << 10;
 
-inline ReadError problem_at(ReadProblem problem, std::uint64_t line) {
-  ReadError error;
-  error.problem = problem;
-  error.line = line;
-  return error;
-}
-
 template <class T>
 class RowReader {
  public:
@@ -47,12 +40,6 @@ class RowReader {
     return std::move(rows_);
   }
 
-  static ReadError line_error(const text::NextLine& got, std::uint64_t line) {
-    ReadError error = problem_at(got.error.is_os() ? ReadProblem::os_error : ReadProblem::not_utf8, line);
-    if (got.error.is_os()) error.os_error = got.error.code();
-    return error;
-  }
-
   bool look_at_first_block(LineWalker& walker, std::uint64_t line, const BlockGeometry& geometry);
 
   T* row(std::size_t index) { return rows_.values.template data<T>() + index * columns_; }
@@ -60,7 +47,7 @@ class RowReader {
   // Room for `rows` rows; values beyond what one allocation may hold could
   // never be read.
   void reserve(std::uint64_t rows) {
-    if (rows > failure::max_elements<T>() / columns_) throw problem_at(ReadProblem::too_large, 0);
+    if (rows > failure::max_elements<T>() / columns_) throw ReadError(ReadProblem::too_large);
     if (rows * columns_ * sizeof(T) > rows_.values.bytes())
       rows_.values.resize(static_cast<std::size_t>(rows * columns_ * sizeof(T)));
   }

@@ -67,9 +67,7 @@ failure::Vec<std::int64_t> indices_of(const failure::Vec<ParameterChoice>& chose
     if (unique.empty()) unique = unique_names(names);
     const auto found = std::find(unique.begin(), unique.end(), name);
     if (found == unique.end()) {
-      ReadError error;
-      error.problem = ReadProblem::no_name;
-      throw error.showing(name);
+      throw ReadError(ReadProblem::no_name).showing(name);
     }
     indices.push_back(found - unique.begin());
   }
@@ -105,8 +103,7 @@ RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<ParameterCho
   for (const std::int64_t given : chosen) {
     const std::int64_t index = given < 0 ? given + count : given;
     if (index < 0 || index >= std::int64_t{count}) {
-      ReadError error;
-      error.problem = ReadProblem::no_parameter;
+      ReadError error(ReadProblem::no_parameter);
       error.count = count;
       char digits[24];
       const int length = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(given));
@@ -115,8 +112,7 @@ RowPlan plan_rows(const BlockGeometry& geometry, const failure::Vec<ParameterCho
     const auto parameter = static_cast<std::uint32_t>(index);
     if (parameter == 0) continue;
     if (std::find(plan.parameters.begin(), plan.parameters.end(), parameter) != plan.parameters.end()) {
-      ReadError error;
-      error.problem = ReadProblem::parameter_twice;
+      ReadError error(ReadProblem::parameter_twice);
       error.parameter = parameter;
       throw error;
     }

@@ -198,9 +198,7 @@ class BlockDecoder {
   bool ended(const text::NextLine& got, bool inside) {
     const bool cut_short = !got.error.is_os() && !walker_.last_line_terminated();
     if (got.status == text::LineStatus::Error && !(shared_.complete_blocks && cut_short)) {
-      ReadError error = located(got.error.is_os() ? ReadProblem::os_error : ReadProblem::not_utf8, line_);
-      if (got.error.is_os()) error.os_error = got.error.code();
-      throw error;
+      throw with_place(ReadError::of_line(got.error, line_));
     }
     if (got.status == text::LineStatus::EndOfInput && inside && !shared_.complete_blocks)
       throw located(ReadProblem::block_cut, line_);
@@ -228,9 +226,11 @@ class BlockDecoder {
   }
 
   ReadError located(ReadProblem problem, std::uint64_t line) const {
-    ReadError error;
-    error.problem = problem;
-    error.line = line;
+    return with_place(ReadError(problem, line));
+  }
+
+  // `error` with the block and the geometry it happened in.
+  ReadError with_place(ReadError error) const {
     error.block = block_;
     error.width = shared_.width;
     error.suggested_width = shared_.suggested_width;

@@ -22,13 +22,13 @@ PlotRows RowReader<T>::read(const PlotFile& file) {
   LineWalker walker(file, 0, reader::kNoEnd, kRowsReadBufferSize);
   std::uint64_t line = 1;
   text::NextLine got = walker.next_line();
-  if (got.status == text::LineStatus::EndOfInput) throw problem_at(ReadProblem::no_header, 1);
-  if (got.status == text::LineStatus::Error) throw line_error(got, 1);
+  if (got.status == text::LineStatus::EndOfInput) throw ReadError(ReadProblem::no_header, 1);
+  if (got.status == text::LineStatus::Error) throw ReadError::of_line(got.error, 1);
   // An unended header line may be one still being written: its count is
   // not known yet.
-  if (!walker.last_line_terminated()) throw problem_at(ReadProblem::header_cut, 1).showing(got.text);
+  if (!walker.last_line_terminated()) throw ReadError(ReadProblem::header_cut, 1).showing(got.text);
   const reader::HeaderCount count = reader::count_of_header(got.text);
-  if (count.count == 0) throw problem_at(ReadProblem::bad_count, 1).showing(got.text);
+  if (count.count == 0) throw ReadError(ReadProblem::bad_count, 1).showing(got.text);
   const BlockGeometry geometry(count.count);
   const failure::Vec<std::string_view> tokens = text::split_whitespace(got.text);
   rows_.title = text::trim_whitespace(got.text.substr(0, static_cast<std::size_t>(tokens.back().data() - got.text.data())));
@@ -36,11 +36,11 @@ PlotRows RowReader<T>::read(const PlotFile& file) {
   for (std::uint32_t i = 0; i < count.count; ++i) {
     got = walker.next_line();
     ++line;
-    if (got.status == text::LineStatus::EndOfInput) throw problem_at(ReadProblem::names_missing, line);
-    if (got.status == text::LineStatus::Error) throw line_error(got, line);
+    if (got.status == text::LineStatus::EndOfInput) throw ReadError(ReadProblem::names_missing, line);
+    if (got.status == text::LineStatus::Error) throw ReadError::of_line(got.error, line);
     // ... and so may an unended name of a growing file.
     if (options_.growing && !walker.last_line_terminated())
-      throw problem_at(ReadProblem::names_missing, line);
+      throw ReadError(ReadProblem::names_missing, line);
     rows_.names.emplace_back(text::trim_whitespace(got.text));
   }
   const RowPlan plan = reader::plan_rows(geometry, options_.parameters, rows_.names);
@@ -105,7 +105,7 @@ bool RowReader<T>::look_at_first_block(LineWalker& walker, std::uint64_t line, c
   if (first.status == text::LineStatus::Line) {
     const std::size_t fields = geometry.fields_on(0);
     suggested_width_ = reader::suggested_width(first.text, fields).value_or(0);
-    ReadError error = problem_at(ReadProblem::width_unknown, line + 2);
+    ReadError error(ReadProblem::width_unknown, line + 2);
     error.block = 0;
     error.suggested_width = suggested_width_;
     error.width = rows_.width;
@@ -210,16 +210,13 @@ namespace novrel {
 
 using reader::PlotFile;
 using reader::RowReader;
-using reader::problem_at;
 
 PlotRows read_plot_rows(std::string_view file_path, const RowOptions& options) {
   failure::QuietFailures quiet;
   try {
     return read_plot_rows(PlotFile(file_path), options);
   } catch (const failure::OutOfMemory&) {
-    ReadError error;
-    error.problem = ReadProblem::out_of_memory;
-    throw error;
+    throw ReadError(ReadProblem::out_of_memory);
   }
 }
 
@@ -232,11 +229,9 @@ PlotRows read_plot_rows(const PlotFile& file, const RowOptions& options) {
                                                  : RowReader<double>(options).read(file);
         },
         // The only fatal error left is an allocation beyond any size.
-        [](const failure::FatalError&) -> PlotRows { throw problem_at(ReadProblem::too_large, 0); });
+        [](const failure::FatalError&) -> PlotRows { throw ReadError(ReadProblem::too_large); });
   } catch (const failure::OutOfMemory&) {
-    ReadError error;
-    error.problem = ReadProblem::out_of_memory;
-    throw error;
+    throw ReadError(ReadProblem::out_of_memory);
   }
 }
 

@@ -12,12 +12,7 @@
 
 namespace novrel::reader {
 
-void fail_os(int code) {
-  ReadError error;
-  error.problem = ReadProblem::os_error;
-  error.os_error = code;
-  throw error;
-}
+void fail_os(int code) { throw ReadError::os(code); }
 
 namespace {
 

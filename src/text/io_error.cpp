@@ -44,52 +44,59 @@ consteval std::int32_t linux_code(std::int32_t number, std::int32_t named) {
   return number;
 }
 
+struct KindOfCode {
+  std::int32_t code;
+  ErrorKind kind;
+};
+
+constexpr KindOfCode kKindsOfCodes[] = {
+    {linux_code(1, EPERM), ErrorKind::PermissionDenied},
+    {linux_code(2, ENOENT), ErrorKind::NotFound},
+    {linux_code(4, EINTR), ErrorKind::Interrupted},
+    {linux_code(7, E2BIG), ErrorKind::ArgumentListTooLong},
+    {linux_code(11, EAGAIN), ErrorKind::WouldBlock},
+    {linux_code(12, ENOMEM), ErrorKind::OutOfMemory},
+    {linux_code(13, EACCES), ErrorKind::PermissionDenied},
+    {linux_code(16, EBUSY), ErrorKind::ResourceBusy},
+    {linux_code(17, EEXIST), ErrorKind::AlreadyExists},
+    {linux_code(18, EXDEV), ErrorKind::CrossesDevices},
+    {linux_code(20, ENOTDIR), ErrorKind::NotADirectory},
+    {linux_code(21, EISDIR), ErrorKind::IsADirectory},
+    {linux_code(22, EINVAL), ErrorKind::InvalidInput},
+    {linux_code(23, ENFILE), ErrorKind::TooManyOpenFiles},
+    {linux_code(24, EMFILE), ErrorKind::TooManyOpenFiles},
+    {linux_code(26, ETXTBSY), ErrorKind::ExecutableFileBusy},
+    {linux_code(27, EFBIG), ErrorKind::FileTooLarge},
+    {linux_code(28, ENOSPC), ErrorKind::StorageFull},
+    {linux_code(29, ESPIPE), ErrorKind::NotSeekable},
+    {linux_code(30, EROFS), ErrorKind::ReadOnlyFilesystem},
+    {linux_code(31, EMLINK), ErrorKind::TooManyLinks},
+    {linux_code(32, EPIPE), ErrorKind::BrokenPipe},
+    {linux_code(35, EDEADLK), ErrorKind::Deadlock},
+    {linux_code(36, ENAMETOOLONG), ErrorKind::InvalidFilename},
+    {linux_code(38, ENOSYS), ErrorKind::Unsupported},
+    {linux_code(39, ENOTEMPTY), ErrorKind::DirectoryNotEmpty},
+    {linux_code(40, ELOOP), ErrorKind::FilesystemLoop},
+    {linux_code(95, EOPNOTSUPP), ErrorKind::Unsupported},
+    {linux_code(98, EADDRINUSE), ErrorKind::AddrInUse},
+    {linux_code(99, EADDRNOTAVAIL), ErrorKind::AddrNotAvailable},
+    {linux_code(100, ENETDOWN), ErrorKind::NetworkDown},
+    {linux_code(101, ENETUNREACH), ErrorKind::NetworkUnreachable},
+    {linux_code(103, ECONNABORTED), ErrorKind::ConnectionAborted},
+    {linux_code(104, ECONNRESET), ErrorKind::ConnectionReset},
+    {linux_code(107, ENOTCONN), ErrorKind::NotConnected},
+    {linux_code(110, ETIMEDOUT), ErrorKind::TimedOut},
+    {linux_code(111, ECONNREFUSED), ErrorKind::ConnectionRefused},
+    {linux_code(113, EHOSTUNREACH), ErrorKind::HostUnreachable},
+    {linux_code(115, EINPROGRESS), ErrorKind::InProgress},
+    {linux_code(116, ESTALE), ErrorKind::StaleNetworkFileHandle},
+    {linux_code(122, EDQUOT), ErrorKind::QuotaExceeded},
+};
+
 ErrorKind kind_of_os_error(std::int32_t code) noexcept {
-  using K = ErrorKind;
-  switch (code) {
-    case linux_code(1, EPERM): return K::PermissionDenied;
-    case linux_code(2, ENOENT): return K::NotFound;
-    case linux_code(4, EINTR): return K::Interrupted;
-    case linux_code(7, E2BIG): return K::ArgumentListTooLong;
-    case linux_code(11, EAGAIN): return K::WouldBlock;
-    case linux_code(12, ENOMEM): return K::OutOfMemory;
-    case linux_code(13, EACCES): return K::PermissionDenied;
-    case linux_code(16, EBUSY): return K::ResourceBusy;
-    case linux_code(17, EEXIST): return K::AlreadyExists;
-    case linux_code(18, EXDEV): return K::CrossesDevices;
-    case linux_code(20, ENOTDIR): return K::NotADirectory;
-    case linux_code(21, EISDIR): return K::IsADirectory;
-    case linux_code(22, EINVAL): return K::InvalidInput;
-    case linux_code(23, ENFILE): return K::TooManyOpenFiles;
-    case linux_code(24, EMFILE): return K::TooManyOpenFiles;
-    case linux_code(26, ETXTBSY): return K::ExecutableFileBusy;
-    case linux_code(27, EFBIG): return K::FileTooLarge;
-    case linux_code(28, ENOSPC): return K::StorageFull;
-    case linux_code(29, ESPIPE): return K::NotSeekable;
-    case linux_code(30, EROFS): return K::ReadOnlyFilesystem;
-    case linux_code(31, EMLINK): return K::TooManyLinks;
-    case linux_code(32, EPIPE): return K::BrokenPipe;
-    case linux_code(35, EDEADLK): return K::Deadlock;
-    case linux_code(36, ENAMETOOLONG): return K::InvalidFilename;
-    case linux_code(38, ENOSYS): return K::Unsupported;
-    case linux_code(39, ENOTEMPTY): return K::DirectoryNotEmpty;
-    case linux_code(40, ELOOP): return K::FilesystemLoop;
-    case linux_code(95, EOPNOTSUPP): return K::Unsupported;
-    case linux_code(98, EADDRINUSE): return K::AddrInUse;
-    case linux_code(99, EADDRNOTAVAIL): return K::AddrNotAvailable;
-    case linux_code(100, ENETDOWN): return K::NetworkDown;
-    case linux_code(101, ENETUNREACH): return K::NetworkUnreachable;
-    case linux_code(103, ECONNABORTED): return K::ConnectionAborted;
-    case linux_code(104, ECONNRESET): return K::ConnectionReset;
-    case linux_code(107, ENOTCONN): return K::NotConnected;
-    case linux_code(110, ETIMEDOUT): return K::TimedOut;
-    case linux_code(111, ECONNREFUSED): return K::ConnectionRefused;
-    case linux_code(113, EHOSTUNREACH): return K::HostUnreachable;
-    case linux_code(115, EINPROGRESS): return K::InProgress;
-    case linux_code(116, ESTALE): return K::StaleNetworkFileHandle;
-    case linux_code(122, EDQUOT): return K::QuotaExceeded;
-    default: return K::Uncategorized;
-  }
+  for (const KindOfCode& known : kKindsOfCodes)
+    if (known.code == code) return known.kind;
+  return ErrorKind::Uncategorized;
 }
 
 failure::String render_io_error(const IoError& error) {

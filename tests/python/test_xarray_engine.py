@@ -145,6 +145,8 @@ def test_chunks_make_one_read_per_chunk(plot_path, reads):
     ("run.dat", "Run 7 plot data 3\nA\n", True),
     ("run.dat", "Run 7 plot data\nA\n", False),
     ("run.dat", "Run 7 0\nA\n", False),
+    ("run.dat", "Run 7 +3\u3000\nA\n", True),  # the reader's own rule: a sign, Unicode blanks
+    ("run.dat", "Run 7 4294967296\nA\n", False),
     ("run.csv", "a,b,3\n1,2,3\n", False),
     ("run.h5", b"\x89HDF\r\n\x1a\n 1\n", False),
     ("run.dat", "no line end 3", False),
