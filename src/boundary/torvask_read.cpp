@@ -44,11 +44,12 @@ void raise_read_error(const Call& call, const ReadError& error) {
       int_or_none(count),
   };
   static_assert(std::size(values) == std::size(kFailureAttributes));
+  if (std::any_of(std::begin(values), std::end(values), [](const Ref& value) { return !value; }))
+    return;
   Ref exception = Ref::steal(PyObject_CallOneArg(call.state->read_failure, values[0].get()));
   if (!exception) return;
   for (std::size_t i = 0; i < std::size(values); ++i)
-    if (!values[i] || PyObject_SetAttrString(exception.get(), kFailureAttributes[i],
-                                             values[i].get()) < 0)
+    if (PyObject_SetAttrString(exception.get(), kFailureAttributes[i], values[i].get()) < 0)
       return;
   PyErr_SetRaisedException(exception.release());
 }

@@ -190,3 +190,73 @@ def test_cause_with_a_traceback_is_rendered_on_one_line():
     # The traceback module's lines, with newlines and quotes escaped.
     assert 'Some("Traceback (most recent call last):\\n  File \\"<string>\\", line ' in message
     assert "in raise_in_python\\n" in message
+
+
+CORE_CHILD = """
+import importlib.util, io, json, os, sys, _testcapi
+kind, path = sys.argv[1], sys.argv[2]
+located = importlib.util.find_spec("torvask._core")
+core = importlib.util.module_from_spec(located)
+located.loader.exec_module(core)
+name, data = os.fsencode(path), open(path, "rb").read()
+values = memoryview(bytes(8 * 6)).cast("d", (3, 2))
+calls = {
+    "import": lambda: located.loader.exec_module(importlib.util.module_from_spec(located)),
+    "path": lambda: core.read(name, windows=()),
+    "buffer": lambda: core.read(memoryview(data), parameters=(-1, "B"), start=-1, float64=False),
+    "stream": lambda: core.read(io.BytesIO(data), threads=2),
+    "failure": lambda: core.read(memoryview(data), parameters=("nope",)),
+    "check": lambda: core.check(name, ((0, 4, 1),)),
+    "write": lambda: core.write(name + b".out", "t", ["A", "B"], values, 12),
+    "names": lambda: core.unique_names(["A", "A", "A.1"]),
+    "header": lambda: core.header_count("Run 7 +3"),
+}
+
+def describe(value):
+    if isinstance(value, BaseException):
+        return [type(value).__name__, str(value), getattr(value, "problem", None)]
+    if hasattr(value, "rows"):
+        return repr([bytes(memoryview(value.rows)) if f == "rows" else getattr(value, f)
+                     for f in ("title", "names", "rows", "width", "parameters", "first_block",
+                               "block_step", "end", "identity", "changed", "fingerprints")])
+    return repr(value)
+
+def faulted(k):
+    value = error = None
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        value = call()
+    except BaseException as e:
+        error = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    return describe(error if error is not None else value)
+
+def outcome():
+    try:
+        return describe(call())
+    except BaseException as e:
+        return describe(e)
+
+call = calls[kind]
+normal, odd, calm, k = outcome(), [], 0, 0
+while calm < 20 and k < 5000:
+    first = faulted(k)
+    calm = calm + 1 if first == normal else 0
+    if first not in (normal, ["MemoryError", "", None]) or outcome() != normal:
+        odd.append([k, first, outcome()])
+    k += 1
+print(json.dumps({"normal": normal, "odd": odd, "walked": k}))
+"""
+
+
+@pytest.mark.parametrize("kind", ["import", "path", "buffer", "stream", "failure", "check",
+                                  "write", "names", "header"])
+def test_each_failed_allocation_of_a_core_call(kind, make_plot):
+    # Each allocation of the call fails in turn: the call raises MemoryError
+    # or gives its normal outcome, and the same call afterwards gives it.
+    path = make_plot(plot_text([["1", "2", "3"], ["4", "5", "6"]], names=["A", "B", "C"]))
+    child = run_python(CORE_CHILD, args=(kind, path))
+    assert child.returncode == 0, child.stderr.decode(errors="replace")
+    data = json.loads(child.stdout)
+    assert data["odd"] == [] and data["walked"] < 5000, data
