@@ -352,11 +352,12 @@ CTRL_C_CHILD = """
 import os, sys, time
 import torvask
 
+torvask.read(sys.argv[1])  # fills the page cache
 start = time.monotonic()
-torvask.read(sys.argv[1])  # also fills the page cache
+torvask.read(sys.argv[1])
 print(time.monotonic() - start, flush=True)
-finished = False
 while sys.stdin.readline():  # the parent's go
+    finished = False
     try:
         print("reading", flush=True)
         torvask.read(sys.argv[1])
@@ -376,18 +377,22 @@ def test_ctrl_c_stops_a_read_and_frees_it(big_plot):
                              text=True)
     try:
         duration = float(child.stdout.readline())
-        delays, states = [], []
-        for _ in range(8):
+        delays, states, wait = [], [], duration / 3
+        for _ in range(24):
             child.stdin.write("go\n")
             child.stdin.flush()
             assert child.stdout.readline() == "reading\n"
-            time.sleep(duration / 3)
+            time.sleep(wait)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
             raised, rss, fds = child.stdout.readline().split()
-            assert raised != "late", "the read ended before the signal came"
+            if raised == "late":  # a busy machine let the read end first: signal sooner
+                wait /= 2
+                continue
             delays.append(float(raised) - sent)
             states.append((int(rss), int(fds)))
+            if len(delays) == 8:
+                break
         out, err = child.communicate("", timeout=60)
     finally:
         child.kill()
@@ -395,6 +400,7 @@ def test_ctrl_c_stops_a_read_and_frees_it(big_plot):
     assert child.returncode == 0 and err == "" and out == ""
     print("read %.3f s; from SIGINT to KeyboardInterrupt: %s s; RSS after each: %s MiB"
           % (duration, " ".join("%.4f" % d for d in delays), [r >> 20 for r, _ in states]))
+    assert len(delays) == 8, "the reads ended before their signals came"
     assert max(delays) < 2
     # The allocator settles during the first reads; after that nothing grows.
     assert states[-1][1] == states[1][1] and states[-1][0] - states[1][0] < 8 << 20

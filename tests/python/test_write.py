@@ -243,8 +243,12 @@ def test_os_errors_and_ctrl_c(tmp_path):
         start = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
             torvask.write(target, big)
-        assert time.monotonic() - start < 1.5
+        took = time.monotonic() - start
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert target.read_text() == "before" and os.listdir(tmp_path) == ["kept.plt"]
+    if took >= 1.5:  # a busy machine: the interrupted write must still stop early
+        start = time.monotonic()
+        torvask.write(tmp_path / "whole.plt", big)
+        assert took < (time.monotonic() - start) / 2
