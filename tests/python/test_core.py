@@ -53,20 +53,40 @@ def test_numpy_wraps_rows_without_a_copy(make_plot):
     assert memoryview(lent)[1, 1] == 0.25
 
 
-@pytest.mark.parametrize("args, keywords, error", [
-    ((b"x", None), {}, TypeError),
-    (("x",), {}, TypeError),
-    ((b"x",), {"width": 1.0}, TypeError),
-    ((b"x",), {"width": 0}, ValueError),
-    ((b"x",), {"complete_blocks": 1}, TypeError),
-    ((b"x",), {"parameters": [1]}, TypeError),
-    ((b"x",), {"step": 0}, ValueError),
-    ((b"x",), {"rows": 1}, TypeError),
-    ((b"x\0y",), {}, ValueError),
+VALUES = memoryview(bytes(16)).cast("d", (2, 1))
+
+
+@pytest.mark.parametrize("entry, args, keywords, error", [
+    ("read", (b"x", None), {}, TypeError),
+    ("read", ("x",), {}, TypeError),
+    ("read", (b"x",), {"width": 1.0}, TypeError),
+    ("read", (b"x",), {"width": 0}, ValueError),
+    ("read", (b"x",), {"complete_blocks": 1}, TypeError),
+    ("read", (b"x",), {"parameters": [1]}, TypeError),
+    ("read", (b"x",), {"parameters": (1.5,)}, TypeError),
+    ("read", (b"x",), {"step": 0}, ValueError),
+    ("read", (b"x",), {"rows": 1}, TypeError),
+    ("read", (b"x\0y",), {}, ValueError),
+    ("read", (b"x",), {"resume": (1, 2)}, TypeError),
+    ("read", (b"x",), {"resume": (0, 0, 0)}, ValueError),  # without complete_blocks
+    ("read", (memoryview(b"x"),), {"windows": ()}, ValueError),
+    ("read", (b"x",), {"windows": [(0, 1, 2)]}, TypeError),
+    ("read", (b"x",), {"windows": ((0, 1),)}, TypeError),
+    ("check", (b"x",), {}, TypeError),
+    ("check", ("x", ()), {}, TypeError),
+    ("write", (b"x", "t", ["A"], VALUES), {}, TypeError),
+    ("write", (b"x", 1, ["A"], VALUES, 12), {}, TypeError),
+    ("write", (b"x", "t", ("A",), VALUES, 12), {}, TypeError),
+    ("write", (b"x", "t", ["A", "B"], VALUES, 12), {}, ValueError),
+    ("write", (b"x", "t", ["A"], VALUES, 12.0), {}, TypeError),
+    ("write", (b"x", "t", [1], VALUES, 12), {}, TypeError),
+    ("unique_names", (("A",),), {}, TypeError),
+    ("unique_names", ([1],), {}, TypeError),
+    ("header_count", (b"h 1",), {}, TypeError),
 ])
-def test_wrong_arguments_raise_before_reading(args, keywords, error):
+def test_wrong_arguments_raise_before_reading(entry, args, keywords, error):
     with pytest.raises(error):
-        _core.read(*args, **keywords)
+        getattr(_core, entry)(*args, **keywords)
     with pytest.raises(TypeError):
         _core.Rows()
 
