@@ -256,6 +256,7 @@ def test_torvask_reads_as_the_model(tmp_path, file, data):
 
 COMPLETE = b"h 2\nA\nB\n1\n  1.5  2.5\n2\n  3.5  4.5\n"
 TEN = b"h 10\n" + b"P\n" * 10 + b"1\n" + b" 1.0" * 10
+ELEVEN = b"h 11\n" + b"P\n" * 11 + b"1\n" + b" 1.0" * 10 + b"\n 2.0\n2\n" + b" 1.0" * 10
 
 
 # Files that a reader easily gets wrong, each read every way.
@@ -272,6 +273,8 @@ TEN = b"h 10\n" + b"P\n" * 10 + b"1\n" + b" 1.0" * 10
     COMPLETE + b"3\n  5.5  6.5  7.5\n", COMPLETE + b"3\n  5.5  6.5  XYZ\n",
     b"h 11\n" + b"P\n" * 11 + b"1\n" + b" 1.0" * 10 + b"\n 2.0\n2\n" + b" 1.0" * 10 + b"\n 2.0 3.0\n",
     TEN + b"\n2\n" + b" 1.0" * 11 + b"\n",
+    # The last line unchosen and unended: whole, or with a field too many.
+    ELEVEN + b"\n 2.0", ELEVEN + b"\n 2.0 3",
     b"h 9\n" + b"P\n" * 9 + TEN[TEN.index(b"1\n"):] + b"\n",  # a count one too small
     # Fields and whitespace at their edges.
     b"h 2\nA\nB\n1\n 1.0\xc3\xa9 2.0 \n", b"h 2\nA\nB\n1\n\xe3\x80\x801.5\xc2\xa0 2\n",
