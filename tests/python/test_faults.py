@@ -14,8 +14,24 @@ import pytest
 
 from conftest import plot_text, run_python
 
-CHILD = """
+FAULTED = """
 import importlib.util, json, os, sys, _testcapi
+
+def faulted(call, start):
+    # Nothing but the call between setting and removing the hook, and only
+    # local variables, which need no allocation.
+    value = error = None
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        value = call()
+    except BaseException as e:
+        error = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    return value, error
+"""
+
+CHILD = FAULTED + """
 kind, start, path = os.environ["FAULT_KIND"], int(os.environ["FAULT_START"]), os.environ["FAULT_PATH"]
 located = importlib.util.find_spec("novrel")
 novrel = importlib.util.module_from_spec(located)
@@ -39,21 +55,9 @@ def outcome(call):
     except BaseException as e:
         return [type(e).__name__, str(e)]
 
-def faulted(call):
-    # Nothing but the call between setting and removing the hook, and only
-    # local variables, which need no allocation.
-    value = error = None
-    _testcapi.set_nomemory(start, start + 1)
-    try:
-        value = call()
-    except BaseException as e:
-        error = e
-    finally:
-        _testcapi.remove_mem_hooks()
-    return [type(error).__name__, str(error)] if error is not None else ["ok", value]
-
 call = calls[kind]
-result = faulted(call)
+value, error = faulted(call, start)
+result = [type(error).__name__, str(error)] if error is not None else ["ok", value]
 def import_again_and_call():
     module = importlib.util.module_from_spec(located)
     located.loader.exec_module(module)
@@ -192,8 +196,8 @@ def test_cause_with_a_traceback_is_rendered_on_one_line():
     assert "in raise_in_python\\n" in message
 
 
-CORE_CHILD = """
-import importlib.util, io, json, os, sys, _testcapi
+CORE_CHILD = FAULTED + """
+import io
 kind, path = sys.argv[1], sys.argv[2]
 located = importlib.util.find_spec("torvask._core")
 core = importlib.util.module_from_spec(located)
@@ -221,17 +225,6 @@ def describe(value):
                                "block_step", "end", "identity", "changed", "fingerprints")])
     return repr(value)
 
-def faulted(k):
-    value = error = None
-    _testcapi.set_nomemory(k, k + 1)
-    try:
-        value = call()
-    except BaseException as e:
-        error = e
-    finally:
-        _testcapi.remove_mem_hooks()
-    return describe(error if error is not None else value)
-
 def outcome():
     try:
         return describe(call())
@@ -241,7 +234,8 @@ def outcome():
 call = calls[kind]
 normal, odd, calm, k = outcome(), [], 0, 0
 while calm < 20 and k < 5000:
-    first = faulted(k)
+    value, error = faulted(call, k)
+    first = describe(error if error is not None else value)
     calm = calm + 1 if first == normal else 0
     if first not in (normal, ["MemoryError", "", None]) or outcome() != normal:
         odd.append([k, first, outcome()])
