@@ -1,4 +1,4 @@
-// The one owning reference to a Python object used by the boundary.
+// The owners of what the boundary takes from Python: a reference, a buffer.
 //
 // Every PyObject* that the boundary owns lives in a Ref from the moment the
 // C API call that produced it returns, so a fatal error or a Python error
@@ -44,6 +44,27 @@ class Ref {
   explicit Ref(PyObject* object) noexcept : object_(object) {}
 
   PyObject* object_ = nullptr;
+};
+
+// The one owner of a buffer an object exports: released with the owner.
+class HeldBuffer {
+ public:
+  HeldBuffer() noexcept = default;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  bool get(PyObject* exporter, int flags) noexcept {
+    held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+    return held_;
+  }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
 };
 
 }  // namespace novrel::boundary

@@ -5,6 +5,7 @@
 #include "boundary/py_ref.hpp"
 
 #include <cstddef>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -35,6 +36,21 @@ template <class Int>
 Ref int_or_none(std::optional<Int> value) {
   if (!value) return Ref::borrow(Py_None);
   return Ref::steal(PyLong_FromUnsignedLongLong(*value));
+}
+
+// A list of make(item) for each of `items`, each made a Ref, or with
+// `as_tuple` a tuple; null with the exception set where one failed.
+template <class Items, class Make>
+Ref sequence_of(const Items& items, Make make, bool as_tuple = false) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  if (!list) return list;
+  Py_ssize_t i = 0;
+  for (const auto& item : items) {
+    Ref value = make(item);
+    if (!value) return {};
+    PyList_SET_ITEM(list.get(), i++, value.release());
+  }
+  return as_tuple ? Ref::steal(PyList_AsTuple(list.get())) : std::move(list);
 }
 
 // None for 0, a width not known.

@@ -81,15 +81,7 @@ PyObject* unique_names(PyObject*, PyObject* names) noexcept {
       if (!item || !utf8_of(item.get(), "a name", name)) return nullptr;
       given.emplace_back(name);
     }
-    const failure::Vec<failure::String> unique = reader::unique_names(given);
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(unique.size())));
-    if (!result) return nullptr;
-    for (std::size_t i = 0; i < unique.size(); ++i) {
-      Ref name = str_of(unique[i]);
-      if (!name) return nullptr;
-      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), name.release());
-    }
-    return result.release();
+    return sequence_of(reader::unique_names(given), str_of).release();
   });
 }
 
@@ -156,22 +148,11 @@ int add_vocabulary(PyObject* module) noexcept {
     Ref entry = Ref::steal(PyTuple_Pack(2, wording.get(), option.get()));
     if (!entry || PyDict_SetItem(problems.get(), name.get(), entry.get()) < 0) return -1;
   }
-  Ref attributes = Ref::steal(PyTuple_New(std::size(kFailureAttributes)));
-  if (!attributes) return -1;
-  for (std::size_t i = 0; i < std::size(kFailureAttributes); ++i) {
-    PyObject* name = PyUnicode_FromString(kFailureAttributes[i]);
-    if (name == nullptr) return -1;
-    PyTuple_SET_ITEM(attributes.get(), static_cast<Py_ssize_t>(i), name);
-  }
-  Ref unwritten = Ref::steal(PyTuple_New(std::size(kHeaderUnwritten)));
-  if (!unwritten) return -1;
-  for (std::size_t i = 0; i < std::size(kHeaderUnwritten); ++i) {
-    Ref name = str_of(text_of(kHeaderUnwritten[i]).name);
-    if (!name) return -1;
-    PyTuple_SET_ITEM(unwritten.get(), static_cast<Py_ssize_t>(i), name.release());
-  }
+  Ref attributes = sequence_of(kFailureAttributes, str_of, true);
+  Ref unwritten = sequence_of(
+      kHeaderUnwritten, [](ReadProblem problem) { return str_of(text_of(problem).name); }, true);
   Ref shown = Ref::steal(PyDictProxy_New(problems.get()));  // read-only: shared by every thread
-  if (!shown || PyModule_AddObjectRef(module, "PROBLEMS", shown.get()) < 0 ||
+  if (!attributes || !unwritten || !shown || PyModule_AddObjectRef(module, "PROBLEMS", shown.get()) < 0 ||
       PyModule_AddObjectRef(module, "FAILURE_ATTRIBUTES", attributes.get()) < 0 ||
       PyModule_AddObjectRef(module, "HEADER_UNWRITTEN", unwritten.get()) < 0)
     return -1;

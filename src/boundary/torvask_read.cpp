@@ -85,36 +85,20 @@ PyStructSequence_Desc result_desc = {
 namespace {
 
 Ref windows_of(std::span<const reader::Window> windows) {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(windows.size())));
-  if (!tuple) return tuple;
-  for (std::size_t i = 0; i < windows.size(); ++i) {
-    PyObject* window = Py_BuildValue("(KKK)", static_cast<unsigned long long>(windows[i].offset),
-                                     static_cast<unsigned long long>(windows[i].length),
-                                     static_cast<unsigned long long>(windows[i].digest));
-    if (window == nullptr) return {};
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), window);
-  }
-  return tuple;
+  return sequence_of(windows, [](const reader::Window& window) {
+    return Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(window.offset),
+                                    static_cast<unsigned long long>(window.length),
+                                    static_cast<unsigned long long>(window.digest)));
+  }, true);
 }
 
 // The ReadResult of what the reader returned; `checked` where windows were
 // given.
 PyObject* result_of(const ModuleState& state, PlotRows& plot, const reader::CheckedRead* checked) {
-  const auto count = static_cast<Py_ssize_t>(plot.names.size());
-  Ref names = Ref::steal(PyList_New(count));
-  if (!names) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref name = str_of(plot.names[static_cast<std::size_t>(i)]);
-    if (!name) return nullptr;
-    PyList_SET_ITEM(names.get(), i, name.release());
-  }
-  Ref parameters = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(plot.parameters.size())));
-  if (!parameters) return nullptr;
-  for (std::size_t j = 0; j < plot.parameters.size(); ++j) {
-    PyObject* index = PyLong_FromUnsignedLong(plot.parameters[j]);
-    if (index == nullptr) return nullptr;
-    PyTuple_SET_ITEM(parameters.get(), static_cast<Py_ssize_t>(j), index);
-  }
+  Ref names = sequence_of(plot.names, str_of);
+  Ref parameters = sequence_of(
+      plot.parameters, [](std::uint32_t j) { return Ref::steal(PyLong_FromUnsignedLong(j)); }, true);
+  if (!names || !parameters) return nullptr;
   Ref width = width_or_none(plot.width);
   Ref first = Ref::steal(PyLong_FromUnsignedLongLong(plot.first_block));
   Ref step = Ref::steal(PyLong_FromUnsignedLongLong(plot.block_step));

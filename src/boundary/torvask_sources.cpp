@@ -72,12 +72,11 @@ class StreamReader {
     if (copies_) {
       Ref data = Ref::steal(PyObject_CallFunction(method_.get(), "n", size));
       if (!data) return -1;
-      Py_buffer view;
-      if (PyObject_GetBuffer(data.get(), &view, PyBUF_SIMPLE) < 0) return -1;
-      got = view.len;
-      if (got <= size) std::memcpy(chunk.data(), view.buf, static_cast<std::size_t>(got));
-      PyBuffer_Release(&view);
+      HeldBuffer view;
+      if (!view.get(data.get(), PyBUF_SIMPLE)) return -1;
+      got = view.view().len;
       if (got > size) return too_much(got, size);
+      std::memcpy(chunk.data(), view.view().buf, static_cast<std::size_t>(got));
       return got;
     }
     Ref into = Ref::steal(PyMemoryView_FromMemory(chunk.data(), size, PyBUF_WRITE));
@@ -167,12 +166,9 @@ std::optional<reader::CheckedRead> read_path_checked(std::string_view path, RowO
 }
 
 std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options, PollState& poll) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(exporter, &view, PyBUF_SIMPLE) < 0) return std::nullopt;
-  struct Release {
-    Py_buffer& view;
-    ~Release() { PyBuffer_Release(&view); }
-  } release{view};
+  HeldBuffer held;
+  if (!held.get(exporter, PyBUF_SIMPLE)) return std::nullopt;
+  const Py_buffer& view = held.view();
   const reader::PlotFile file(
       std::span<const char>(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
   return read_detached(&file, {}, options, poll);

@@ -7,31 +7,6 @@
 #include "boundary/torvask_core.hpp"
 
 namespace novrel::boundary {
-namespace {
-
-
-// A buffer held for as long as the object lives.
-class HeldBuffer {
- public:
-  HeldBuffer() noexcept = default;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-
-  bool get(PyObject* exporter, int flags) noexcept {
-    held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
-    return held_;
-  }
-  const Py_buffer& view() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-}  // namespace
 
 void raise_write_error(const Call& call, const WriteError& error) {
   const WriteArguments& given = *call.write;
