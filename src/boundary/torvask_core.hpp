@@ -5,6 +5,7 @@
 #include "boundary/py_ref.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <new>
 #include <optional>
@@ -53,9 +54,16 @@ Ref sequence_of(const Items& items, Make make, bool as_tuple = false) {
   return as_tuple ? Ref::steal(PyList_AsTuple(list.get())) : std::move(list);
 }
 
-// None for 0, a width not known.
-inline Ref width_or_none(std::size_t width) {
-  return int_or_none(width != 0 ? std::optional<std::size_t>(width) : std::nullopt);
+// None for 0: a line, a count or a width not known.
+inline Ref int_or_none(std::uint64_t value) {
+  return int_or_none(value != 0 ? std::optional<std::uint64_t>(value) : std::nullopt);
+}
+
+// The tuple (a, b, c), as offsets, sizes and digests are handed over.
+inline Ref triple(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+  return Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(a),
+                                  static_cast<unsigned long long>(b),
+                                  static_cast<unsigned long long>(c)));
 }
 
 // The attributes of a ReadFailure, in the order raise_read_error sets them;

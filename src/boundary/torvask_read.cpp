@@ -25,23 +25,19 @@ void raise_read_error(const Call& call, const ReadError& error) {
     return;
   }
   const ProblemText& problem = text_of(error.problem);
-  const std::optional<std::uint32_t> count =
-      error.count != 0 ? std::optional<std::uint32_t>(error.count) : std::nullopt;
-  const std::optional<std::uint64_t> line =
-      error.line != 0 ? std::optional<std::uint64_t>(error.line) : std::nullopt;
   // In the order of kFailureAttributes.
   const Ref values[] = {
       str_of(problem.name),
       str_of(problem.wording),
       problem.option.empty() ? Ref::borrow(Py_None) : str_of(problem.option),
-      int_or_none(line),
+      int_or_none(error.line),
       int_or_none(error.block),
       int_or_none(error.parameter),
       error.parameter ? str_of(error.name) : Ref::borrow(Py_None),
       error.text ? str_of(*error.text) : Ref::borrow(Py_None),
-      width_or_none(error.suggested_width),
-      width_or_none(error.width),
-      int_or_none(count),
+      int_or_none(error.suggested_width),
+      int_or_none(error.width),
+      int_or_none(error.count),
   };
   static_assert(std::size(values) == std::size(kFailureAttributes));
   if (std::any_of(std::begin(values), std::end(values), [](const Ref& value) { return !value; }))
@@ -85,11 +81,8 @@ PyStructSequence_Desc result_desc = {
 namespace {
 
 Ref windows_of(std::span<const reader::Window> windows) {
-  return sequence_of(windows, [](const reader::Window& window) {
-    return Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(window.offset),
-                                    static_cast<unsigned long long>(window.length),
-                                    static_cast<unsigned long long>(window.digest)));
-  }, true);
+  return sequence_of(
+      windows, [](const reader::Window& w) { return triple(w.offset, w.length, w.digest); }, true);
 }
 
 // The ReadResult of what the reader returned; `checked` where windows were
@@ -98,33 +91,25 @@ PyObject* result_of(const ModuleState& state, PlotRows& plot, const reader::Chec
   Ref names = sequence_of(plot.names, str_of);
   Ref parameters = sequence_of(
       plot.parameters, [](std::uint32_t j) { return Ref::steal(PyLong_FromUnsignedLong(j)); }, true);
-  if (!names || !parameters) return nullptr;
-  Ref width = width_or_none(plot.width);
+  Ref rows = make_rows(state.rows_type, plot);
+  Ref title = str_of(plot.title);
+  Ref width = int_or_none(plot.width);
   Ref first = Ref::steal(PyLong_FromUnsignedLongLong(plot.first_block));
   Ref step = Ref::steal(PyLong_FromUnsignedLongLong(plot.block_step));
-  if (!width || !first || !step) return nullptr;
-  Ref rows = make_rows(state.rows_type, plot);
-  if (!rows) return nullptr;
-  Ref title = str_of(plot.title);
-  if (!title) return nullptr;
-  Ref end = Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(plot.end_offset),
-                                     static_cast<unsigned long long>(plot.end_line),
-                                     static_cast<unsigned long long>(plot.end_block)));
-  Ref source = Ref::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(plot.source_size),
-                                        static_cast<unsigned long long>(plot.source_device),
-                                        static_cast<unsigned long long>(plot.source_inode)));
-  if (!end || !source) return nullptr;
+  Ref end = triple(plot.end_offset, plot.end_line, plot.end_block);
+  Ref source = triple(plot.source_size, plot.source_device, plot.source_inode);
   Ref changed = checked != nullptr && checked->changed
                     ? Ref::steal(PyLong_FromSize_t(*checked->changed))
                     : Ref::borrow(Py_None);
   Ref fingerprints = checked != nullptr
                          ? windows_of({checked->taken.data(), checked->taken.size()})
                          : Ref::borrow(Py_None);
-  if (!changed || !fingerprints) return nullptr;
   Ref result = Ref::steal(PyStructSequence_New(state.result_type));
-  if (!result) return nullptr;
+  // In the order of result_fields.
   Ref* items[] = {&title, &names, &rows, &width, &parameters, &first, &step, &end, &source,
                   &changed, &fingerprints};
+  if (!result || std::any_of(std::begin(items), std::end(items), [](Ref* item) { return !*item; }))
+    return nullptr;
   for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(items)); ++i)
     PyStructSequence_SetItem(result.get(), i, items[i]->release());
   return result.release();

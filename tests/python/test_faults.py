@@ -197,9 +197,11 @@ def test_cause_with_a_traceback_is_rendered_on_one_line():
 
 
 CORE_CHILD = FAULTED + """
-import io
+import importlib.machinery, io
 kind, path = sys.argv[1], sys.argv[2]
-located = importlib.util.find_spec("torvask._core")
+# The extension alone: the package around it needs numpy, which some interpreters lack.
+folder = next(os.path.join(p, "torvask") for p in sys.path if os.path.isdir(os.path.join(p, "torvask")))
+located = importlib.machinery.PathFinder.find_spec("_core", [folder])
 core = importlib.util.module_from_spec(located)
 located.loader.exec_module(core)
 name, data = os.fsencode(path), open(path, "rb").read()
