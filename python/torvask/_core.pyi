@@ -18,11 +18,24 @@ def read(source: bytes | Buffer | Any, /, *, width: int | None = None,
          stop: int | None = None, step: int | None = None, threads: int | None = None,
          resume: tuple[int, int, int] | None = None,
          windows: tuple[tuple[int, int, int], ...] | None = None) -> ReadResult:
-    """Reads the chosen parts of a plot file, from a path (bytes), a buffer
-    or a binary stream. ``windows`` (a path only) are (offset, length,
-    digest) fingerprints of earlier reads, checked before and after the
-    read through its descriptor: ``changed`` is the first that no longer
-    fits, and then nothing is read."""
+    """Reads the chosen parts of a plot file. ``source`` is a path (bytes,
+    as os.fsencode gives), a buffer of the file's bytes, or a binary stream,
+    read through its readinto() or read() on this thread while another
+    parses. ``width`` None takes the width from the first data line (the
+    result's is None where no data line gave one). ``parameters`` is None
+    (all) or a tuple of indices (negative from the end) and names; parameter
+    0 always comes first. The blocks are those of slice(start, stop, step),
+    split among ``threads`` threads; with ``complete_blocks``, a file that
+    ends inside a block gives the blocks before it. ``resume`` reads a
+    growing file by path: (0, 0, 0) from its start, or an earlier result's
+    ``end`` from there; a block counts once its last line has ended.
+    ``windows`` (a path only) are (offset, length, digest) fingerprints of
+    earlier reads, checked through the read's own descriptor before and
+    after it: ``changed`` is the index of the first that no longer fits,
+    and then nothing is read and no error of the read raised; with
+    ``windows``, even empty, ``fingerprints`` vouch for what was read. A
+    file that cannot be read raises its OSError; contents that do not fit
+    the format, ReadFailure."""
     ...
 
 def check(path: bytes, windows: tuple[tuple[int, int, int], ...], /
@@ -77,7 +90,10 @@ def unique_names(names: list[str], /) -> list[str]:
 def write(path: bytes, title: str, names: list[str], values: Buffer, width: int, /) -> None:
     """Writes a plot file: the header with ``title`` and the count, the
     names, and a block per row of ``values`` (2-D, C-contiguous, format 'f'
-    or 'd', one column per name) in fields ``width`` bytes wide."""
+    or 'd', one column per name) in fields ``width`` bytes wide, under a
+    temporary name beside the target, renamed over it. A file that cannot
+    be written raises its OSError; a width, a count or a line break the
+    format cannot hold, ValueError."""
     ...
 
 @final

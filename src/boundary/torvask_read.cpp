@@ -188,33 +188,14 @@ bool parameters_argument(PyObject* chosen, RowOptions& options) {
 
 }  // namespace
 
+// The signature for inspect; _core.pyi documents the rest.
 const char kReadDoc[] =
     "read($module, source, /, *, width=None, complete_blocks=False, float64=True,\n"
     "     parameters=None, start=None, stop=None, step=None, threads=None,\n"
     "     resume=None, windows=None)\n"
     "--\n"
     "\n"
-    "Read a plot file into a ReadResult: title, names, rows, width, parameters,\n"
-    "first_block, block_step, end (end_offset, end_line, end_block), identity\n"
-    "(size, device, inode), changed and fingerprints.\n"
-    "`source` is a path (bytes, as os.fsencode gives), a buffer of the file's\n"
-    "bytes, or a binary stream, read through its readinto() or read() on this\n"
-    "thread while another parses. `width` None takes the field width from the\n"
-    "first data line; the returned width is None when no data line gave one.\n"
-    "`parameters` is None (all) or a tuple of indices (negative from the end)\n"
-    "and names; parameter 0 always comes first. The blocks are those of\n"
-    "slice(start, stop, step), split among `threads` threads. With\n"
-    "`complete_blocks`, a file that ends inside a block gives the blocks before\n"
-    "it. `resume` reads a file by path that is still growing: (0, 0, 0) from its\n"
-    "start, or (end_offset, end_line, end_block) of an earlier read from there;\n"
-    "a block counts only once its last line has ended. `windows`, for a file\n"
-    "by path, is a tuple of (offset, length, digest) from the fingerprints of\n"
-    "earlier reads: they are checked through the read's own descriptor before\n"
-    "it reads and again after; `changed` is the index of the first whose bytes\n"
-    "changed, and then nothing is read and no error of the read raised. With\n"
-    "`windows` (even empty) the result's `fingerprints` vouch for what it read.\n"
-    "A file that cannot be read raises its OSError; contents that do not fit\n"
-    "the format raise ReadFailure.";
+    "Read a plot file into a ReadResult (see torvask/_core.pyi).";
 
 PyObject* read_entry(PyObject* module, PyObject* args, PyObject* keywords) noexcept {
   static const char* const kKeywords[] = {"",      "width", "complete_blocks", "float64",
@@ -309,11 +290,7 @@ const char kCheckDoc[] =
     "check($module, path, windows, /)\n"
     "--\n"
     "\n"
-    "Open the file at `path` (bytes, as os.fsencode gives) and check `windows`,\n"
-    "(offset, length, digest) tuples from read()'s fingerprints, through that\n"
-    "one descriptor without reading the rest: (changed, (size, device, inode)),\n"
-    "`changed` the index of the first window whose bytes changed, or None. A\n"
-    "file that cannot be read raises its OSError.";
+    "Check a file's windows through one descriptor (see torvask/_core.pyi).";
 
 PyObject* check_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs != 2) {

@@ -43,13 +43,7 @@ const char kWriteDoc[] =
     "write($module, path, title, names, values, width, /)\n"
     "--\n"
     "\n"
-    "Write a plot file at `path` (bytes, as os.fsencode gives): the header\n"
-    "line with `title` (str) and the count, the `names` (list of str), and a\n"
-    "block per row of `values`, a buffer of float32 or float64 (format 'f' or\n"
-    "'d'), 2-D and C-contiguous with one column per name, in fields `width`\n"
-    "bytes wide. The file is written under a temporary name beside the target\n"
-    "and renamed over it. A file that cannot be written raises its OSError;\n"
-    "a width, a count or a line break the format cannot hold, ValueError.";
+    "Write a plot file (see torvask/_core.pyi).";
 PyObject* write_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs != 5) {
     PyErr_Format(PyExc_TypeError, "write() takes exactly 5 arguments (%zd given)", nargs);
