@@ -64,8 +64,7 @@ PyGetSetDef rows_getset[] = {
 PyType_Slot rows_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "The values of a plot file, block after block, as float32 or float64\n"
-                    "in C order;"
-                    "numpy.asarray(rows) wraps them without a copy.")},
+                    "in C order; numpy.asarray(rows) wraps them without a copy.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(rows_dealloc)},
     {Py_tp_getset, rows_getset},
     {Py_bf_getbuffer, reinterpret_cast<void*>(rows_getbuffer)},
