@@ -208,6 +208,10 @@ ERRORS = {
                             "returned", None),
     "readinto() gives None": (lambda c: Misbehaving("readinto", lambda b: None), ValueError,
                               "None", None),
+    "readinto() below 0": (lambda c: Misbehaving("readinto", lambda b: -1), ValueError,
+                           "returned", None),
+    "readinto() raises": (lambda c: Misbehaving("readinto", failing), OSError, "device is gone",
+                          None),
     "closed file": (closed_file, ValueError, "closed", "{plain}"),
 }
 
