@@ -152,7 +152,8 @@ int add_vocabulary(PyObject* module) noexcept {
   Ref unwritten = sequence_of(
       kHeaderUnwritten, [](ReadProblem problem) { return str_of(text_of(problem).name); }, true);
   Ref shown = Ref::steal(PyDictProxy_New(problems.get()));  // read-only: shared by every thread
-  if (!attributes || !unwritten || !shown || PyModule_AddObjectRef(module, "PROBLEMS", shown.get()) < 0 ||
+  if (!attributes || !unwritten || !shown ||
+      PyModule_AddObjectRef(module, "PROBLEMS", shown.get()) < 0 ||
       PyModule_AddObjectRef(module, "FAILURE_ATTRIBUTES", attributes.get()) < 0 ||
       PyModule_AddObjectRef(module, "HEADER_UNWRITTEN", unwritten.get()) < 0)
     return -1;
