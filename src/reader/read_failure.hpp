@@ -61,13 +61,12 @@ struct ReadError {
   std::size_t suggested_width = 0;  // the first data line's suggestion, when whole
   std::uint32_t count = 0;  // the parameter count, once read
 
-  // The problem at `line`, or at no line.
-  explicit ReadError(ReadProblem problem, std::uint64_t line = 0) : problem(problem), line(line) {}
+  // The problem at `line`, or at no line; an os_error's errno is `code`.
+  explicit ReadError(ReadProblem problem, std::uint64_t line = 0, int code = 0)
+      : problem(problem), os_error(code), line(line) {}
   // A failed system call, errno `code`.
   static ReadError os(int code, std::uint64_t line = 0) {
-    ReadError error(ReadProblem::os_error, line);
-    error.os_error = code;
-    return error;
+    return ReadError(ReadProblem::os_error, line, code);
   }
   // A line its source could not give: a failed read, or bytes that are not UTF-8.
   static ReadError of_line(const text::IoError& failed, std::uint64_t line) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "failure/fatal_error.hpp"
 #include "text/message_text.hpp"
@@ -44,12 +45,7 @@ consteval std::int32_t linux_code(std::int32_t number, std::int32_t named) {
   return number;
 }
 
-struct KindOfCode {
-  std::int32_t code;
-  ErrorKind kind;
-};
-
-constexpr KindOfCode kKindsOfCodes[] = {
+constexpr std::pair<std::int32_t, ErrorKind> kKindsOfCodes[] = {
     {linux_code(1, EPERM), ErrorKind::PermissionDenied},
     {linux_code(2, ENOENT), ErrorKind::NotFound},
     {linux_code(4, EINTR), ErrorKind::Interrupted},
@@ -94,8 +90,8 @@ constexpr KindOfCode kKindsOfCodes[] = {
 };
 
 ErrorKind kind_of_os_error(std::int32_t code) noexcept {
-  for (const KindOfCode& known : kKindsOfCodes)
-    if (known.code == code) return known.kind;
+  for (const auto& [known, kind] : kKindsOfCodes)
+    if (known == code) return kind;
   return ErrorKind::Uncategorized;
 }
 
