@@ -58,10 +58,9 @@ def writer(path, seed, seconds):
         else:
             current = Run(current.run + 1)
             size = rng.choice([rng.randint(1, written), written, written + rng.randint(1, 3000)])
-            if event == "rewrite":  # one write over the old bytes, the same inode
-                if size < written:
-                    os.truncate(path, size)
-                fd = os.open(path, os.O_WRONLY)
+            if event == "rewrite":  # cut, then one write from the start: the same inode
+                # (A write over old bytes can be read half done: see the README.)
+                fd = os.open(path, os.O_WRONLY | os.O_TRUNC)
                 os.pwrite(fd, current.upto(size), 0)
                 os.close(fd)
             else:
