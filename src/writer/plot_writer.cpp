@@ -41,18 +41,8 @@ constexpr std::size_t kChunkBytes = 2u << 20;
 // one block, where a block is larger).
 constexpr unsigned kMaxThreads = 16;
 
-[[noreturn]] void fail(WriteProblem problem) {
-  WriteError error;
-  error.problem = problem;
-  throw error;
-}
-
-[[noreturn]] void throw_os_error(int code) {
-  WriteError error;
-  error.problem = WriteProblem::os_error;
-  error.os_error = code;
-  throw error;
-}
+[[noreturn]] void fail(WriteProblem problem) { throw WriteError{problem}; }
+[[noreturn]] void throw_os_error(int code) { throw WriteError{WriteProblem::os_error, code}; }
 
 std::size_t decimal_digits(std::uint64_t n) {
   std::size_t digits = 1;
@@ -77,11 +67,8 @@ void append_decimal(failure::String& out, std::uint64_t n) {
 }
 
 void check_single_line(std::string_view text, std::optional<std::size_t> name) {
-  if (text.find_first_of("\n\r") == std::string_view::npos) return;
-  WriteError error;
-  error.problem = WriteProblem::line_break;
-  error.name = name;
-  throw error;
+  if (text.find_first_of("\n\r") != std::string_view::npos)
+    throw WriteError{WriteProblem::line_break, 0, name};
 }
 
 // The header line and the name lines.
@@ -98,27 +85,21 @@ failure::String format_head(const PlotTable& table) {
   return head;
 }
 
-// Calls `poll` when a system call was interrupted by a signal: a handler
-// that raised ends the write, any other signal retries the call.
-class Interruptions {
- public:
-  explicit Interruptions(const WriteOptions& options) : options_(options) {}
-  bool retry(int code) const {
-    if (code != EINTR) return false;
-    if (options_.poll != nullptr) options_.poll(options_.poll_context);
-    return true;
-  }
-
- private:
-  const WriteOptions& options_;
-};
+// Whether a system call that failed with `code` is tried again: one that a
+// signal interrupted is, after `poll`, which ends the write where a handler
+// raised.
+bool retried(const WriteOptions& options, int code) {
+  if (code != EINTR) return false;
+  if (options.poll != nullptr) options.poll(options.poll_context);
+  return true;
+}
 
 // The file being written: under a temporary name beside the target until
 // commit() renames it, removed if that never happens.
 class PlotFileOutput {
  public:
-  PlotFileOutput(std::string_view file_path, const Interruptions& interruptions)
-      : interruptions_(interruptions), target_(file_path) {
+  PlotFileOutput(std::string_view file_path, const WriteOptions& options)
+      : options_(options), target_(file_path) {
     struct stat status;
     if (::stat(target_.c_str(), &status) != 0) {
       if (errno != ENOENT) throw_os_error(errno);
@@ -148,7 +129,7 @@ class PlotFileOutput {
     while (size != 0) {
       const ssize_t written = ::write(fd_, data, std::min<std::size_t>(size, SSIZE_MAX));
       if (written < 0) {
-        if (interruptions_.retry(errno)) continue;
+        if (retried(options_, errno)) continue;
         throw_os_error(errno);
       }
       data += written;
@@ -168,7 +149,7 @@ class PlotFileOutput {
  private:
   void open_in_place() {
     while ((fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY)) < 0) {
-      if (!interruptions_.retry(errno)) throw_os_error(errno);
+      if (!retried(options_, errno)) throw_os_error(errno);
     }
   }
 
@@ -200,7 +181,7 @@ class PlotFileOutput {
     if (mode) (void)::fchmod(fd_, *mode);
   }
 
-  const Interruptions& interruptions_;
+  const WriteOptions& options_;
   failure::String target_;
   failure::String temporary_;  // empty when writing in place
   int fd_ = -1;
@@ -288,13 +269,8 @@ void check_table(const PlotTable& table, std::size_t width) {
   const std::size_t min_width = std::holds_alternative<std::span<const float>>(table.values)
                                     ? text::kMinFieldWidth<float>
                                     : text::kMinFieldWidth<double>;
-  if (width < min_width || width > text::kMaxFieldWidth) {
-    WriteError error;
-    error.problem = WriteProblem::bad_width;
-    error.min_width = min_width;
-    error.max_width = text::kMaxFieldWidth;
-    throw error;
-  }
+  if (width < min_width || width > text::kMaxFieldWidth)
+    throw WriteError{WriteProblem::bad_width, 0, std::nullopt, min_width, text::kMaxFieldWidth};
   check_single_line(table.title, std::nullopt);
   for (std::size_t i = 0; i < count; ++i) check_single_line(table.names[i], i);
 }
@@ -303,8 +279,7 @@ void write_plot_file(std::string_view file_path, const PlotTable& table,
                      const WriteOptions& options) {
   check_table(table, options.width);
   const failure::String head = format_head(table);
-  const Interruptions interruptions(options);
-  PlotFileOutput output(file_path, interruptions);
+  PlotFileOutput output(file_path, options);
   output.write(head.data(), head.size());
   std::visit([&](auto values) { write_blocks(output, values, table, options); }, table.values);
   output.commit();

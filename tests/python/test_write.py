@@ -222,11 +222,16 @@ def test_refusals_leave_the_target_as_it_was(source, options, error, message, tm
 
 def test_os_errors_and_ctrl_c(tmp_path):
     values = {"T": np.zeros(1, np.float32)}
-    with pytest.raises(FileNotFoundError) as caught:
-        torvask.write(tmp_path / "missing" / "x.plt", values)
-    assert caught.value.filename == str(tmp_path / "missing" / "x.plt")
-    with pytest.raises(IsADirectoryError):
-        torvask.write(tmp_path, values)
+    (tmp_path / "file").write_text("")
+    # Not there; a folder; under a file; a device that takes no byte; a
+    # folder that takes no new file (the temporary one).
+    for target, error in [(tmp_path / "missing" / "x.plt", FileNotFoundError),
+                          (tmp_path, IsADirectoryError), (tmp_path / "file" / "x", NotADirectoryError),
+                          ("/dev/full", OSError), ("/proc/version", OSError)]:
+        with pytest.raises(error) as caught:
+            torvask.write(target, values)
+        assert caught.value.filename == str(target)
+    os.remove(tmp_path / "file")
     # A write of some 300 MB, interrupted by a signal handler that raises:
     # the target keeps its contents and no temporary file is left.
     target = tmp_path / "kept.plt"
