@@ -26,7 +26,6 @@
 #include "text/lines/line_source.hpp"
 #include "text/message_text.hpp"
 #include "text/number/number.hpp"
-#include "text/lines/utf8.hpp"
 
 namespace novrel {
 namespace {
@@ -40,32 +39,25 @@ using reader::HeaderCount;
 using reader::kFieldsPerLine;
 using reader::LineWalker;
 using reader::WideIndex;
-using text::is_continuation_byte;
 using text::LineStatus;
 
 // The most lists one allocation may hold: what the column list of a huge N is
 // checked against before anything is allocated (178956970 on 32-bit).
 constexpr std::size_t kMaxColumnCount = failure::max_elements<Column>();
 
-// The field [start, end) does not lie within the line or does not start and
-// end on character boundaries: raise the message for the first rule that
-// applies. Out of line so the field loop stays small.
-[[noreturn]] __attribute__((noinline, cold)) void raise_range_error(
-    std::string_view line, WideIndex start, WideIndex end, Where where) {
-  const std::size_t length = line.size();
-  String message;
-  auto out_of_bounds = [&](const char* which, WideIndex index) {
-    message += which;
-    message += " byte index ";
-    text::append_decimal(message, index);
+// The field ending at `end` does not lie within the line, or ends inside a
+// character. Its start is 0 or the end of the field before it on the line,
+// which passed the same checks, so only the end can be at fault. Out of line
+// so the field loop stays small.
+[[noreturn]] __attribute__((noinline, cold)) void raise_range_error(std::string_view line,
+                                                                    WideIndex end, Where where) {
+  String message("end byte index ");
+  text::append_decimal(message, end);
+  if (end > line.size()) {
     message += " is out of bounds for string of length ";
-    text::append_decimal(message, length);
-  };
-  auto inside_char = [&](const char* which, std::size_t index) {
-    const text::CharAt ch = text::char_containing(line, index);
-    message += which;
-    message += " byte index ";
-    text::append_decimal(message, index);
+    text::append_decimal(message, line.size());
+  } else {
+    const text::CharAt ch = text::char_containing(line, static_cast<std::size_t>(end));
     message += " is not a char boundary; it is inside ";
     text::append_quoted_char(message, line, ch);
     message += " (bytes ";
@@ -73,18 +65,6 @@ constexpr std::size_t kMaxColumnCount = failure::max_elements<Column>();
     message += "..";
     text::append_decimal(message, ch.last);
     message += " of string)";
-  };
-  auto inside = [&](WideIndex index) {
-    return index < length && is_continuation_byte(line[static_cast<std::size_t>(index)]);
-  };
-  if (start > length) {
-    out_of_bounds("start", start);
-  } else if (end > length) {
-    out_of_bounds("end", end);
-  } else if (inside(start)) {
-    inside_char("start", static_cast<std::size_t>(start));
-  } else {
-    inside_char("end", static_cast<std::size_t>(end));
   }
   failure::raise_formatted(std::move(message), where);
 }
@@ -118,8 +98,8 @@ class ListPolicy {
   }
 
   // The field decoder's failures.
-  [[noreturn]] void outside(std::string_view line, std::size_t, WideIndex start, WideIndex end) {
-    raise_range_error(line, start, end, Where::current());
+  [[noreturn]] void outside(std::string_view line, std::size_t, WideIndex, WideIndex end) {
+    raise_range_error(line, end, Where::current());
   }
   [[noreturn]] void not_a_number(std::string_view, std::size_t, std::string_view,
                                  text::FloatErrorKind error) {

@@ -30,7 +30,6 @@ constexpr std::string_view kMessagePrefixes[] = {
     "Error reading line",
     "Could not parse line: ParseFloatError { kind: ",
     "The first line should end with the number of parameters:\n'",
-    "start byte index ",
     "end byte index ",
     "Plot file not found!",
     "capacity overflow",
