@@ -46,21 +46,16 @@ void ChunkPipe::publish(std::size_t bytes) {
   changed_.notify_all();
 }
 
-void ChunkPipe::finish() {
+void ChunkPipe::set(bool& flag) {
   {
     const std::lock_guard lock(mutex_);
-    finished_ = true;
+    flag = true;
   }
   changed_.notify_all();
 }
 
-void ChunkPipe::abandon() {
-  {
-    const std::lock_guard lock(mutex_);
-    abandoned_ = true;
-  }
-  changed_.notify_all();
-}
+void ChunkPipe::finish() { set(finished_); }
+void ChunkPipe::abandon() { set(abandoned_); }
 
 bool ChunkPipe::stopped() {
   const std::lock_guard lock(mutex_);
@@ -92,13 +87,7 @@ std::size_t ChunkPipe::take(char* into, std::size_t size) {
   return got;
 }
 
-void ChunkPipe::stop() {
-  {
-    const std::lock_guard lock(mutex_);
-    stopped_ = true;
-  }
-  changed_.notify_all();
-}
+void ChunkPipe::stop() { set(stopped_); }
 
 PlotFile::PlotFile(std::string_view path) : fd_(open_or_fail(path)) {
   struct stat info;

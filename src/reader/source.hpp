@@ -48,6 +48,7 @@ class ChunkPipe {
   void stop();
 
  private:
+  void set(bool& flag);  // under the lock, and wakes every waiter
   struct Chunk {
     failure::Vec<char> bytes;
     std::size_t filled = 0;
