@@ -79,28 +79,15 @@ failure::Vec<std::string_view> split_whitespace(std::string_view text) {
   return tokens;
 }
 
-std::optional<std::uint32_t> parse_parameter_count(
-    std::string_view token) noexcept {
-  if (!token.empty() && token.front() == '+') {
-    token.remove_prefix(1);
-  }
+std::optional<std::uint32_t> parse_parameter_count(std::string_view token) noexcept {
+  if (!token.empty() && token.front() == '+') token.remove_prefix(1);
   if (token.empty()) return std::nullopt;  // also a lone "+"
-
   std::uint32_t value = 0;
-  std::size_t at = 0;
-  // Eight decimal digits stay below 10^8 < 2^32: no overflow is possible.
-  for (; at < token.size() && at < 8; ++at) {
-    const unsigned digit = static_cast<unsigned char>(token[at]) - '0';
-    if (digit > 9) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  for (; at < token.size(); ++at) {
-    const unsigned digit = static_cast<unsigned char>(token[at]) - '0';
-    if (digit > 9) return std::nullopt;
-    if (__builtin_mul_overflow(value, 10u, &value) ||
-        __builtin_add_overflow(value, digit, &value)) {
+  for (const char c : token) {
+    const unsigned digit = static_cast<unsigned char>(c) - '0';
+    if (digit > 9 || __builtin_mul_overflow(value, 10u, &value) ||
+        __builtin_add_overflow(value, digit, &value))
       return std::nullopt;
-    }
   }
   return value;
 }
