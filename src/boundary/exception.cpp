@@ -34,9 +34,8 @@ std::mutex panic_type_once;
     return type;
   }
   PyEval_RestoreThread(state);
-  Ref base = Ref::borrow(PyExc_BaseException);
-  PyObject* type =
-      PyErr_NewExceptionWithDoc(kPanicTypeName.data(), kPanicTypeDoc, base.get(), nullptr);
+  PyObject* type = PyErr_NewExceptionWithDoc(kPanicTypeName.data(), kPanicTypeDoc,
+                                             PyExc_BaseException, nullptr);
   if (type == nullptr) {
     // Fetched without the identity check of PyErr::take, which would need
     // the very type that could not be made.
@@ -138,25 +137,15 @@ PyObject* panic_exception_type() {
 }
 
 void PendingException::raise() && {
-  Ref type = Ref::borrow(panic_exception_type());
+  // The type is always the one made above, a subclass of BaseException.
+  PyObject* type = panic_exception_type();
   Ref text = Ref::steal(PyUnicode_FromStringAndSize(text_.data(),
                                                      static_cast<Py_ssize_t>(text_.size())));
   if (!text) panic_on_null();
   Ref args = Ref::steal(PyTuple_New(1));
   if (!args) panic_on_null();
   PyTuple_SET_ITEM(args.get(), 0, text.release());
-  if (PyType_Check(type.get()) &&
-      PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type.get()),
-                          Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
-    PyErr_SetObject(type.get(), args.get());
-  } else {
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-  }
-}
-
-PendingException from_panic_payload(const failure::FatalError& caught) noexcept {
-  std::string_view message = caught.message();
-  return PendingException(failure::String(message));
+  PyErr_SetObject(type, args.get());
 }
 
 }  // namespace novrel::boundary

@@ -77,8 +77,6 @@ class PendingException {
   failure::String text_;
 };
 
-PendingException from_panic_payload(const failure::FatalError& caught) noexcept;
-
 // Runs `body` for an entry from the interpreter and returns its result, or
 // `error_result` with the interpreter's current exception set. Nothing
 // escapes: a fatal error outside the catching region (while
@@ -94,7 +92,7 @@ Result guard_entry(Result error_result, Body&& body) noexcept {
     try {
       failure::catch_fatal([&] { result = body(); },
                            [&](const failure::FatalError& caught) {
-                             pending.emplace(from_panic_payload(caught));
+                             pending.emplace(failure::String(caught.message()));
                            });
     } catch (PyErr& error) {
       std::move(error).restore();

@@ -6,16 +6,13 @@
 namespace novrel::boundary {
 namespace {
 
-void append_unprintable(failure::String& out, PyObject* object) {
+failure::String unprintable(PyObject* object) {
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
   if (!name) {
     drop_pending_error();
-    out += "<unprintable object>";
-    return;
+    return "<unprintable object>";
   }
-  out += "<unprintable ";
-  out += utf8_of_str(name.get());
-  out += " object>";
+  return "<unprintable " + utf8_of_str(name.get()) + " object>";
 }
 
 // str() or repr() of an object as UTF-8 text for a message. A conversion
@@ -25,9 +22,7 @@ failure::String converted_text(PyObject* object, PyObject* (*convert)(PyObject*)
   Ref text = Ref::steal(convert(object));
   if (!text) {
     PyErr_WriteUnraisable(object);
-    failure::String out;
-    append_unprintable(out, object);
-    return out;
+    return unprintable(object);
   }
   return utf8_of_str(text.get());
 }

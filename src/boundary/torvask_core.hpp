@@ -83,15 +83,11 @@ struct WriteArguments {
 // One call of an entry, for the ladder to say what failed: `file` is what
 // an OSError names (a path's bytes, else the source object itself).
 struct Call {
-  explicit Call(const char* name, PyObject* file = nullptr, const ModuleState* state = nullptr,
-                const WriteArguments* write = nullptr) noexcept
-      : name(name), file(file), state(state), write(write) {}
-
   const char* name;
-  PyObject* file;
-  const ModuleState* state;     // a read's: where ReadFailure is
-  const WriteArguments* write;  // a write's
-  PollState poll;               // where Ctrl-C's exception waits
+  PyObject* file = nullptr;
+  const ModuleState* state = nullptr;     // a read's: where ReadFailure is
+  const WriteArguments* write = nullptr;  // a write's
+  PollState poll{};                       // where Ctrl-C's exception waits
 };
 
 // Sets OSError (FileNotFoundError, ...) from `error` (errno; EIO for 0),
@@ -140,9 +136,15 @@ extern const char kReadDoc[];
 extern const char kCheckDoc[];
 extern const char kWriteDoc[];
 
-// The path in `path`, which must be bytes (as os.fsencode gives) without a
-// null byte; false with the exception set.
-bool path_argument(const char* function, PyObject* path, std::string_view& out) noexcept;
+// Sets the TypeError "{what} must be {kind}, not {given's type}" unless `ok`;
+// returns `ok`.
+inline bool expect_type(bool ok, PyObject* given, const char* what, const char* kind) noexcept {
+  if (!ok) PyErr_Format(PyExc_TypeError, "%s must be %s, not %T", what, kind, given);
+  return ok;
+}
+// The path in `path`, argument `what`, which must be bytes (as os.fsencode
+// gives) without a null byte; false with the exception set.
+bool path_argument(const char* what, PyObject* path, std::string_view& out) noexcept;
 // The UTF-8 text of a str, kept by the str itself; false with the exception
 // set (a lone surrogate) or TypeError for anything else.
 bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept;

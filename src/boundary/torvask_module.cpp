@@ -30,11 +30,8 @@ void raise_os_error(int error, PyObject* file) {
 // The bytes object stays alive and unchanged through the call: the call
 // holds it, and bytes are immutable. A null byte is refused: the operating
 // system would stop at it, at another file.
-bool path_argument(const char* function, PyObject* path, std::string_view& out) noexcept {
-  if (!PyBytes_Check(path)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 1 must be bytes, not %T", function, path);
-    return false;
-  }
+bool path_argument(const char* what, PyObject* path, std::string_view& out) noexcept {
+  if (!expect_type(PyBytes_Check(path), path, what, "bytes")) return false;
   out = std::string_view(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
   if (out.find('\0') != std::string_view::npos) {
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
@@ -44,10 +41,7 @@ bool path_argument(const char* function, PyObject* path, std::string_view& out) 
 }
 
 bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept {
-  if (!PyUnicode_Check(text)) {
-    PyErr_Format(PyExc_TypeError, "%s must be str, not %T", what, text);
-    return false;
-  }
+  if (!expect_type(PyUnicode_Check(text), text, what, "str")) return false;
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return false;
@@ -66,11 +60,8 @@ constexpr const char kUniqueNamesDoc[] =
     "holds anywhere.";
 
 PyObject* unique_names(PyObject*, PyObject* names) noexcept {
-  if (!PyList_Check(names)) {
-    PyErr_Format(PyExc_TypeError, "unique_names() argument must be list, not %T", names);
-    return nullptr;
-  }
-  Call call("unique_names");
+  if (!expect_type(PyList_Check(names), names, "unique_names() argument", "list")) return nullptr;
+  Call call{.name = "unique_names"};
   return guard_call(call, [&]() -> PyObject* {
     failure::QuietFailures quiet;
     failure::Vec<failure::String> given;
@@ -95,7 +86,7 @@ constexpr const char kHeaderCountDoc[] =
 PyObject* header_count(PyObject*, PyObject* line) noexcept {
   std::string_view text;
   if (!utf8_of(line, "header_count() argument", text)) return nullptr;
-  Call call("header_count");
+  Call call{.name = "header_count"};
   return guard_call(call, [&]() -> PyObject* {
     failure::QuietFailures quiet;
     const reader::HeaderCount found = reader::count_of_header(text);
@@ -115,9 +106,6 @@ PyMethodDef core_methods[] = {
      METH_FASTCALL, kCheckDoc},
     {nullptr, nullptr, 0, nullptr},
 };
-
-// ---------------------------------------------------------------------------
-// The module.
 
 constexpr const char kReadFailureDoc[] =
     "A plot file's contents do not fit the format. args: (problem,); attributes:\n"

@@ -98,9 +98,7 @@ PyObject* result_of(const ModuleState& state, PlotRows& plot, const reader::Chec
   Ref step = Ref::steal(PyLong_FromUnsignedLongLong(plot.block_step));
   Ref end = triple(plot.end_offset, plot.end_line, plot.end_block);
   Ref source = triple(plot.source_size, plot.source_device, plot.source_inode);
-  Ref changed = checked != nullptr && checked->changed
-                    ? Ref::steal(PyLong_FromSize_t(*checked->changed))
-                    : Ref::borrow(Py_None);
+  Ref changed = checked != nullptr ? int_or_none(checked->changed) : Ref::borrow(Py_None);
   Ref fingerprints = checked != nullptr
                          ? windows_of({checked->taken.data(), checked->taken.size()})
                          : Ref::borrow(Py_None);
@@ -118,10 +116,7 @@ PyObject* result_of(const ModuleState& state, PlotRows& plot, const reader::Chec
 // A windows argument (`what` names it): a tuple of (offset, length,
 // digest); false with the exception set.
 bool windows_argument(PyObject* given, const char* what, failure::Vec<reader::Window>& out) {
-  if (!PyTuple_Check(given)) {
-    PyErr_Format(PyExc_TypeError, "%s must be tuple or None, not %T", what, given);
-    return false;
-  }
+  if (!expect_type(PyTuple_Check(given), given, what, "tuple or None")) return false;
   failure::QuietFailures quiet;
   out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(given)));
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(given); ++i) {
@@ -136,26 +131,20 @@ bool windows_argument(PyObject* given, const char* what, failure::Vec<reader::Wi
   return true;
 }
 
-// Keyword `name` as an int64, or nullopt for None; false with the exception
-// set otherwise.
-bool int64_or_none(PyObject* value, const char* name, std::optional<std::int64_t>& out) noexcept {
+// Keyword argument `what` as an int64, or nullopt for None; false with the
+// exception set otherwise.
+bool int64_or_none(PyObject* value, const char* what, std::optional<std::int64_t>& out) noexcept {
   if (value == nullptr || value == Py_None) return true;
-  if (!PyLong_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "read() argument '%s' must be int or None, not %T", name, value);
-    return false;
-  }
+  if (!expect_type(PyLong_Check(value), value, what, "int or None")) return false;
   const long long got = PyLong_AsLongLong(value);
   if (got == -1 && PyErr_Occurred()) return false;
   out = got;
   return true;
 }
 
-bool bool_argument(PyObject* value, const char* name, bool& out) noexcept {
+bool bool_argument(PyObject* value, const char* what, bool& out) noexcept {
   if (value == nullptr) return true;
-  if (!PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "read() argument '%s' must be bool, not %T", name, value);
-    return false;
-  }
+  if (!expect_type(PyBool_Check(value), value, what, "bool")) return false;
   out = value == Py_True;
   return true;
 }
@@ -169,14 +158,13 @@ bool parameters_argument(PyObject* chosen, RowOptions& options) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* parameter = PyTuple_GET_ITEM(chosen, i);
     if (PyUnicode_Check(parameter)) {
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(parameter, &size);
-      if (utf8 == nullptr) return false;
-      options.parameters.emplace_back(failure::String(utf8, static_cast<std::size_t>(size)));
+      std::string_view name;
+      if (!utf8_of(parameter, "a parameter", name)) return false;
+      options.parameters.emplace_back(failure::String(name));
       continue;
     }
     std::optional<std::int64_t> index;
-    if (!PyLong_Check(parameter) || !int64_or_none(parameter, "parameters", index)) {
+    if (!PyLong_Check(parameter) || !int64_or_none(parameter, "a parameter", index)) {
       if (!PyErr_Occurred())
         PyErr_SetString(PyExc_TypeError, "read() argument 'parameters' must hold ints and strs");
       return false;
@@ -212,46 +200,40 @@ PyObject* read_entry(PyObject* module, PyObject* args, PyObject* keywords) noexc
                                    &windows_given))
     return nullptr;
   std::string_view file_path;
-  if (PyBytes_Check(source) && !path_argument("read", source, file_path)) return nullptr;
-  if (PyUnicode_Check(source)) {
-    PyErr_SetString(PyExc_TypeError, "read() argument 1 must be bytes, a buffer or a stream, not str");
+  if (PyBytes_Check(source) && !path_argument("read() argument 1", source, file_path))
     return nullptr;
-  }
+  if (PyUnicode_Check(source))
+    return PyErr_Format(PyExc_TypeError,
+                        "read() argument 1 must be bytes, a buffer or a stream, not str");
   std::optional<std::int64_t> width, start, stop, step, threads;
   bool complete_blocks = false, float64 = true;
-  if (!int64_or_none(width_given, "width", width) ||
-      !bool_argument(complete_given, "complete_blocks", complete_blocks) ||
-      !bool_argument(float64_given, "float64", float64) ||
-      !int64_or_none(start_given, "start", start) || !int64_or_none(stop_given, "stop", stop) ||
-      !int64_or_none(step_given, "step", step) || !int64_or_none(threads_given, "threads", threads))
+  if (!int64_or_none(width_given, "read() argument 'width'", width) ||
+      !bool_argument(complete_given, "read() argument 'complete_blocks'", complete_blocks) ||
+      !bool_argument(float64_given, "read() argument 'float64'", float64) ||
+      !int64_or_none(start_given, "read() argument 'start'", start) ||
+      !int64_or_none(stop_given, "read() argument 'stop'", stop) ||
+      !int64_or_none(step_given, "read() argument 'step'", step) ||
+      !int64_or_none(threads_given, "read() argument 'threads'", threads))
     return nullptr;
-  if ((width && *width < 1) || (step && *step < 1) || (threads && *threads < 1)) {
-    PyErr_SetString(PyExc_ValueError, "read() width, step and threads must be at least 1");
+  if ((width && *width < 1) || (step && *step < 1) || (threads && *threads < 1))
+    return PyErr_Format(PyExc_ValueError, "read() width, step and threads must be at least 1");
+  if (chosen != Py_None &&
+      !expect_type(PyTuple_Check(chosen), chosen, "read() argument 'parameters'", "tuple or None"))
     return nullptr;
-  }
-  if (chosen != Py_None && !PyTuple_Check(chosen)) {
-    PyErr_Format(PyExc_TypeError, "read() argument 'parameters' must be tuple or None, not %T",
-                 chosen);
-    return nullptr;
-  }
   ResumePoint resume;
   const bool growing = resume_given != Py_None;
   if (growing &&
       !PyArg_ParseTuple(resume_given, "KKK;read() argument 'resume' must be (offset, line, block)",
                         &resume.offset, &resume.line, &resume.block))
     return nullptr;
-  if (growing && (!PyBytes_Check(source) || !complete_blocks)) {
-    PyErr_SetString(PyExc_ValueError, "read() resumes only files by path, with complete_blocks");
-    return nullptr;
-  }
+  if (growing && (!PyBytes_Check(source) || !complete_blocks))
+    return PyErr_Format(PyExc_ValueError, "read() resumes only files by path, with complete_blocks");
   const bool checking = windows_given != Py_None;
-  if (checking && !PyBytes_Check(source)) {
-    PyErr_SetString(PyExc_ValueError, "read() checks windows only of files by path");
-    return nullptr;
-  }
+  if (checking && !PyBytes_Check(source))
+    return PyErr_Format(PyExc_ValueError, "read() checks windows only of files by path");
 
   const ModuleState& state = state_of(module);
-  Call call("read", source, &state);
+  Call call{.name = "read", .file = source, .state = &state};
   return guard_call(call, [&]() -> PyObject* {
     RowOptions options{
         .width = static_cast<std::size_t>(width.value_or(0)),
@@ -293,13 +275,11 @@ const char kCheckDoc[] =
     "Check a file's windows through one descriptor (see torvask/_core.pyi).";
 
 PyObject* check_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "check() takes exactly 2 arguments (%zd given)", nargs);
-    return nullptr;
-  }
+  if (nargs != 2)
+    return PyErr_Format(PyExc_TypeError, "check() takes exactly 2 arguments (%zd given)", nargs);
   std::string_view path;
-  if (!path_argument("check", args[0], path)) return nullptr;
-  Call call("check", args[0], &state_of(module));
+  if (!path_argument("check() argument 1", args[0], path)) return nullptr;
+  Call call{.name = "check", .file = args[0], .state = &state_of(module)};
   return guard_call(call, [&]() -> PyObject* {
     failure::Vec<reader::Window> windows;
     if (!windows_argument(args[1], "check() argument 2", windows)) return nullptr;
@@ -314,11 +294,10 @@ PyObject* check_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
       device = file.device();
       inode = file.inode();
     }
-    Ref index = changed ? Ref::steal(PyLong_FromSize_t(*changed)) : Ref::borrow(Py_None);
-    if (!index) return nullptr;
-    return Py_BuildValue("(O(KKK))", index.get(), static_cast<unsigned long long>(size),
-                         static_cast<unsigned long long>(device),
-                         static_cast<unsigned long long>(inode));
+    Ref index = int_or_none(changed);
+    Ref identity = triple(size, device, inode);
+    if (!index || !identity) return nullptr;
+    return PyTuple_Pack(2, index.get(), identity.get());
   });
 }
 

@@ -38,14 +38,6 @@ auto run_detached(RowOptions& options, PollState& poll, Read read) {
   return read();
 }
 
-// Runs the reader over `file` detached, Ctrl-C stopping it.
-PlotRows read_detached(const reader::PlotFile* file, std::string_view path, RowOptions& options,
-                       PollState& poll) {
-  return run_detached(options, poll, [&] {
-    return file != nullptr ? read_plot_rows(*file, options) : read_plot_rows(path, options);
-  });
-}
-
 // A stream's chunks read through its readinto() (into the chunk itself) or
 // read() (copied): -1 with the exception set, else the bytes, 0 at its end.
 class StreamReader {
@@ -155,7 +147,7 @@ bool pump(StreamReader& stream, reader::ChunkPipe& pipe) noexcept {
 }  // namespace
 
 std::optional<PlotRows> read_path(std::string_view path, RowOptions options, PollState& poll) {
-  return read_detached(nullptr, path, options, poll);
+  return run_detached(options, poll, [&] { return read_plot_rows(path, options); });
 }
 
 std::optional<reader::CheckedRead> read_path_checked(std::string_view path, RowOptions options,
@@ -171,7 +163,7 @@ std::optional<PlotRows> read_buffer(PyObject* exporter, RowOptions options, Poll
   const Py_buffer& view = held.view();
   const reader::PlotFile file(
       std::span<const char>(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
-  return read_detached(&file, {}, options, poll);
+  return run_detached(options, poll, [&] { return read_plot_rows(file, options); });
 }
 
 std::optional<PlotRows> read_stream(PyObject* stream, RowOptions options) {

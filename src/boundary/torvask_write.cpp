@@ -45,19 +45,14 @@ const char kWriteDoc[] =
     "\n"
     "Write a plot file (see torvask/_core.pyi).";
 PyObject* write_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != 5) {
-    PyErr_Format(PyExc_TypeError, "write() takes exactly 5 arguments (%zd given)", nargs);
-    return nullptr;
-  }
+  if (nargs != 5)
+    return PyErr_Format(PyExc_TypeError, "write() takes exactly 5 arguments (%zd given)", nargs);
   PyObject* path = args[0];
   std::string_view file_path;
-  if (!path_argument("write", path, file_path)) return nullptr;
+  if (!path_argument("write() argument 1", path, file_path)) return nullptr;
   std::string_view title;
   if (!utf8_of(args[1], "write() argument 2", title)) return nullptr;
-  if (!PyList_Check(args[2])) {
-    PyErr_Format(PyExc_TypeError, "write() argument 3 must be list, not %T", args[2]);
-    return nullptr;
-  }
+  if (!expect_type(PyList_Check(args[2]), args[2], "write() argument 3", "list")) return nullptr;
   // A tuple of the names keeps every str, and with it its UTF-8, alive
   // whatever another thread does to the list meanwhile.
   Ref names = Ref::steal(PyList_AsTuple(args[2]));
@@ -69,17 +64,12 @@ PyObject* write_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
   const std::string_view format = view.format != nullptr ? view.format : "B";
   const bool doubles = format == "d";
   if (view.ndim != 2 || (format != "f" && !doubles) ||
-      static_cast<std::size_t>(view.shape[1]) != count) {
-    PyErr_Format(PyExc_ValueError,
-                 "write() argument 4 must be 2-D float32 or float64 values with one column "
-                 "per name (%zu), not format '%s' with %d dimensions",
-                 count, view.format != nullptr ? view.format : "B", view.ndim);
-    return nullptr;
-  }
-  if (!PyLong_Check(args[4])) {
-    PyErr_Format(PyExc_TypeError, "write() argument 5 must be int, not %T", args[4]);
-    return nullptr;
-  }
+      static_cast<std::size_t>(view.shape[1]) != count)
+    return PyErr_Format(PyExc_ValueError,
+                        "write() argument 4 must be 2-D float32 or float64 values with one column "
+                        "per name (%zu), not format '%s' with %d dimensions",
+                        count, format.data(), view.ndim);
+  if (!expect_type(PyLong_Check(args[4]), args[4], "write() argument 5", "int")) return nullptr;
   // A negative or huge width is refused below as any other out of range.
   int overflow = 0;
   const long long asked = PyLong_AsLongLongAndOverflow(args[4], &overflow);
@@ -90,7 +80,7 @@ PyObject* write_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
           : static_cast<std::size_t>(asked);
 
   const WriteArguments given{.names = names.get(), .width = args[4], .doubles = doubles};
-  Call call("write", path, nullptr, &given);
+  Call call{.name = "write", .file = path, .write = &given};
   return guard_call(call, [&]() -> PyObject* {
     std::vector<std::string_view> name_texts(count);
     for (std::size_t i = 0; i < count; ++i) {
