@@ -1,5 +1,5 @@
 // Test support: plot files made and put on disk, the message of a failed
-// read, and fd 2 captured in a temporary file.
+// read, the count of open descriptors, and fd 2 captured in a temporary file.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "failure/fatal_error.hpp"
@@ -84,6 +85,13 @@ inline std::string failure_of(const std::string& path, std::size_t width) {
         return std::string("<no error>");
       },
       [](const failure::FatalError& e) { return std::string(e.message()); });
+}
+
+// How many descriptors this process has open.
+inline std::size_t open_descriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
 }
 
 // Points fd 2 at a temporary file for its lifetime, so that failure reports

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -24,6 +23,7 @@ using novrel::rust_read_torvask;
 using novrel::failure::FatalError;
 using novrel::testing_support::failure_of;
 using novrel::testing_support::kWorkedExample;
+using novrel::testing_support::open_descriptors;
 using novrel::testing_support::plot_text;
 using novrel::testing_support::printed;
 using novrel::testing_support::ScratchFile;
@@ -238,15 +238,9 @@ TEST(Reader, OpenFailuresCarryTheIoError) {
             "Failed to read line!: Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
 }
 
-int open_descriptors() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
-
 TEST(Reader, EveryFailureClosesTheFile) {
   ScratchFile file("h 2\na\nb\nL\n 1 x\n");
-  const int before = open_descriptors();
+  const std::size_t before = open_descriptors();
   for (int i = 0; i < 50; ++i) failure_of(file.path(), 2);
   EXPECT_EQ(open_descriptors(), before);
 }
