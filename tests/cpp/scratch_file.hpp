@@ -1,5 +1,5 @@
-// Test support: plot files on disk, the message of a failed read, and fd 2
-// captured in a temporary file.
+// Test support: plot files made and put on disk, the message of a failed
+// read, the count of open descriptors, and fd 2 captured in a temporary file.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "failure/fatal_error.hpp"
@@ -22,6 +23,27 @@ constexpr const char* kWorkedExample =
     " 0.00000E+00 1.01325E+05 2.93150E+02\n"
     "   2\n"
     " 1.00000E+01 1.02000E+05 2.95000E+02\n";
+
+// printf's text of one value.
+inline std::string printed(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// A plot file of `count` parameters named P0, P1... and `blocks` blocks, each
+// led by its number, with field(b, j) as parameter j of block b: ten fields
+// to a data line.
+template <typename Field>
+std::string plot_text(std::size_t count, std::size_t blocks, Field field) {
+  std::string text = "h " + std::to_string(count) + "\n";
+  for (std::size_t j = 0; j < count; ++j) text += "P" + std::to_string(j) + "\n";
+  for (std::size_t b = 0; b < blocks; ++b) {
+    text += "   " + std::to_string(b) + "\n";
+    for (std::size_t j = 0; j < count; ++j) text += field(b, j) + (j % 10 == 9 || j + 1 == count ? "\n" : "");
+  }
+  return text;
+}
 
 // A file in the temporary directory, removed however the test ends.
 class ScratchFile {
@@ -63,6 +85,13 @@ inline std::string failure_of(const std::string& path, std::size_t width) {
         return std::string("<no error>");
       },
       [](const failure::FatalError& e) { return std::string(e.message()); });
+}
+
+// How many descriptors this process has open.
+inline std::size_t open_descriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
 }
 
 // Points fd 2 at a temporary file for its lifetime, so that failure reports

@@ -234,6 +234,12 @@ std::string nested_fixed(const ProbeRun& run) {
 std::string nested_formatted(const ProbeRun& run) {
   return "panicked at " + run.sites[1] + ":\n\nthread panicked while processing panic. aborting.\n";
 }
+const std::string kExhausted = "memory allocation of 268435456 bytes failed\n";
+std::string exhausted(const ProbeRun&) { return kExhausted + std::string(kHint); }
+// The exhaustion line has the hint though a report before it had it too.
+std::string exhausted_after_report(const ProbeRun& run) {
+  return run.header(0, "first failure") + std::string(kHint) + exhausted(run);
+}
 std::string exhausted_in_report(const ProbeRun&) {
   return "memory allocation of 77 bytes failed\n" + std::string(kHint);
 }
@@ -260,29 +266,19 @@ INSTANTIATE_TEST_SUITE_P(
                   exhausted_in_report},
         WholeCase{"SecondExhaustionSkipsBacktrace", "memory_twice", "", "1", true, 0, nullptr,
                   exhausted_twice},
+        WholeCase{"ExhaustionUnderAddressLimit", "memory", "", std::nullopt, true, 0, nullptr, exhausted},
+        WholeCase{"HintPrintedEvenAfterFirstNote", "raise_then_memory", "", std::nullopt, true, 1, nullptr,
+                  exhausted_after_report},
         WholeCase{"Fd2BrokenPipe", "fd2_fails", "pipe", std::nullopt, false, 2, nullptr, second_report_only},
         WholeCase{"Fd2Closed", "fd2_fails", "closed", std::nullopt, false, 2, nullptr, second_report_only},
         WholeCase{"WritesInterrupted", "eintr", "", std::nullopt, false, 1, "\ninterrupted\n", whole_report}),
     [](const testing::TestParamInfo<WholeCase>& info) { return info.param.name; });
 
-TEST(FailureMemory, ExhaustionUnderAddressLimitAborts) {
-  const std::string first = "memory allocation of 268435456 bytes failed\n";
-  const ProbeRun quiet = run_probe("memory", std::nullopt);
-  EXPECT_TRUE(quiet.aborted()) << quiet.status;
-  EXPECT_EQ(quiet.err, first + std::string(kHint));
-
+TEST(FailureMemory, ExhaustionUnderAddressLimitShowsABacktrace) {
   const ProbeRun traced = run_probe("memory", "1");
   EXPECT_TRUE(traced.aborted()) << traced.status;
-  EXPECT_TRUE(traced.err.starts_with(first + "stack backtrace:\n")) << traced.err;
+  EXPECT_TRUE(traced.err.starts_with(kExhausted + "stack backtrace:\n")) << traced.err;
   EXPECT_TRUE(traced.err.ends_with(kClosingNote)) << traced.err;
-}
-
-TEST(FailureMemory, HintPrintedEvenAfterFirstNote) {
-  const ProbeRun run = run_probe("raise_then_memory", std::nullopt);
-  EXPECT_TRUE(run.aborted()) << run.status;
-  EXPECT_EQ(run.err, run.header(0, "first failure") + std::string(kHint) +
-                         "memory allocation of 268435456 bytes failed\n" +
-                         std::string(kHint));
 }
 
 }  // namespace

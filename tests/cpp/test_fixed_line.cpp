@@ -184,17 +184,12 @@ TEST(FixedLine, ReaderResultsDoNotDependOnTheKernel) {
   using novrel::testing_support::failure_of;
   using novrel::testing_support::ScratchFile;
   auto file_with = [](std::size_t bad_at, const std::string& bad, std::size_t worse_at, const std::string& worse) {
-    std::string body = "h 12\n" + std::string(12, '\n');
-    for (int b = 0; b < 3; ++b) {
-      body += "L\n";
-      for (std::size_t k = 0; k < 10; ++k) {
-        if (b == 2 && k == bad_at) body += bad;
-        else if (b == 2 && k == worse_at) body += worse;
-        else body += k % 3 ? " 1.01325E+0" + std::to_string(k) : "-6.02214e-2" + std::to_string(k);
-      }
-      body += "\n 1.00000E-40 1.0E-45    \n";  // subnormal, then not the layout
-    }
-    return body;
+    return novrel::testing_support::plot_text(12, 3, [&](std::size_t b, std::size_t k) -> std::string {
+      if (b == 2 && k == bad_at) return bad;
+      if (b == 2 && k == worse_at) return worse;
+      if (k >= 10) return k == 10 ? " 1.00000E-40" : " 1.0E-45    ";  // subnormal, then not the layout
+      return k % 3 ? " 1.01325E+0" + std::to_string(k) : "-6.02214e-2" + std::to_string(k);
+    });
   };
   const std::string files[] = {file_with(99, "", 99, ""), file_with(2, " 1.01325D+05", 5, std::string(12, ' ')),
                                file_with(5, " 1.01325D+05", 2, std::string(12, ' '))};

@@ -1,6 +1,5 @@
 #include "text/lines/line_source.hpp"
 
-#include <dirent.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +31,7 @@ namespace {
 
 using namespace std::string_literals;
 
+using testing_support::open_descriptors;
 using testing_support::ScratchFile;
 
 // One outcome as text: the line itself, "<EOF>" or "<ERR ...rendering...>".
@@ -250,28 +250,20 @@ INSTANTIATE_TEST_SUITE_P(
                         "unexpected NUL byte\" }"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-std::size_t open_descriptor_count() {
-  std::size_t count = 0;
-  DIR* dir = ::opendir("/proc/self/fd");
-  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return count;
-}
-
 TEST(LineSource, ClosesItsDescriptorWhenDestroyed) {
   const ScratchFile scratch("a\nb\n");
-  const std::size_t before = open_descriptor_count();
+  const std::size_t before = open_descriptors();
   {
     OpenedFile opened = open_file(scratch.path());
     ASSERT_TRUE(opened.fd);
-    EXPECT_EQ(open_descriptor_count(), before + 1);
+    EXPECT_EQ(open_descriptors(), before + 1);
     const reader::PlotFile file(std::move(*opened.fd));
     opened.fd.reset();  // the moved-from descriptor must not close it
-    EXPECT_EQ(open_descriptor_count(), before + 1);
+    EXPECT_EQ(open_descriptors(), before + 1);
     reader::LineWalker walker(file, 0, reader::kNoEnd, kReadBufferSize);
     EXPECT_EQ(describe(walker.next_line()), "a");
   }
-  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 extern "C" void count_interruption(int) {}

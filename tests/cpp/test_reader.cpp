@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -24,6 +23,9 @@ using novrel::rust_read_torvask;
 using novrel::failure::FatalError;
 using novrel::testing_support::failure_of;
 using novrel::testing_support::kWorkedExample;
+using novrel::testing_support::open_descriptors;
+using novrel::testing_support::plot_text;
+using novrel::testing_support::printed;
 using novrel::testing_support::ScratchFile;
 
 std::string error_of(const std::string& contents, std::size_t width = 12) {
@@ -46,41 +48,17 @@ TEST(Reader, WorkedExample) {
   EXPECT_EQ(static_cast<double>(data.columns[1][0]), 293.1499938964844);
 }
 
-TEST(Reader, TwelveParametersTakeTwoDataLinesPerBlock) {
-  // Width 4: parameters 0-9 on the first data line, 10 and 11 on the second;
-  // bytes after the last field a line must hold are ignored.
-  std::string file = "hdr 12\n";
-  for (int i = 0; i < 12; ++i) file += "name\n";
-  for (int b = 0; b < 3; ++b) {
-    file += "lead\n";
-    for (int k = 0; k < 10; ++k) file += "  " + std::to_string(k) + " ";
-    file += "\n 10  11 trailing text\n";
-  }
-  ScratchFile f(file);
-  const PlotData data = rust_read_torvask(f.path(), 4);
-  ASSERT_EQ(data.columns.size(), 11u);
-  for (std::size_t i = 0; i < 11; ++i)
-    EXPECT_EQ(data.columns[i], (novrel::Column{float(i + 1), float(i + 1), float(i + 1)}));
-}
-
 TEST(Reader, ManyBlocksKeepEveryValueInPlace) {
-  // 41 blocks, each value naming its block and parameter. The first block's
+  // 41 blocks of 12 parameters, ten on the first data line and two on the
+  // second, each value naming its block and parameter. The first block's
   // long line makes the columns sized for fewer blocks than follow, so they
   // regrow while values wait to be copied, and the last blocks fill no
-  // whole group.
-  std::string file = "hdr 12\n";
-  for (int i = 0; i < 12; ++i) file += "n\n";
-  char field[16];
-  for (int b = 0; b < 41; ++b) {
-    file += "L\n";
-    for (int k = 0; k < 12; ++k) {
-      std::snprintf(field, sizeof field, "%4d", b * 12 + k);
-      file += field;
-      if (k == 9) file += b == 0 ? std::string(63, ' ') + "\n" : "\n";
-    }
-    file += "\n";
-  }
-  ScratchFile f(file);
+  // whole group. Bytes after the last field a line must hold are ignored.
+  ScratchFile f(plot_text(12, 41, [](std::size_t b, std::size_t k) {
+    std::string field = printed("%4.0f", b * 12.0 + k);
+    if (k == 9 && b == 0) field += std::string(63, ' ');
+    return k == 11 && b == 1 ? field + " trailing text" : field;
+  }));
   const auto rows = as_rows(rust_read_torvask(f.path(), 4));
   ASSERT_EQ(rows.size(), 12u);
   for (std::size_t k = 0; k < 12; ++k) {
@@ -182,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "The first line should end with the number of parameters:\n'h 3 x'"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
-enum class Stdout { File, Closed, BrokenPipe };
+enum class Stdout { File, Full, Closed, BrokenPipe };
 
 struct CountCase {
   const char* name;
@@ -195,7 +173,8 @@ struct CountCase {
 class RejectedCounts : public testing::TestWithParam<CountCase> {};
 
 // Only a count token that does not parse is reported on fd 1; a stdout that
-// is closed drops the line, one that fails otherwise ends the call.
+// is closed drops the line, one that fails otherwise (a full device, or a
+// pipe without a reader while SIGPIPE is ignored) ends the call.
 TEST_P(RejectedCounts, PrintTheDiagnosticOnlyForABadToken) {
   const CountCase& c = GetParam();
   ScratchFile out("");
@@ -204,8 +183,9 @@ TEST_P(RejectedCounts, PrintTheDiagnosticOnlyForABadToken) {
   int pipe_ends[2] = {-1, -1};
   void (*old_handler)(int) = SIG_DFL;
   switch (c.stdout_kind) {
-    case Stdout::File: {
-      const int fd = open(out.path().c_str(), O_WRONLY | O_TRUNC);
+    case Stdout::File:
+    case Stdout::Full: {
+      const int fd = open(c.stdout_kind == Stdout::Full ? "/dev/full" : out.path().c_str(), O_WRONLY | O_TRUNC);
       dup2(fd, 1);
       close(fd);
       break;
@@ -242,33 +222,12 @@ INSTANTIATE_TEST_SUITE_P(
                   kCountRejected + "'Run 7 plot data  -3'"},
         CountCase{"NoToken", " \t \n", Stdout::File, "", kCountRejected + "' \t '"},
         CountCase{"Zero", "h 0\n 1\n", Stdout::File, "", kCountRejected + "'h 0'"},
+        CountCase{"FullStdout", "Run 7 plot data  -3\n", Stdout::Full, "",
+                  "failed printing to stdout: No space left on device (os error 28)"},
         CountCase{"ClosedStdout", "h 3.0\n", Stdout::Closed, "", kCountRejected + "'h 3.0'"},
         CountCase{"BrokenPipe", "h 3.0\n", Stdout::BrokenPipe, "",
                   "failed printing to stdout: Broken pipe (os error 32)"}),
     [](const testing::TestParamInfo<CountCase>& info) { return info.param.name; });
-
-// Any other failure to write the diagnostic ends the call: a full device, or
-// a pipe without a reader while SIGPIPE is ignored, as the interpreter has it.
-TEST(Reader, UnwritableStdoutIsAFatalError) {
-  const auto with_stdout = [](int fd) {
-    fflush(stdout);
-    const int saved = dup(1);
-    dup2(fd, 1);
-    close(fd);
-    const std::string message = error_of("Run 7 plot data  -3\n");
-    dup2(saved, 1);
-    close(saved);
-    return message;
-  };
-  EXPECT_EQ(with_stdout(open("/dev/full", O_WRONLY)),
-            "failed printing to stdout: No space left on device (os error 28)");
-  int broken[2];
-  ASSERT_EQ(pipe(broken), 0);
-  close(broken[0]);
-  const auto previous = signal(SIGPIPE, SIG_IGN);
-  EXPECT_EQ(with_stdout(broken[1]), "failed printing to stdout: Broken pipe (os error 32)");
-  signal(SIGPIPE, previous);
-}
 
 TEST(Reader, OpenFailuresCarryTheIoError) {
   EXPECT_EQ(failure_of("/nonexistent/novrel/plot", 12),
@@ -279,15 +238,9 @@ TEST(Reader, OpenFailuresCarryTheIoError) {
             "Failed to read line!: Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
 }
 
-int open_descriptors() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
-
 TEST(Reader, EveryFailureClosesTheFile) {
   ScratchFile file("h 2\na\nb\nL\n 1 x\n");
-  const int before = open_descriptors();
+  const std::size_t before = open_descriptors();
   for (int i = 0; i < 50; ++i) failure_of(file.path(), 2);
   EXPECT_EQ(open_descriptors(), before);
 }
@@ -310,14 +263,6 @@ TEST(Reader, AFieldThatDoesNotParseFailsAtOneSite) {
   const std::string fitting = site_of("h 2\na\nb\nL\n  x  1\n");
   EXPECT_NE(fitting, "<no error>");
   EXPECT_EQ(fitting, site_of("h 2\na\nb\nL\n  x\n"));
-}
-
-TEST(Reader, HugeWidthReportsTheTrueBound) {
-  // Field bounds for widths near the top of the size type must be reported
-  // with their true values, never wrapped onto a small index.
-  ScratchFile file("h 3\na\nb\nc\nL\n 1\n");
-  EXPECT_EQ(failure_of(file.path(), SIZE_MAX),
-            "end byte index " + std::to_string(SIZE_MAX) + " is out of bounds for string of length 2");
 }
 
 }  // namespace

@@ -96,11 +96,7 @@ class Oracle {
     const long written = exp10 + frac_digits;
     if (written != 0 || below(4) == 0) {
       s += coin() ? 'e' : 'E';
-      if (written < 0) {
-        s += '-';
-      } else if (coin()) {
-        s += '+';
-      }
+      if (written < 0 || coin()) s += written < 0 ? '-' : '+';
       if (below(4) == 0) s.append(below(4), '0');
       s += std::to_string(written < 0 ? -written : written);
     }
@@ -135,9 +131,8 @@ Decimal exact_decimal(double v) {
   std::snprintf(buf, sizeof buf, "%.130e", v);
   Decimal d;
   const char* p = buf;
-  for (; *p != 'e'; ++p) {
+  for (; *p != 'e'; ++p)
     if (*p != '.') d.digits += *p;
-  }
   while (d.digits.size() > 1 && d.digits.back() == '0') d.digits.pop_back();
   d.exp10 = std::strtol(p + 1, nullptr, 10) - static_cast<long>(d.digits.size()) + 1;
   return d;
@@ -230,13 +225,7 @@ TEST(RoundingOracle, LongDigitStrings) {
       if (shift < 0) {
         std::string cut = digits.substr(0, len);
         o.check(o.layout(cut, exp10 - shift));
-        for (std::size_t k = len; k-- > 0;) {  // one unit up, carrying
-          if (cut[k] != '9') {
-            ++cut[k];
-            break;
-          }
-          cut[k] = '0';
-        }
+        for (std::size_t k = len; k-- > 0 && ++cut[k] > '9';) cut[k] = '0';  // one unit up, carrying
         if (cut[0] != '0') o.check(o.layout(cut, exp10 - shift));
         continue;
       }

@@ -27,6 +27,8 @@ using novrel::ReadProblem;
 using novrel::RowOptions;
 using novrel::testing_support::Fd2Capture;
 using novrel::testing_support::kWorkedExample;
+using novrel::testing_support::plot_text;
+using novrel::testing_support::printed;
 using novrel::testing_support::ScratchFile;
 
 std::vector<float> values_of(const PlotRows& rows) {
@@ -46,22 +48,13 @@ TEST(Rows, WorkedExampleInFileOrderWithNamesAndWidth) {
 // decoder, the field parser and the staged copies through their edges.
 TEST(Rows, SameValuesAsTheListReader) {
   for (const std::size_t count : {1u, 10u, 11u, 37u}) {
-    std::string text = "h " + std::to_string(count) + "\n";
-    for (std::size_t j = 0; j < count; ++j) text += " name " + std::to_string(j) + " \n";
-    for (std::size_t b = 0; b < 41; ++b) {
-      text += "block\n";
-      for (std::size_t j = 0; j < count; ++j) {
-        char field[16];
-        std::snprintf(field, sizeof field, j % 3 ? "%12.5E" : "%12.4g", (b * 31.0 + j) / 7.0);
-        text += field;
-        if (j % 10 == 9 || j + 1 == count) text += '\n';
-      }
-    }
-    ScratchFile file(text);
+    ScratchFile file(plot_text(count, 41, [](std::size_t b, std::size_t j) {
+      return printed(j % 3 ? "%12.5E" : "%12.4g", (b * 31.0 + j) / 7.0);
+    }));
     const PlotRows rows = novrel::read_plot_rows(file.path(), {});
     const novrel::PlotData lists = novrel::rust_read_torvask(file.path(), 12);
     ASSERT_EQ(rows.blocks, lists.first_column.size());
-    EXPECT_EQ(std::string_view(rows.names[count - 1]), "name " + std::to_string(count - 1));
+    EXPECT_EQ(std::string_view(rows.names[count - 1]), "P" + std::to_string(count - 1));
     for (std::size_t b = 0; b < rows.blocks; ++b) {
       const float* row = rows.values.data<float>() + b * count;
       ASSERT_EQ(std::memcmp(&row[0], &lists.first_column[b], 4), 0) << count << " " << b;
@@ -109,14 +102,9 @@ TEST(Rows, CompleteBlocksStillFailOnABadFieldBeforeTheCut) {
 // anywhere, its size kept or not, is still read as a walk from line to line
 // reads it: the same rows or the same failure in any number of threads.
 TEST(Rows, ALayoutBrokenAnywhereReadsAsALineWalk) {
-  std::string regular = "h 12\n";
-  for (int j = 0; j < 12; ++j) regular += "P" + std::to_string(j) + "\n";
-  for (int b = 0; b < 7; ++b) {
-    regular += "   " + std::to_string(b) + "\n";
-    for (int j = 0; j < 12; ++j)
-      regular += " " + std::to_string(b) + "." + std::to_string(j % 10) + "E+0" + std::to_string(j % 3) +
-                 (j % 10 == 9 || j == 11 ? "\n" : "");
-  }
+  const std::string regular = plot_text(12, 7, [](std::size_t b, std::size_t j) {
+    return " " + std::to_string(b) + "." + std::to_string(j % 10) + "E+0" + std::to_string(j % 3);
+  });
   const std::size_t data = regular.find("   0\n");
   auto outcome = [](const ScratchFile& file, const RowOptions& options) {
     try {
@@ -154,17 +142,9 @@ TEST(Rows, ALayoutBrokenAnywhereReadsAsALineWalk) {
 // line give the same rows: the walker sees no difference but seeking, and a
 // stream reads negative bounds by holding every block.
 TEST(Rows, SameRowsFromAPathMemoryAndAStream) {
-  std::string text = "h 13\n";
-  for (int j = 0; j < 13; ++j) text += "P" + std::to_string(j) + "\n";
-  for (int b = 0; b < 40; ++b) {
-    text += std::to_string(b) + "\n";
-    for (int j = 0; j < 13; ++j) {
-      char field[16];
-      std::snprintf(field, sizeof field, "%15.8E", (b * 37.0 - j) / 3.0);
-      text += field;
-      if (j % 10 == 9 || j == 12) text += '\n';
-    }
-  }
+  const std::string text = plot_text(13, 40, [](std::size_t b, std::size_t j) {
+    return printed("%15.8E", (b * 37.0 - j) / 3.0);
+  });
   ScratchFile file(text);
   RowOptions all;
   RowOptions chosen;

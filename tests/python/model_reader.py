@@ -5,8 +5,8 @@ reader: lines are split with bytes.split, fields are matched against the
 number grammar with a regular expression over ASCII, values are exact
 fractions rounded to float64 or float32 by integer arithmetic here, and
 whitespace is the 25 code points of Unicode's White_Space property. No
-float() or str.strip() touches a field: both accept other forms ("1_0")
-and other blanks.
+float() or bare str.strip() touches a field: both accept other forms
+("1_0") and other blanks.
 
 model_read() gives an Outcome: the rows it reads, or the fault it meets,
 with how sure it is of what torvask must do.
@@ -19,8 +19,8 @@ import re
 from dataclasses import dataclass, field
 from fractions import Fraction
 
-WHITESPACE = frozenset(map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
-                                 0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
+SPACES = "".join(map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
+                             0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
 BLANKS = b" \t"  # what may follow a data line's last field
 PER_LINE = 10
 MAX_COUNT = 2**32 - 1
@@ -112,24 +112,11 @@ def decoded_number(text: bytes, float32: bool):
 
 
 def trimmed(text: str) -> str:
-    start, end = 0, len(text)
-    while start < end and text[start] in WHITESPACE:
-        start += 1
-    while end > start and text[end - 1] in WHITESPACE:
-        end -= 1
-    return text[start:end]
+    return text.strip(SPACES)
 
 
 def tokens(text: str) -> list[str]:
-    out, current = [], []
-    for c in text + " ":
-        if c in WHITESPACE:
-            if current:
-                out.append("".join(current))
-            current = []
-        else:
-            current.append(c)
-    return out
+    return [token for token in re.split("[%s]" % re.escape(SPACES), text) if token]
 
 
 def is_utf8(raw: bytes) -> bool:

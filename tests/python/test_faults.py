@@ -140,8 +140,7 @@ def test_each_failed_allocation_of_a_call(kind, make_plot):
     assert [o for o in others if o not in seen] == [], seen
 
 
-TRACEBACK_CAUSE = """
-import importlib.util, _testcapi
+TRACEBACK_CAUSE = FAULTED + """
 located = importlib.util.find_spec("novrel")
 
 # With no spare MemoryError left, the interpreter raises its one last-resort
@@ -159,21 +158,13 @@ except MemoryError:
 
 def exec_failing_at(start):
     module = importlib.util.module_from_spec(located)
-    error = None
     # The new __all__ list comes from the lists' free list when that has
     # one, and is allocated otherwise; what a failed start left there would
     # shift the allocations of the next, and the walk could step over the
     # append. Filled, it gives every start the same allocations.
     full = [[] for _ in range(100)]
     del full
-    _testcapi.set_nomemory(start, start + 1)
-    try:
-        located.loader.exec_module(module)
-    except BaseException as e:
-        error = e
-    finally:
-        _testcapi.remove_mem_hooks()
-    return error
+    return faulted(lambda: located.loader.exec_module(module), start)[1]
 
 for start in range(200):
     error = exec_failing_at(start)

@@ -6,6 +6,7 @@ bytes they returned changed (a restarted run) from one that only grew."""
 import os
 import pickle
 import random
+from pathlib import Path
 
 import pytest
 
@@ -20,11 +21,11 @@ except ImportError:
     xr = None
 
 
-def test_polls_of_a_growing_file_add_up_to_one_read(tmp_path):
+def test_polls_of_a_growing_file_add_up_to_one_read(tmp_path, make_plot):
     rng = random.Random(7)
     rows = [[f"{rng.uniform(-1e3, 1e3):.5E}" for _ in range(13)] for _ in range(40)]
     text = plot_text(rows, width=13).replace("\n", "\r\n", 5).encode()  # CR LF lines too
-    whole = torvask.read(_written(tmp_path / "whole.plt", text), parameters=["P12", 3])
+    whole = torvask.read(make_plot(text), parameters=["P12", 3])
     path = tmp_path / "run.plt"
     follower = torvask.follow(path, parameters=["P12", 3])
     assert len(follower.poll().values) == 0  # not there yet
@@ -42,8 +43,8 @@ def test_polls_of_a_growing_file_add_up_to_one_read(tmp_path):
     assert [len(p.values) for p in follower.updates(interval=0.01, timeout=0.05)] == []
 
 
-def test_a_fault_in_a_complete_block_is_an_error(tmp_path):
-    path = _written(tmp_path / "bad.plt", plot_text([["1", "2"], ["3", "x"]], width=4).encode())
+def test_a_fault_in_a_complete_block_is_an_error(make_plot):
+    path = make_plot(plot_text([["1", "2"], ["3", "x"]], width=4))
     with pytest.raises(torvask.FormatError, match="'   x' is not a number"):
         torvask.follow(path).poll()
 
@@ -64,7 +65,8 @@ def _in_place(path, data):
 
 
 def _renamed_over(path, data):
-    _written(path.with_suffix(".tmp"), data).replace(path)
+    path.with_suffix(".tmp").write_bytes(data)
+    path.with_suffix(".tmp").replace(path)
 
 
 # What the simulation does to a file of 100 blocks, all returned, and what a
@@ -89,10 +91,10 @@ CHANGES = {
 
 
 @pytest.mark.parametrize("change, restarted, changed", CHANGES.values(), ids=CHANGES)
-def test_the_bytes_already_returned_decide_whether_the_file_restarted(tmp_path, change,
+def test_the_bytes_already_returned_decide_whether_the_file_restarted(make_plot, change,
                                                                        restarted, changed):
     old = run_text(100)
-    path = _written(tmp_path / "run.plt", old)
+    path = Path(make_plot(old))
     follower = torvask.follow(path)
     assert follower.poll().blocks == range(100)
     if xr is not None:
@@ -108,7 +110,7 @@ def test_the_bytes_already_returned_decide_whether_the_file_restarted(tmp_path, 
         assert follower.poll().blocks == range(100, 150)
     if xr is None:
         return
-    whole = torvask.read(_written(tmp_path / "old.plt", old))
+    whole = torvask.read(make_plot(old))
     # A value read ahead and held, and one read anew by a Dataset as Dask ships it.
     for name, dataset in [("P7", dataset), ("P8", pickle.loads(shipped))]:
         if changed or restarted:
@@ -117,8 +119,3 @@ def test_the_bytes_already_returned_decide_whether_the_file_restarted(tmp_path, 
                 dataset[name].values
         else:
             np.testing.assert_array_equal(dataset[name].values, whole[name])
-
-
-def _written(path, data):
-    path.write_bytes(data)
-    return path

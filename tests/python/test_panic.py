@@ -56,15 +56,20 @@ sys.stderr.close()  # a debug interpreter warns of files left open
 """ % NOT_FOUND
 
 
-def test_failure_report_on_fd2():
-    result = run_python(TWO_MISSING)
+def fd2_tails(backtrace=None):
+    """What fd 2 holds besides the two calls' report headers, in pieces,
+    with RUST_BACKTRACE set to `backtrace` (unset when None)."""
+    result = run_python(TWO_MISSING, env=None if backtrace is None else {"RUST_BACKTRACE": backtrace})
     assert result.returncode == 0, result.stderr
     assert result.stdout == b"PanicException True\n" * 2
     err = result.stderr.decode()
-    reports = REPORT.findall(err)
-    assert len(reports) == 2
+    assert len(REPORT.findall(err)) == 2
+    return [part for part in REPORT.split(err) if part]
+
+
+def test_failure_report_on_fd2():
     # Only the first report of a process carries the hint line.
-    assert REPORT.sub("", err) == HINT
+    assert fd2_tails() == fd2_tails("0") == [HINT]
 
 
 RESUME = """
@@ -260,27 +265,8 @@ FRAME = re.compile(r"   *(\d+): (0x[0-9a-f]+ - )?\S.*\n +at (\S+)\+(0x[0-9a-f]+)
 CLOSING = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n"
 
 
-TWO_CALLS = """
-import novrel
-for _ in range(2):
-    try:
-        novrel.rust_read_torvask("/nonexistent/plot.plt", 12)
-    except BaseException:
-        pass
-"""
-
-
 def test_backtrace_styles_from_inside_the_module():
-    def reports(value):
-        result = run_python(TWO_CALLS, env={"RUST_BACKTRACE": value})
-        assert result.returncode == 0, result.stderr
-        err = result.stderr.decode()
-        assert len(REPORT.findall(err)) == 2
-        return [part for part in REPORT.split(err) if part]
-
-    assert reports("0") == [HINT]  # as when unset
-
-    short, full = reports("1"), reports("full")
+    short, full = fd2_tails("1"), fd2_tails("full")
     for tails, addresses in ((short, False), (full, True)):
         assert len(tails) == 2 and HINT not in "".join(tails)
         for tail in tails:

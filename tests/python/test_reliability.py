@@ -17,7 +17,7 @@ import textwrap
 
 import pytest
 
-from conftest import CHILD_PRELUDE, FREE_THREADED, HINT, IS_32_BIT, child_env, write_cases
+from conftest import CHILD_PRELUDE, FREE_THREADED, HINT, IS_32_BIT, child_env, run_python, write_cases
 
 
 def test_failing_calls_leave_descriptors_and_memory_flat(tmp_path):
@@ -42,8 +42,7 @@ def test_failing_calls_leave_descriptors_and_memory_flat(tmp_path):
         print(json.dumps({"failing_kinds": len(failing), "fds": [fds_before, fds()],
                           "rss_kib": [rss_before, rss_kib()]}), file=out)
     """)
-    run = subprocess.run([sys.executable, "-c", code, json.dumps(cases)], capture_output=True,
-                         env=child_env(), timeout=300)
+    run = run_python(code, args=(json.dumps(cases),), timeout=300)
     assert run.returncode == 0, run.stderr.decode(errors="replace")[-3000:]
     figures = json.loads(run.stdout)
     print("10000 failing calls:", figures)
@@ -67,8 +66,7 @@ def test_memory_exhaustion_aborts_with_the_allocation_line(tmp_path):
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         novrel.rust_read_torvask(sys.argv[1], 12)
     """)
-    run = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True,
-                         env=child_env(), timeout=120)
+    run = run_python(code, args=(str(path),))
     stderr = run.stderr.decode(errors="replace")
     assert run.returncode == -signal.SIGABRT, stderr
     m = re.fullmatch(r"memory allocation of (\d+) bytes failed\n" + re.escape(HINT), stderr)

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import child_env, numpy_or_skip, plot_text
+from conftest import child_env, numpy_or_skip, plot_text, run_python
 
 np = numpy_or_skip()
 import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
@@ -425,7 +425,5 @@ print(torvask.read(sys.argv[1]).values.shape)
 
 
 def test_memory_exhaustion_is_a_memory_error(big_plot, make_plot):
-    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, big_plot,
-                           make_plot(WORKED_EXAMPLE)],
-                          env=child_env(), capture_output=True, text=True, timeout=120)
-    assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\n(32000, 200)\n", "")
+    done = run_python(MEMORY_CHILD, args=(big_plot, make_plot(WORKED_EXAMPLE)))
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"MemoryError\n(32000, 200)\n", b"")

@@ -20,9 +20,9 @@ def _rows(blocks, scale=1.0):
             for b in range(blocks)]
 
 
-def test_history_grows_without_changing_what_it_gave(tmp_path):
+def test_history_grows_without_changing_what_it_gave(tmp_path, make_plot):
     text = plot_text(_rows(300), names=["TIME", "A", "B", "C"]).encode()
-    whole = torvask.read(_written(tmp_path / "whole.plt", text), parameters=["B"])
+    whole = torvask.read(make_plot(text), parameters=["B"])
     path = tmp_path / "run.plt"
     follower = torvask.follow(path, parameters=["B"], keep=True)
     assert follower.history.values.shape[0] == 0
@@ -107,8 +107,3 @@ async def _until(pilot, app, text, timeout=10.0):
     while text not in app.screen_text():
         assert time.monotonic() < end, app.screen_text()
         await pilot.pause(0.02)
-
-
-def _written(path, data):
-    path.write_bytes(data)
-    return path
