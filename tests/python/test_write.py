@@ -101,7 +101,7 @@ def test_round_trip(width, dtype, count, blocks, tmp_path, novrel):
     path = str(tmp_path / "out.plt")
     torvask.write(path, dict(zip(names, values.T)) if blocks else
                   {name: np.empty(0, dtype) for name in names}, width=width, title="Run 12")
-    text = open(path, encoding="ascii").read()
+    text = (tmp_path / "out.plt").read_text(encoding="ascii")
     assert text.startswith("Run 12" + " " * 25 + str(count) + "\n" + "\n".join(names) + "\n")
     fields = fields_of(text, count, width)
     plot = torvask.read(path, dtype=np.float32)
