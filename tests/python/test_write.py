@@ -10,7 +10,7 @@ from fractions import Fraction
 
 import pytest
 
-from conftest import float32_of, numpy_or_skip
+from conftest import float32_of, numpy_or_skip, run_python
 
 np = numpy_or_skip()
 import torvask  # noqa: E402 - after the skip: its __init__ imports numpy
@@ -104,7 +104,7 @@ def test_round_trip(width, dtype, count, blocks, tmp_path, novrel):
     text = (tmp_path / "out.plt").read_text(encoding="ascii")
     assert text.startswith("Run 12" + " " * 25 + str(count) + "\n" + "\n".join(names) + "\n")
     fields = fields_of(text, count, width)
-    plot = torvask.read(path, dtype=np.float32)
+    plot = torvask.read(path, dtype=np.float32, threads=2)  # in parts, each polled
     exact = torvask.read(path).values  # float64: each field's value, rounded once
     first, columns = novrel.rust_read_torvask(path, width)
     assert list(plot.names) == names and plot.values.shape == (blocks, count)
@@ -257,3 +257,22 @@ def test_os_errors_and_ctrl_c(tmp_path):
         start = time.monotonic()
         torvask.write(tmp_path / "whole.plt", big)
         assert took < (time.monotonic() - start) / 2
+
+
+TAKEN_TEMPORARIES = """
+import os, sys, torvask
+target, taken = sys.argv[1], int(sys.argv[2])
+for k in range(taken):  # a fresh process numbers its temporary files from 0
+    open("%s/.x.plt.%d-%d.tmp" % (os.path.dirname(target), os.getpid(), k), "w").close()
+try:
+    torvask.write(target, {"T": [1.0]})
+except FileExistsError:
+    print("gave up")
+"""
+
+
+@pytest.mark.parametrize("taken, out", [(50, ""), (101, "gave up\n")])
+def test_temporary_names_left_by_another_process_are_passed_over(taken, out, tmp_path):
+    done = run_python(TAKEN_TEMPORARIES, args=(str(tmp_path / "x.plt"), str(taken)))
+    assert (done.returncode, done.stdout.decode()) == (0, out)
+    assert (tmp_path / "x.plt").exists() == (out == "")
