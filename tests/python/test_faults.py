@@ -137,7 +137,9 @@ def test_each_failed_allocation_of_a_call(kind, make_plot):
         calm = calm + 1 if first == normal else 0
         seen.append(first)
         start += 1
-    assert [o for o in others if o not in seen] == [], seen
+    # Each outcome of the walk, in short, should one ever be missed.
+    assert [o for o in others if o not in seen] == [], " ".join(
+        "%d:%.40s" % (k, o) for k, o in enumerate(seen))
 
 
 TRACEBACK_CAUSE = FAULTED + """
