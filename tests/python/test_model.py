@@ -271,7 +271,7 @@ ELEVEN = b"h 11\n" + b"P\n" * 11 + b"1\n" + b" 1.0" * 10 + b"\n 2.0\n2\n" + b" 1
     b"h 2\nA\nB\n1\n  1.5 ",  # a cut first data line gives no width, though 6 bytes hold 2 x 3
     # A field too many, or text, after the last field of a later data line.
     COMPLETE + b"3\n  5.5  6.5  7.5\n", COMPLETE + b"3\n  5.5  6.5  XYZ\n",
-    b"h 11\n" + b"P\n" * 11 + b"1\n" + b" 1.0" * 10 + b"\n 2.0\n2\n" + b" 1.0" * 10 + b"\n 2.0 3.0\n",
+    ELEVEN + b"\n 2.0 3.0\n",
     TEN + b"\n2\n" + b" 1.0" * 11 + b"\n",
     # The last line unchosen and unended: whole, or with a field too many.
     ELEVEN + b"\n 2.0", ELEVEN + b"\n 2.0 3",
